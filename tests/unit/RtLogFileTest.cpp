@@ -1,0 +1,206 @@
+#include <regex>
+
+#include "RtLogTestFixture.h"
+
+using rttest::LogTest;
+
+namespace {
+const char kEnd[] = ">>>>> End of Log <<<<<";
+const char kEndOfFile[] = "-----------------------------  END OF FILE  -----------------------------";
+}  // namespace
+
+TEST_F(LogTest, LinesCarryStampThreadLevelAndModuleTag) {
+    int64_t t = Local(2026, 3, 4, 5, 6, 7);
+    s_now = CRtTimeValue(t, 89999);
+    auto log = MakeLog("");
+    log->RegisterModule(3, "NET");
+    log->TraceString(2, 0, "plain");
+    log->TraceString(0, 3, "tagged");
+    log->TraceString(1, 7, "unnamed");
+
+    ASSERT_EQ(FileName(t, 0), log->GetFileName());
+    std::vector<std::string> lines = Lines(log->GetFileName());
+    ASSERT_EQ(5u, lines.size());
+    EXPECT_EQ("$PID: " + std::to_string(rtos::ProcessId()), lines[0]);
+    std::string stamp = "$" + Date(t) + " 05:06:07.089 " + std::to_string(rtos::ThreadId());
+    EXPECT_EQ(stamp + " INFO: plain", lines[1]);
+    EXPECT_EQ(stamp + " ERROR: [NET] tagged", lines[2]);
+    EXPECT_EQ(stamp + " WARN: [] unnamed", lines[3]);
+    EXPECT_EQ(kEnd, lines[4]);
+    // Line ends are the platform's text line ends, the end line is not repeated.
+    std::string raw = rttest::ReadFile(log->GetFileName());
+    size_t expectedSize = 0;
+    for (const std::string& l : lines)
+        expectedSize += l.size() + rtos::kLineEndBytes;
+    EXPECT_EQ(expectedSize, raw.size());
+}
+
+TEST_F(LogTest, ModuleTagCanBeTurnedOffAndFiltersApply) {
+    s_now = CRtTimeValue(Local(2026, 3, 4), 0);
+    auto log = MakeLog(
+        "LOG_MODULE_NAME_DISPLAY=false\nLOG_LEVEL_3=STATS,false\nLOG_MODULE_ALL=false\nLOG_MODULE_5=X,false\n");
+    log->TraceString(2, 4, "untagged");
+    log->TraceString(3, 0, "level off");
+    log->TraceString(2, 5, "module off");
+    log->TraceString(9, 0, "level out of range");
+    log->TraceString(2, 17, "module out of range");
+    std::vector<std::string> lines = Lines(log->GetFileName());
+    ASSERT_EQ(3u, lines.size());
+    EXPECT_NE(std::string::npos, lines[1].find(" INFO: untagged"));
+    EXPECT_EQ(kEnd, lines[2]);
+}
+
+TEST_F(LogTest, BatchesReachTheFileWhole) {
+    s_now = CRtTimeValue(Local(2026, 3, 4), 0);
+    auto log = MakeLog("LOG_BUFFER_LINE=3\n");
+    // The "$PID:" line is the first line of the first batch.
+    log->TraceString(2, 0, "one");
+    EXPECT_EQ("", rttest::ReadFile(log->GetFileName()));
+    log->TraceString(2, 0, "two");
+    EXPECT_EQ(4u, Lines(log->GetFileName()).size());
+    log->TraceString(2, 0, "three");
+    log->TraceString(2, 0, "four");
+    EXPECT_EQ(4u, Lines(log->GetFileName()).size());
+    log->TraceString(2, 0, "five");
+    std::vector<std::string> lines = Lines(log->GetFileName());
+    ASSERT_EQ(7u, lines.size());
+    EXPECT_NE(std::string::npos, lines[5].find("five"));
+    EXPECT_EQ(kEnd, lines[6]);
+}
+
+TEST_F(LogTest, FullFileEndsWithEndOfFileAndTheNextOneStarts) {
+    int64_t t = Local(2026, 3, 4);
+    s_now = CRtTimeValue(t, 0);
+    auto log = MakeLog("LOG_FILE_SIZE=2000\n");
+    std::string text(90, 'x');
+    for (int i = 0; i < 30; ++i)
+        log->TraceString(2, 0, text.c_str());
+    std::string first = rttest::ReadFile(FileName(t, 0));
+    std::vector<std::string> lines = rttest::SplitLines(first);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(kEndOfFile, lines.back());
+    EXPECT_GE(first.size(), 2000u);
+    EXPECT_LT(first.size(), 2000u + 2 * 200u);
+    EXPECT_EQ(FileName(t, 1), log->GetFileName());
+    EXPECT_EQ("$PID: " + std::to_string(rtos::ProcessId()), Lines(FileName(t, 1))[0]);
+}
+
+TEST_F(LogTest, EleventhFileOfADayReusesSequenceZero) {
+    int64_t t = Local(2026, 3, 4);
+    s_now = CRtTimeValue(t, 0);
+    auto log = MakeLog("LOG_FILE_SIZE=1\n");
+    for (int i = 1; i <= 10; ++i)
+        log->TraceString(2, 0, ("line " + std::to_string(i)).c_str());
+    EXPECT_EQ(10u, rttest::ListFiles(LogDir(), "*.log").size());
+    EXPECT_EQ(FileName(t, 0), log->GetFileName());
+    EXPECT_EQ("", rttest::ReadFile(FileName(t, 0)));  // truncated on reuse
+    log->TraceString(2, 0, "line 11");
+    std::string reused = rttest::ReadFile(FileName(t, 0));
+    EXPECT_NE(std::string::npos, reused.find("line 11"));
+    EXPECT_EQ(std::string::npos, reused.find("line 1\n"));
+}
+
+TEST_F(LogTest, NewDayStartsANewFileAfterTheFirstLine) {
+    int64_t evening = Local(2026, 3, 4, 23, 59, 59);
+    int64_t morning = Local(2026, 3, 5, 0, 0, 1);
+    s_now = CRtTimeValue(evening, 0);
+    auto log = MakeLog("");
+    log->TraceString(2, 0, "a");
+    s_now = CRtTimeValue(morning, 0);
+    log->TraceString(2, 0, "b");
+    log->TraceString(2, 0, "c");
+    std::string old = rttest::ReadFile(FileName(evening, 0));
+    std::string fresh = rttest::ReadFile(FileName(morning, 0));
+    EXPECT_NE(std::string::npos, old.find(" INFO: b"));
+    EXPECT_EQ(std::string::npos, fresh.find(" INFO: b"));
+    EXPECT_NE(std::string::npos, fresh.find(" INFO: c"));
+    EXPECT_EQ(FileName(morning, 0), log->GetFileName());
+}
+
+TEST_F(LogTest, OldLogsAreDeletedAtStartAndAtDayChange) {
+    int64_t today = Local(2026, 3, 20);
+    std::string dir = LogDir();
+    rtos::MakeDir(dir.c_str());
+    auto touch = [&](const std::string& aName) { rttest::WriteFile(dir + rtos::kPathSep + aName, "x"); };
+    touch("other_info_" + Date(today - 8 * 86400) + "_1.0.log");
+    touch("other_info_" + Date(today - 7 * 86400) + "_1.0.log");
+    touch("other_info_" + Date(today - 6 * 86400) + "_1.0.log");
+    touch("20000101_x.log");                               // fewer than 9 characters before "_"
+    touch("notes_" + Date(today - 30 * 86400) + "_1.txt");  // not a .log
+    s_now = CRtTimeValue(today, 0);
+    auto log = MakeLog("");
+    std::vector<std::string> names = rttest::ListFiles(dir);
+    auto has = [&](const std::string& aName) {
+        return std::find(names.begin(), names.end(), aName) != names.end();
+    };
+    EXPECT_FALSE(has("other_info_" + Date(today - 8 * 86400) + "_1.0.log"));
+    EXPECT_TRUE(has("other_info_" + Date(today - 7 * 86400) + "_1.0.log"));
+    EXPECT_TRUE(has("20000101_x.log"));
+    EXPECT_TRUE(has("notes_" + Date(today - 30 * 86400) + "_1.txt"));
+
+    // Two days later, without a restart, the files now older than seven
+    // days go too.
+    s_now = CRtTimeValue(today + 2 * 86400, 0);
+    log->TraceString(2, 0, "later");
+    names = rttest::ListFiles(dir);
+    EXPECT_FALSE(has("other_info_" + Date(today - 7 * 86400) + "_1.0.log"));
+    EXPECT_FALSE(has("other_info_" + Date(today - 6 * 86400) + "_1.0.log"));
+    EXPECT_TRUE(has("20000101_x.log"));
+}
+
+TEST_F(LogTest, DisabledLogCreatesNothing) {
+    s_now = CRtTimeValue(Local(2026, 3, 4), 0);
+    auto log = MakeLog("LOG_ENABLE=false\n");
+    log->TraceString(0, 0, "nothing");
+    EXPECT_STREQ("", log->GetFileName());
+    EXPECT_FALSE(rtos::PathExists(LogDir().c_str()));
+}
+
+TEST_F(LogTest, SingleFileModeUsesTheProcessName) {
+    s_now = CRtTimeValue(Local(2026, 3, 4), 0);
+    auto log = MakeLog("LOG_SINGLE_FILE=true\nLOG_FILE_SIZE=300\n");
+    for (int i = 0; i < 20; ++i)
+        log->TraceString(2, 0, "single-file line");
+    EXPECT_EQ(LogDir() + rtos::kPathSep + RtGetProcessName() + ".log", log->GetFileName());
+    EXPECT_EQ(1u, rttest::ListFiles(LogDir(), "*.log").size());
+    // The full file is reused: writing goes on after its END OF FILE line.
+    std::string text = rttest::ReadFile(log->GetFileName());
+    EXPECT_NE(std::string::npos, text.find("-----------------------------  END OF FILE"));
+    EXPECT_EQ(kEnd, rttest::SplitLines(text).back());
+}
+
+TEST_F(LogTest, DirectoryTooLongForAFileNameLogsNothing) {
+    s_now = CRtTimeValue(Local(2026, 3, 4), 0);
+    std::string longDir = m_Dir.File(std::string(505 - m_Dir.Path().size() - 1, 'd'));
+    ASSERT_EQ(505u, longDir.size());
+    rttest::ScopedConfig config(m_Dir, "[LOG]\nLOG_DIR=" + longDir + "\n");
+    CRtLog log;
+    log.TraceString(0, 0, "dropped");
+    EXPECT_STREQ("", log.GetFileName());
+}
+
+TEST_F(LogTest, LinesNearTheBatchBufferSizeNeverOverrunIt) {
+    s_now = CRtTimeValue(Local(2026, 3, 4), 0);
+    auto log = MakeLog("LOG_FILE_SIZE=2000000000\n");
+    std::string text(4031, 't');
+    for (size_t nameLen = 0; nameLen <= 63; nameLen += 3) {
+        log->RegisterModule(7, std::string(nameLen, 'm').c_str());
+        for (size_t len = 3990; len <= 4031; ++len)
+            log->TraceString(2, 7, text.substr(0, len).c_str());
+    }
+    std::vector<std::string> lines = Lines(log->GetFileName());
+    ASSERT_GT(lines.size(), 100u);
+    EXPECT_EQ(kEnd, lines.back());
+    for (size_t i = 1; i + 1 < lines.size(); ++i)
+        ASSERT_EQ('$', lines[i][0]) << "line " << i;
+}
+
+TEST_F(LogTest, DatesPast2038AreWrittenAsSuch) {
+    s_now = CRtTimeValue(int64_t{2147483648LL} + 100, 0);
+    auto log = MakeLog("");
+    log->TraceString(2, 0, "future");
+    std::vector<std::string> lines = Lines(log->GetFileName());
+    ASSERT_EQ(3u, lines.size());
+    EXPECT_EQ(0u, lines[1].find("$2038011")) << lines[1];
+    EXPECT_NE(std::string::npos, std::string(log->GetFileName()).find("_info_2038011"));
+}

@@ -1,0 +1,425 @@
+// The operating-system layer, checked the same way on Linux and on Windows
+// (Wine): the framework above it must not be able to tell the two apart.
+#include "RtOs.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <limits>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// ---- Critical section ------------------------------------------------------
+
+class CsGuard {
+public:
+    CsGuard() { rtos::CsInit(&m_cs); }
+    ~CsGuard() { rtos::CsDestroy(&m_cs); }
+    rtos::CriticalSection* Get() { return &m_cs; }
+
+private:
+    rtos::CriticalSection m_cs;
+};
+
+TEST(RtOsCriticalSection, IsRecursiveAndExcludesOtherThreads) {
+    CsGuard cs;
+    rtos::CsEnter(cs.Get());
+    rtos::CsEnter(cs.Get());
+    EXPECT_TRUE(rtos::CsTryEnter(cs.Get()));
+
+    bool otherGotIt = true;
+    std::thread([&] { otherGotIt = rtos::CsTryEnter(cs.Get()); }).join();
+    EXPECT_FALSE(otherGotIt);
+
+    // Entered three times: still held after two leaves.
+    rtos::CsLeave(cs.Get());
+    rtos::CsLeave(cs.Get());
+    std::thread([&] { otherGotIt = rtos::CsTryEnter(cs.Get()); }).join();
+    EXPECT_FALSE(otherGotIt);
+
+    rtos::CsLeave(cs.Get());
+    std::thread([&] {
+        otherGotIt = rtos::CsTryEnter(cs.Get());
+        if (otherGotIt)
+            rtos::CsLeave(cs.Get());
+    }).join();
+    EXPECT_TRUE(otherGotIt);
+}
+
+TEST(RtOsCriticalSection, SerialisesConcurrentUpdates) {
+    CsGuard cs;
+    // Deliberately non-atomic read-modify-write: only the lock keeps it exact.
+    volatile long counter = 0;
+    constexpr int kRounds = 100000;
+    auto work = [&] {
+        for (int i = 0; i < kRounds; ++i) {
+            rtos::CsEnter(cs.Get());
+            counter = counter + 1;
+            rtos::CsLeave(cs.Get());
+        }
+    };
+    std::thread a(work);
+    std::thread b(work);
+    a.join();
+    b.join();
+    EXPECT_EQ(2L * kRounds, counter);
+}
+
+// ---- Process and thread ----------------------------------------------------
+
+TEST(RtOsProcess, ThreadIdsDifferAndProcessIdIsShared) {
+    const uint32_t mainTid = rtos::ThreadId();
+    const uint32_t pid = rtos::ProcessId();
+    EXPECT_NE(0u, pid);
+    EXPECT_EQ(mainTid, rtos::ThreadId());
+
+    uint32_t otherTid = 0;
+    uint32_t otherPid = 0;
+    std::thread([&] {
+        otherTid = rtos::ThreadId();
+        otherPid = rtos::ProcessId();
+    }).join();
+    EXPECT_NE(0u, otherTid);
+    EXPECT_NE(mainTid, otherTid);
+    EXPECT_EQ(pid, otherPid);
+    EXPECT_GE(rtos::ProcessorCount(), 1u);
+}
+
+std::string ExePath() {
+    char buf[rtos::kMaxPath];
+    if (!rtos::ExecutablePath(buf, sizeof buf))
+        return std::string();
+    return buf;
+}
+
+TEST(RtOsProcess, ExecutablePathNamesThisTest) {
+    const std::string path = ExePath();
+    ASSERT_FALSE(path.empty());
+    const size_t slash = path.find_last_of(rtos::kPathSep);
+    ASSERT_NE(std::string::npos, slash) << path;
+    std::string name = path.substr(slash + 1);
+#if defined(RT_OS_WINDOWS)
+    ASSERT_GT(name.size(), 4u);
+    EXPECT_EQ(".exe", name.substr(name.size() - 4));
+    name.resize(name.size() - 4);
+#endif
+    EXPECT_EQ("rt_platform_tests", name);
+    EXPECT_TRUE(rtos::PathExists(path.c_str())) << path;
+}
+
+TEST(RtOsProcess, ExecutablePathFailsCleanlyWhenCut) {
+    const std::string path = ExePath();
+    ASSERT_FALSE(path.empty());
+    std::vector<char> buf(path.size() + 8, 'X');
+
+    // One byte short of the terminator: must fail, not return a cut path.
+    EXPECT_FALSE(rtos::ExecutablePath(buf.data(), path.size()));
+    EXPECT_EQ('\0', buf[0]);
+    EXPECT_EQ('X', buf[path.size()]);
+
+    EXPECT_FALSE(rtos::ExecutablePath(buf.data(), 4));
+    EXPECT_EQ('\0', buf[0]);
+
+    ASSERT_TRUE(rtos::ExecutablePath(buf.data(), path.size() + 1));
+    EXPECT_EQ(path, buf.data());
+}
+
+TEST(RtOsProcess, AppDataDirIsAbsoluteAndBounded) {
+    char buf[rtos::kMaxPath];
+    ASSERT_TRUE(rtos::AppDataDir(buf, sizeof buf));
+    const size_t len = strlen(buf);
+    ASSERT_GT(len, 1u);
+#if defined(RT_OS_WINDOWS)
+    EXPECT_EQ(':', buf[1]) << buf;
+    EXPECT_TRUE(rtos::PathExists(buf)) << buf;
+#else
+    EXPECT_EQ('/', buf[0]) << buf;
+#endif
+
+    char small[4] = {'X', 'X', 'X', 'X'};
+    if (len >= sizeof small) {
+        EXPECT_FALSE(rtos::AppDataDir(small, sizeof small));
+        EXPECT_EQ('\0', small[0]);
+    }
+    ASSERT_NE(nullptr, rtos::FallbackDataDir());
+    EXPECT_TRUE(rtos::PathExists(rtos::FallbackDataDir()));
+}
+
+// ---- Time ------------------------------------------------------------------
+
+TEST(RtOsTime, WallClockAndMonotonicAdvanceTogether) {
+    int64_t sec0 = 0;
+    int32_t usec0 = -1;
+    rtos::WallClock(&sec0, &usec0);
+    // A 32-bit or wrongly based clock lands far from the present.
+    EXPECT_GT(sec0, 1700000000);  // 2023-11-14
+    EXPECT_LT(sec0, 4102444800);  // 2100-01-01
+    EXPECT_GE(usec0, 0);
+    EXPECT_LT(usec0, 1000000);
+    // Within a second of the C library's idea of now.
+    EXPECT_LE(std::llabs(static_cast<long long>(sec0) - static_cast<long long>(std::time(nullptr))), 1);
+
+    const uint64_t mono0 = rtos::MonotonicMs();
+    uint64_t last = mono0;
+    for (int i = 0; i < 10000; ++i) {
+        const uint64_t now = rtos::MonotonicMs();
+        ASSERT_GE(now, last);
+        last = now;
+    }
+
+    rtos::SleepMs(120);
+    const uint64_t mono1 = rtos::MonotonicMs();
+    int64_t sec1 = 0;
+    int32_t usec1 = 0;
+    rtos::WallClock(&sec1, &usec1);
+    const int64_t wallMs = (sec1 - sec0) * 1000 + (usec1 - usec0) / 1000;
+    const int64_t monoMs = static_cast<int64_t>(mono1 - mono0);
+    // Timer granularity allows a sleep to end a tick early; a unit mistake
+    // (seconds, microseconds) is off by a factor of 1000.
+    EXPECT_GE(monoMs, 100);
+    EXPECT_LT(monoMs, 5000);
+    EXPECT_LE(std::llabs(wallMs - monoMs), 100) << "wall " << wallMs << " ms, monotonic " << monoMs << " ms";
+}
+
+// Days from 1970-01-01 to a civil date (proleptic Gregorian).
+int64_t DaysFromCivil(int64_t y, int m, int d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+int64_t AsUtcSeconds(const rtos::DateTime& t) {
+    return DaysFromCivil(t.year, t.month, t.day) * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
+}
+
+// The local calendar differs from UTC by the zone's offset, whatever the
+// zone: at most 14 hours and a whole number of quarter hours.
+void ExpectLocalOf(int64_t sec, const rtos::DateTime& t) {
+    EXPECT_GE(t.month, 1);
+    EXPECT_LE(t.month, 12);
+    EXPECT_GE(t.day, 1);
+    EXPECT_LE(t.day, 31);
+    EXPECT_GE(t.hour, 0);
+    EXPECT_LE(t.hour, 23);
+    const int64_t offset = AsUtcSeconds(t) - sec;
+    EXPECT_LE(std::llabs(static_cast<long long>(offset)), 14 * 3600) << "offset " << offset;
+    EXPECT_EQ(0, offset % 900) << "offset " << offset;
+}
+
+TEST(RtOsTime, LocalTimeMatchesTheCLibrary) {
+    const int64_t instants[] = {86400 /* 1970-01-02 */, 951782400 /* 2000-02-29 */, 1700000000, 1719792000 /* 2024-07-01 */};
+    for (int64_t sec : instants) {
+        SCOPED_TRACE(sec);
+        rtos::DateTime t{};
+        ASSERT_TRUE(rtos::LocalTime(sec, &t));
+        ExpectLocalOf(sec, t);
+
+        const std::time_t ct = static_cast<std::time_t>(sec);
+        const std::tm* ref = std::localtime(&ct);
+        ASSERT_NE(nullptr, ref);
+        EXPECT_EQ(ref->tm_year + 1900, t.year);
+        EXPECT_EQ(ref->tm_mon + 1, t.month);
+        EXPECT_EQ(ref->tm_mday, t.day);
+        EXPECT_EQ(ref->tm_hour, t.hour);
+        EXPECT_EQ(ref->tm_min, t.minute);
+        EXPECT_EQ(ref->tm_sec, t.second);
+    }
+}
+
+TEST(RtOsTime, LocalTimePast2038) {
+    if (sizeof(std::time_t) < 8)
+        GTEST_SKIP() << "32-bit time_t";
+    // 2038-01-19 03:14:08 UTC is the first second a 32-bit time_t cannot hold.
+    const int64_t instants[] = {2147483648LL, 2208988800LL /* 2040-01-01 */};
+    for (int64_t sec : instants) {
+        SCOPED_TRACE(sec);
+        rtos::DateTime t{};
+        ASSERT_TRUE(rtos::LocalTime(sec, &t));
+        ExpectLocalOf(sec, t);
+        EXPECT_GE(t.year, sec < 2200000000LL ? 2038 : 2039);
+    }
+}
+
+TEST(RtOsTime, LocalTimeRejectsUnrepresentableValues) {
+    rtos::DateTime t{};
+    EXPECT_FALSE(rtos::LocalTime(std::numeric_limits<int64_t>::max(), &t));
+}
+
+// ---- Files and directories -------------------------------------------------
+
+void Collect(const char* aName, void* aCtx) { static_cast<std::set<std::string>*>(aCtx)->insert(aName); }
+
+// Entries of aDir matching aPattern, without "." and "..".
+std::set<std::string> List(const std::string& aDir, const char* aPattern, bool* aOk = nullptr) {
+    std::set<std::string> names;
+    const bool ok = rtos::ListDir(aDir.c_str(), aPattern, Collect, &names);
+    if (aOk)
+        *aOk = ok;
+    names.erase(".");
+    names.erase("..");
+    return names;
+}
+
+class RtOsFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = "rtos-test-" + std::to_string(rtos::ProcessId()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        ASSERT_EQ(0, rtos::MakeDir(m_dir.c_str())) << m_dir << ": " << strerror(errno);
+    }
+
+    void TearDown() override {
+        for (const std::string& name : List(m_dir, "*")) {
+            const std::string path = In(name);
+            if (!rtos::RemoveFile(path.c_str()))
+                rtos::RemoveDir(path.c_str());
+        }
+        rtos::RemoveDir(m_dir.c_str());
+    }
+
+    std::string In(const std::string& aName) const { return m_dir + rtos::kPathSep + aName; }
+
+    void Touch(const std::string& aName) const {
+        std::FILE* f = std::fopen(In(aName).c_str(), "wb");
+        ASSERT_NE(nullptr, f) << In(aName);
+        std::fclose(f);
+    }
+
+    std::string m_dir;
+};
+
+TEST_F(RtOsFiles, MakeDirAndRemove) {
+    const std::string sub = In("sub");
+    EXPECT_FALSE(rtos::PathExists(sub.c_str()));
+    ASSERT_EQ(0, rtos::MakeDir(sub.c_str()));
+    EXPECT_TRUE(rtos::PathExists(sub.c_str()));
+
+    errno = 0;
+    EXPECT_EQ(-1, rtos::MakeDir(sub.c_str()));
+    EXPECT_EQ(EEXIST, errno);
+
+    errno = 0;
+    EXPECT_EQ(-1, rtos::MakeDir(In("missing" + std::string(1, rtos::kPathSep) + "deeper").c_str()));
+    EXPECT_EQ(ENOENT, errno);
+
+    Touch("f.txt");
+    const std::string file = In("f.txt");
+    EXPECT_TRUE(rtos::PathExists(file.c_str()));
+    // A directory is not a file and a non-empty directory stays.
+    EXPECT_FALSE(rtos::RemoveFile(sub.c_str()));
+    EXPECT_FALSE(rtos::RemoveDir(m_dir.c_str()));
+
+    EXPECT_TRUE(rtos::RemoveFile(file.c_str()));
+    EXPECT_FALSE(rtos::PathExists(file.c_str()));
+    EXPECT_TRUE(rtos::RemoveDir(sub.c_str()));
+    EXPECT_FALSE(rtos::PathExists(sub.c_str()));
+}
+
+TEST_F(RtOsFiles, RemovingAMissingFileReportsNotFound) {
+    EXPECT_FALSE(rtos::RemoveFile(In("absent.log").c_str()));
+    // ENOENT and ERROR_FILE_NOT_FOUND are both 2.
+    const int err = rtos::LastError();
+    EXPECT_EQ(2, err);
+    char text[256];
+    rtos::ErrorText(err, text, sizeof text);
+    EXPECT_GT(strlen(text), 0u);
+}
+
+TEST_F(RtOsFiles, ListDirFiltersByPattern) {
+    for (const char* name : {"a.log", "b.log", "c.txt", "d.log.txt", "e.logs", "plain"})
+        Touch(name);
+    ASSERT_EQ(0, rtos::MakeDir(In("sub.dir").c_str()));
+
+    using Names = std::set<std::string>;
+    EXPECT_EQ((Names{"a.log", "b.log"}), List(m_dir, "*.log"));
+    EXPECT_EQ((Names{"c.txt", "d.log.txt"}), List(m_dir, "*.txt"));
+    EXPECT_EQ((Names{"a.log", "b.log"}), List(m_dir, "?.log"));
+    EXPECT_EQ((Names{"d.log.txt"}), List(m_dir, "d*"));
+    EXPECT_EQ((Names{"a.log", "b.log", "c.txt", "d.log.txt", "e.logs", "plain", "sub.dir"}), List(m_dir, "*"));
+
+    // Windows lets "*.*" match names without a dot as well; every dotted name
+    // is matched everywhere.
+    Names all = List(m_dir, "*.*");
+    all.erase("plain");
+    EXPECT_EQ((Names{"a.log", "b.log", "c.txt", "d.log.txt", "e.logs", "sub.dir"}), all);
+
+    bool ok = false;
+    EXPECT_TRUE(List(m_dir, "*.none", &ok).empty());
+    EXPECT_TRUE(ok);
+    List(In("nonexistent"), "*", &ok);
+    EXPECT_FALSE(ok);
+}
+
+// ---- Text ------------------------------------------------------------------
+
+TEST(RtOsText, ErrorTextIsTerminatedAndBounded) {
+    char full[512];
+    rtos::ErrorText(2, full, sizeof full);
+    const size_t len = strlen(full);
+    ASSERT_GT(len, 3u);
+    EXPECT_NE('\n', full[len - 1]);
+    EXPECT_NE('\r', full[len - 1]);
+
+    char small[16];
+    memset(small, 'X', sizeof small);
+    rtos::ErrorText(2, small, 8);
+    EXPECT_EQ(7u, strlen(small));
+    EXPECT_EQ(0, strncmp(full, small, 7));
+    EXPECT_EQ('X', small[8]);
+
+    memset(small, 'X', sizeof small);
+    rtos::ErrorText(2, small, 1);
+    EXPECT_EQ('\0', small[0]);
+    EXPECT_EQ('X', small[1]);
+
+    // A number no system uses still yields text.
+    rtos::ErrorText(0x7ffffff0, full, sizeof full);
+    EXPECT_GT(strlen(full), 0u);
+}
+
+TEST(RtOsText, WideToNarrowBoundsItsOutput) {
+    char out[32];
+    EXPECT_EQ(5u, rtos::WideToNarrow(L"hello", out, sizeof out));
+    EXPECT_STREQ("hello", out);
+
+    memset(out, 'X', sizeof out);
+    EXPECT_EQ(5u, rtos::WideToNarrow(L"hello world", out, 6));
+    EXPECT_STREQ("hello", out);
+    EXPECT_EQ('X', out[6]);
+
+    memset(out, 'X', sizeof out);
+    EXPECT_EQ(0u, rtos::WideToNarrow(L"hello", out, 1));
+    EXPECT_EQ('\0', out[0]);
+    EXPECT_EQ('X', out[1]);
+
+    EXPECT_EQ(0u, rtos::WideToNarrow(L"", out, sizeof out));
+    EXPECT_EQ('\0', out[0]);
+
+    // Characters that take several bytes, or none of the encoding, must not
+    // be cut or written past the limit.
+    const wchar_t* mixed = L"ab\u00e9\u4e2d\U0001F600cd";
+    for (size_t size = 1; size <= 20; ++size) {
+        SCOPED_TRACE(size);
+        memset(out, 'X', sizeof out);
+        const size_t n = rtos::WideToNarrow(mixed, out, size);
+        EXPECT_LT(n, size);
+        EXPECT_EQ(n, strlen(out));
+        EXPECT_EQ('X', out[size]);
+        if (size >= 3) {
+            EXPECT_EQ(0, strncmp("ab", out, 2));
+        }
+    }
+}
+
+}  // namespace

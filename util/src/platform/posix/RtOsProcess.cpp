@@ -1,0 +1,74 @@
+#include "../RtOs.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace rtos {
+
+uint32_t ProcessId() { return static_cast<uint32_t>(getpid()); }
+
+uint32_t ThreadId() {
+    // gettid is a system call; every log line asks for it.
+    static thread_local uint32_t s_tid = static_cast<uint32_t>(syscall(SYS_gettid));
+    return s_tid;
+}
+
+void SleepMs(uint32_t ms) {
+    timespec ts;
+    ts.tv_sec = static_cast<time_t>(ms / 1000);
+    ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+unsigned ProcessorCount() {
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<unsigned>(n) : 1u;
+}
+
+bool ExecutablePath(char* buf, size_t size) {
+    if (!buf || size == 0)
+        return false;
+    buf[0] = '\0';
+    ssize_t n = readlink("/proc/self/exe", buf, size);
+    // readlink does not terminate; a result that fills the buffer may be cut.
+    if (n <= 0 || static_cast<size_t>(n) >= size) {
+        buf[0] = '\0';
+        return false;
+    }
+    buf[n] = '\0';
+    return true;
+}
+
+static bool CopyBounded(char* buf, size_t size, const char* a, const char* b) {
+    int n = snprintf(buf, size, "%s%s", a, b);
+    if (n < 0 || static_cast<size_t>(n) >= size) {
+        if (size)
+            buf[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+bool AppDataDir(char* buf, size_t size) {
+    if (!buf || size == 0)
+        return false;
+    const char* xdg = getenv("XDG_DATA_HOME");
+    // The XDG base directory rules ignore relative paths.
+    if (xdg && xdg[0] == '/')
+        return CopyBounded(buf, size, xdg, "");
+    const char* home = getenv("HOME");
+    if (home && home[0] == '/')
+        return CopyBounded(buf, size, home, "/.local/share");
+    buf[0] = '\0';
+    return false;
+}
+
+const char* FallbackDataDir() { return "/tmp"; }
+
+}  // namespace rtos

@@ -1,0 +1,86 @@
+#include "../RtOs.h"
+
+#include <cstdio>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX  // libstdc++ also defines it
+#endif
+#include <direct.h>
+#include <io.h>
+#include <windows.h>
+
+namespace rtos {
+
+namespace {
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// '*' and '?' against a long name, ignoring case as the file system does.
+bool Matches(const char* aPattern, const char* aName) {
+    const char* pat = aPattern;
+    const char* name = aName;
+    const char* starPat = nullptr;
+    const char* starName = nullptr;
+    while (*name) {
+        if (*pat == '*') {
+            starPat = ++pat;
+            starName = name;
+        } else if (*pat && (*pat == '?' || Lower(*pat) == Lower(*name))) {
+            ++pat;
+            ++name;
+        } else if (starPat) {
+            pat = starPat;
+            name = ++starName;
+        } else {
+            return false;
+        }
+    }
+    while (*pat == '*')
+        ++pat;
+    // A trailing ".*" also accepts a name without a dot: "*.*" lists everything.
+    if (pat[0] == '.' && pat[1] == '*') {
+        pat += 2;
+        while (*pat == '*')
+            ++pat;
+    }
+    return *pat == '\0';
+}
+}  // namespace
+
+// The C runtime's _mkdir maps the Win32 error to errno (EEXIST, ENOENT, ...).
+int MakeDir(const char* path) { return _mkdir(path) == 0 ? 0 : -1; }
+
+bool PathExists(const char* path) { return _access(path, 0) == 0; }
+
+bool RemoveFile(const char* path) { return DeleteFileA(path) != FALSE; }
+
+bool RemoveDir(const char* path) { return RemoveDirectoryA(path) != FALSE; }
+
+bool ListDir(const char* aDir, const char* aPattern, DirVisitor aVisit, void* aCtx) {
+    char query[kMaxPath];
+    int n = snprintf(query, sizeof query, "%s\\%s", aDir, aPattern);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof query)
+        return false;
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA(query, &data);
+    if (find == INVALID_HANDLE_VALUE) {
+        // No match in a readable directory is not an error.
+        if (GetLastError() != ERROR_FILE_NOT_FOUND)
+            return false;
+        DWORD attr = GetFileAttributesA(aDir);
+        return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    }
+    // FindFirstFileA also matches the pattern against the 8.3 short name, so
+    // "*.log" finds "a.logs" through its short name A~1.LOG; the long name
+    // is checked again.
+    do {
+        if (Matches(aPattern, data.cFileName))
+            aVisit(data.cFileName, aCtx);
+    } while (FindNextFileA(find, &data));
+    FindClose(find);
+    return true;
+}
+
+}  // namespace rtos

@@ -1,0 +1,26 @@
+#include "../RtOs.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX  // libstdc++ also defines it
+#endif
+#include <windows.h>
+
+namespace rtos {
+
+static_assert(sizeof(CRITICAL_SECTION) <= sizeof(CriticalSection::opaque), "critical section storage too small");
+static_assert(alignof(CRITICAL_SECTION) <= alignof(CriticalSection), "critical section storage misaligned");
+
+static CRITICAL_SECTION* Native(CriticalSection* cs) {
+    return reinterpret_cast<CRITICAL_SECTION*>(cs->opaque);
+}
+
+void CsInit(CriticalSection* cs) { InitializeCriticalSection(Native(cs)); }
+void CsDestroy(CriticalSection* cs) { DeleteCriticalSection(Native(cs)); }
+void CsEnter(CriticalSection* cs) { EnterCriticalSection(Native(cs)); }
+bool CsTryEnter(CriticalSection* cs) { return TryEnterCriticalSection(Native(cs)) != FALSE; }
+void CsLeave(CriticalSection* cs) { LeaveCriticalSection(Native(cs)); }
+
+}  // namespace rtos

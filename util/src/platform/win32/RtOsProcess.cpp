@@ -1,0 +1,60 @@
+#include "../RtOs.h"
+
+#include <cstdio>
+#include <cstring>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX  // libstdc++ also defines it
+#endif
+#include <windows.h>
+#include <shlobj.h>
+
+namespace rtos {
+
+uint32_t ProcessId() { return static_cast<uint32_t>(GetCurrentProcessId()); }
+
+uint32_t ThreadId() { return static_cast<uint32_t>(GetCurrentThreadId()); }
+
+void SleepMs(uint32_t ms) { Sleep(ms); }
+
+unsigned ProcessorCount() {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors > 0 ? static_cast<unsigned>(info.dwNumberOfProcessors) : 1u;
+}
+
+bool ExecutablePath(char* buf, size_t size) {
+    if (!buf || size == 0)
+        return false;
+    DWORD cap = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
+    DWORD n = GetModuleFileNameA(nullptr, buf, cap);
+    // A cut name comes back as n == cap: terminated on Vista and later, not
+    // terminated on XP. Either way the path is unusable.
+    if (n == 0 || n >= cap) {
+        buf[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+bool AppDataDir(char* buf, size_t size) {
+    if (!buf || size == 0)
+        return false;
+    buf[0] = '\0';
+    // The shell function assumes a MAX_PATH buffer and cannot be bounded.
+    char path[MAX_PATH];
+    if (!SHGetSpecialFolderPathA(nullptr, path, CSIDL_APPDATA, FALSE))
+        return false;
+    size_t len = strlen(path);
+    if (len >= size)
+        return false;
+    memcpy(buf, path, len + 1);
+    return true;
+}
+
+const char* FallbackDataDir() { return "C:"; }
+
+}  // namespace rtos
