@@ -84,7 +84,17 @@ std::vector<std::string> SplitLines(const std::string& aText) {
     return lines;
 }
 
-std::string ReadProcessLog() { return ReadFile(CRtLogCenter::GetLog()->GetFileName()); }
+std::string ReadProcessLog() {
+    // Line ends as "\n" whatever the platform writes.
+    std::string text = ReadFile(CRtLogCenter::GetLog()->GetFileName());
+    std::string lf;
+    lf.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+            lf += text[i];
+    }
+    return lf;
+}
 
 bool ProcessLogHasSince(size_t aSizeBefore, const std::string& aText) {
     std::string log = ReadProcessLog();

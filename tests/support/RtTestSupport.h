@@ -28,8 +28,8 @@ std::string ReadFile(const std::string& aPath);
 void WriteFile(const std::string& aPath, const std::string& aContent);
 std::vector<std::string> SplitLines(const std::string& aText);
 
-// The text of the process log's current file (lines reach it at once with
-// the default batch of one line).
+// The text of the process log's current file with "\n" line ends (lines
+// reach it at once with the default batch of one line).
 std::string ReadProcessLog();
 // Whether the process log received aText since aSizeBefore bytes.
 bool ProcessLogHasSince(size_t aSizeBefore, const std::string& aText);

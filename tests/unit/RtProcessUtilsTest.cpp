@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 
+#include "RtConfig.h"
 #include "RtOs.h"
 #include "RtProcessUtils.h"
 #include "RtTestSupport.h"
@@ -74,4 +77,37 @@ TEST(FileLine, AFailedWriteIsReported) {
     if (!rtos::PathExists("/dev/full"))
         GTEST_SKIP() << "no /dev/full on this system";
     EXPECT_EQ(RT_ERROR_FAILURE, SaveFileLine(CRtString("/dev/full"), CRtString("x")));
+}
+
+// Run from a copy of this executable inside a very deep directory: the
+// configuration beside it must still be found, without overrunning buffers.
+TEST(LongInstallDir, ConfigBesideTheExecutableIsRead) {
+    const char* expected = std::getenv("RT_EXPECT_CONFIG_VALUE");
+    if (!expected)
+        GTEST_SKIP() << "runs only as the child of LongInstallDir.CopyRunsFromADeepDirectory";
+    char value[64];
+    ASSERT_TRUE(get_string_param("LOG", "PROBE", value, sizeof value));
+    EXPECT_STREQ(expected, value);
+    EXPECT_GT(std::string(get_home_dir()).size(), 700u);
+}
+
+TEST(LongInstallDir, CopyRunsFromADeepDirectory) {
+    if (rtos::kPathSep != '/')
+        GTEST_SKIP() << "Windows paths are limited to 260 characters";
+    rttest::TempDir dir("deep");
+    std::filesystem::path deep = std::filesystem::absolute(dir.Path());
+    while (deep.string().size() < 720)
+        deep /= std::string(60, 'd');
+    std::filesystem::create_directories(deep);
+    std::filesystem::path exe = deep / "copy_of_tests";
+    std::filesystem::copy_file(get_exec_name(), exe);
+    rttest::WriteFile((deep / "config.ini").string(), "[LOG]\nPROBE=found-it\n");
+    std::string command = "RT_EXPECT_CONFIG_VALUE=found-it '" + exe.string() +
+                          "' --gtest_filter=LongInstallDir.ConfigBesideTheExecutableIsRead > '" +
+                          (deep / "out.txt").string() + "' 2>&1";
+    int rc = std::system(command.c_str());
+    std::string out = rttest::ReadFile((deep / "out.txt").string());
+    EXPECT_EQ(0, rc) << out;
+    EXPECT_NE(std::string::npos, out.find("[  PASSED  ] 1 test")) << out;
+    std::filesystem::remove_all(std::filesystem::absolute(dir.Path()));
 }
