@@ -1,4 +1,5 @@
-#include <regex>
+#include <algorithm>
+#include <thread>
 
 #include "RtLogTestFixture.h"
 
@@ -203,4 +204,48 @@ TEST_F(LogTest, DatesPast2038AreWrittenAsSuch) {
     ASSERT_EQ(3u, lines.size());
     EXPECT_EQ(0u, lines[1].find("$2038011")) << lines[1];
     EXPECT_NE(std::string::npos, std::string(log->GetFileName()).find("_info_2038011"));
+}
+
+TEST_F(LogTest, HugeMaximaAreCutAndSaidSo) {
+    s_now = CRtTimeValue(Local(2026, 3, 4), 0);
+    auto log = MakeLog("LOG_LEVEL_MAX=2000000000\nLOG_MODULE_MAX=4294967295\n");
+    log->TraceString(300, 0, "level beyond the cut");
+    log->TraceString(2, 300, "module beyond the cut");
+    log->TraceString(255, 255, "at the cut");
+    std::string text = rttest::ReadFile(log->GetFileName());
+    EXPECT_NE(std::string::npos, text.find("WARN: CRtLog::ReadConfig, LOG_LEVEL_MAX=2000000000 too large, using 255"));
+    EXPECT_NE(std::string::npos, text.find("LOG_MODULE_MAX=2147483647 too large, using 255"));
+    EXPECT_EQ(std::string::npos, text.find("beyond the cut"));
+    EXPECT_NE(std::string::npos, text.find(": [] at the cut"));
+}
+
+TEST_F(LogTest, ConcurrentWritersProduceWholeLines) {
+    s_now = CRtTimeValue(Local(2026, 3, 4), 0);
+    auto log = MakeLog("LOG_BUFFER_LINE=7\n");
+    constexpr int kThreads = 4;
+    constexpr int kLines = 500;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&log, t] {
+            for (int i = 0; i < kLines; ++i) {
+                std::string text = "writer " + std::to_string(t) + " line " + std::to_string(i) + " end";
+                log->TraceString(2, 0, text.c_str());
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    log.reset();  // the file list flushes the rest at exit; count what is on disk now
+    std::vector<std::string> lines = Lines(FileName(Local(2026, 3, 4), 0));
+    int whole = 0;
+    for (const std::string& line : lines) {
+        if (line.rfind("$PID", 0) == 0 || line == kEnd)
+            continue;
+        ASSERT_EQ('$', line[0]) << line;
+        ASSERT_EQ(" end", line.substr(line.size() - 4)) << line;
+        ++whole;
+    }
+    // Lines of the last, unfinished batch are still in the buffer.
+    EXPECT_GT(whole, kThreads * kLines - 7);
+    EXPECT_LE(whole, kThreads * kLines);
 }
