@@ -5,31 +5,17 @@
 // Run: build/default/bench/rt_log_bench [--benchmark_min_time=1]
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <new>
 #include <string>
 
 #include "RtConfig.h"
+#include "RtAllocationCounter.h"
 #include "RtLog.h"
 #include "RtOs.h"
 #include "RtProcessUtils.h"
 
-static std::atomic<long> g_allocations{0};
-
-// These replace the global allocator; gcc cannot tell and flags free().
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-void* operator new(std::size_t aSize) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(aSize ? aSize : 1))
-        return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* aPtr) noexcept { std::free(aPtr); }
-void operator delete(void* aPtr, std::size_t) noexcept { std::free(aPtr); }
 
 namespace {
 
@@ -81,13 +67,13 @@ void BM_LogLines(benchmark::State& aState) {
         CRtLog log;
         RtSetConfigFile(nullptr);
         char buf[CRtLog::kRecorderBufferSize];
-        long before = g_allocations.load();
+        long before = RtAllocationCount();
         for (auto _ : aState) {
             CRtLog::CRtLogRecorder rec(buf, sizeof buf);
             rec << kMessage << " value=" << 12345 << " this=" << static_cast<const void*>(&log);
             log.TraceString(2, 0, rec);
         }
-        long allocations = g_allocations.load() - before;
+        long allocations = RtAllocationCount() - before;
         aState.counters["allocs/line"] =
             benchmark::Counter(static_cast<double>(allocations) / static_cast<double>(aState.iterations()));
     }

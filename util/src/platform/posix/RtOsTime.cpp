@@ -1,4 +1,5 @@
 #include "../RtOs.h"
+#include "../RtOsCalendar.h"
 
 #include <ctime>
 #include <sys/time.h>
@@ -28,12 +29,7 @@ bool LocalTime(int64_t sec, DateTime* out) {
     tm parts;
     if (!localtime_r(&t, &parts))
         return false;
-    out->year = parts.tm_year + 1900;
-    out->month = parts.tm_mon + 1;
-    out->day = parts.tm_mday;
-    out->hour = parts.tm_hour;
-    out->minute = parts.tm_min;
-    out->second = parts.tm_sec;
+    ToDateTime(parts, out);
     return true;
 }
 

@@ -2,15 +2,10 @@
 
 #include <cstdio>
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX  // libstdc++ also defines it
-#endif
 #include <direct.h>
 #include <io.h>
-#include <windows.h>
+
+#include "RtOsWin32.h"
 
 namespace rtos {
 

@@ -1,12 +1,6 @@
 #include "../RtOs.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX  // libstdc++ also defines it
-#endif
-#include <windows.h>
+#include "RtOsWin32.h"
 
 namespace rtos {
 

@@ -1,15 +1,9 @@
 #include "../RtOs.h"
+#include "../RtOsCalendar.h"
 
 #include <ctime>
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX  // libstdc++ also defines it
-#endif
-#include <winsock2.h>
-#include <windows.h>
+#include "RtOsWin32.h"
 
 namespace rtos {
 
@@ -73,12 +67,7 @@ bool LocalTime(int64_t sec, DateTime* out) {
     tm parts;
     if (_localtime64_s(&parts, &t) != 0)
         return false;
-    out->year = parts.tm_year + 1900;
-    out->month = parts.tm_mon + 1;
-    out->day = parts.tm_mday;
-    out->hour = parts.tm_hour;
-    out->minute = parts.tm_min;
-    out->second = parts.tm_sec;
+    ToDateTime(parts, out);
     return true;
 }
 
