@@ -1,7 +1,9 @@
 // Helpers shared by the test suites.
 #pragma once
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "RtString.h"
@@ -33,6 +35,18 @@ std::vector<std::string> SplitLines(const std::string& aText);
 std::string ReadProcessLog();
 // Whether the process log received aText since aSizeBefore bytes.
 bool ProcessLogHasSince(size_t aSizeBefore, const std::string& aText);
+
+// Polls aCondition until it holds or aTimeoutMs pass; returns its last value.
+template <class Condition>
+bool WaitUntil(Condition aCondition, int aTimeoutMs = 5000) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(aTimeoutMs);
+    while (!aCondition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return aCondition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 
 // Points the configuration reader at a file for the lifetime of the object.
 class ScopedConfig {

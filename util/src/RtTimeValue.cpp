@@ -11,6 +11,7 @@ const CRtTimeValue CRtTimeValue::s_tvMax(0x7FFFFFFF, 999999);
 
 namespace {
 std::atomic<CRtTimeValue::ClockSource> s_clockSource{nullptr};
+std::atomic<CRtTimeValue::ClockSource> s_monotonicSource{nullptr};
 }
 
 void CRtTimeValue::Set(int64_t aSec, int32_t aUsec) {
@@ -107,6 +108,17 @@ CRtTimeValue CRtTimeValue::GetTimeOfDay() {
     return CRtTimeValue(sec, usec);
 }
 
+CRtTimeValue CRtTimeValue::GetMonotonicTime() {
+    if (ClockSource source = s_monotonicSource.load(std::memory_order_acquire))
+        return source();
+    uint64_t us = rtos::MonotonicUs();
+    return CRtTimeValue(static_cast<int64_t>(us / 1000000), static_cast<int32_t>(us % 1000000));
+}
+
 void CRtTimeValue::SetClockSource(ClockSource aSource) { s_clockSource.store(aSource, std::memory_order_release); }
+
+void CRtTimeValue::SetMonotonicClockSource(ClockSource aSource) {
+    s_monotonicSource.store(aSource, std::memory_order_release);
+}
 
 uint32_t GetTickCountEx() { return static_cast<uint32_t>(rtos::MonotonicMs()); }

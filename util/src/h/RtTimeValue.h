@@ -38,10 +38,16 @@ public:
     // The current wall-clock time, with full 64-bit seconds.
     static CRtTimeValue GetTimeOfDay();
 
+    // A monotonic clock: unaffected by steps of the wall clock, for due
+    // times and durations. Its zero is arbitrary.
+    static CRtTimeValue GetMonotonicTime();
+
     // Replaces the wall clock GetTimeOfDay reads; null restores the system
     // clock. For tests that need a given date.
     typedef CRtTimeValue (*ClockSource)();
     static void SetClockSource(ClockSource aSource);
+    // The same for the monotonic clock, for tests of timers.
+    static void SetMonotonicClockSource(ClockSource aSource);
 
     static const CRtTimeValue s_tvZero;
     // "No time limit": a duration, not a date.

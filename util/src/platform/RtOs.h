@@ -53,6 +53,9 @@ uint32_t ProcessId();
 uint32_t ThreadId();
 void SleepMs(uint32_t ms);
 unsigned ProcessorCount();
+// Processor time the calling thread has used (user and system), in
+// microseconds.
+uint64_t ThreadCpuTimeUs();
 
 // Full path of the running executable; false when it cannot be obtained or
 // does not fit (the buffer then holds an empty string).
@@ -79,6 +82,8 @@ struct DateTime {
 void WallClock(int64_t* sec, int32_t* usec);
 // A monotonic millisecond counter, unaffected by wall-clock steps.
 uint64_t MonotonicMs();
+// The same clock in microseconds.
+uint64_t MonotonicUs();
 // Reads the platform's timeval (its seconds sign-extended).
 void FromTimeval(const ::timeval& aTv, int64_t* sec, int32_t* usec);
 // Converts wall-clock seconds to the local calendar; false when the value

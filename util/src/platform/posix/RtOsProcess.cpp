@@ -31,6 +31,13 @@ unsigned ProcessorCount() {
     return n > 0 ? static_cast<unsigned>(n) : 1u;
 }
 
+uint64_t ThreadCpuTimeUs() {
+    timespec ts;
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts) != 0)
+        return 0;
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
 bool ExecutablePath(char* buf, size_t size) {
     if (!buf || size == 0)
         return false;

@@ -24,6 +24,12 @@ void FromTimeval(const ::timeval& aTv, int64_t* sec, int32_t* usec) {
     *usec = static_cast<int32_t>(aTv.tv_usec);
 }
 
+uint64_t MonotonicUs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec / 1000);
+}
+
 bool LocalTime(int64_t sec, DateTime* out) {
     time_t t = static_cast<time_t>(sec);
     tm parts;

@@ -20,6 +20,15 @@ unsigned ProcessorCount() {
     return info.dwNumberOfProcessors > 0 ? static_cast<unsigned>(info.dwNumberOfProcessors) : 1u;
 }
 
+uint64_t ThreadCpuTimeUs() {
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user))
+        return 0;
+    // FILETIME counts 100 ns units.
+    auto units = [](const FILETIME& ft) { return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime; };
+    return (units(kernel) + units(user)) / 10u;
+}
+
 bool ExecutablePath(char* buf, size_t size) {
     if (!buf || size == 0)
         return false;

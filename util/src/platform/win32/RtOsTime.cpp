@@ -54,6 +54,14 @@ uint64_t MonotonicMs() {
     return static_cast<uint64_t>((count / freq) * 1000 + (count % freq) * 1000 / freq);
 }
 
+uint64_t MonotonicUs() {
+    LARGE_INTEGER c;
+    QueryPerformanceCounter(&c);
+    const int64_t freq = QpcFrequency();
+    const int64_t count = static_cast<int64_t>(c.QuadPart);
+    return static_cast<uint64_t>((count / freq) * 1000000 + (count % freq) * 1000000 / freq);
+}
+
 void FromTimeval(const ::timeval& aTv, int64_t* sec, int32_t* usec) {
     // Winsock's tv_sec is a 32-bit long; widening it keeps the sign.
     *sec = static_cast<int64_t>(aTv.tv_sec);
