@@ -7,11 +7,11 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <string>
 
 #include "RtConfig.h"
 #include "RtAllocationCounter.h"
+#include "RtBenchRatio.h"
 #include "RtLog.h"
 #include "RtOs.h"
 #include "RtProcessUtils.h"
@@ -84,35 +84,11 @@ void BM_LogLines(benchmark::State& aState) {
 BENCHMARK(BM_FprintfFlush);
 BENCHMARK(BM_LogLines)->Arg(1)->Arg(100);
 
-// Prints each benchmark's rate as a ratio to the fprintf baseline.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& aRuns) override {
-        ConsoleReporter::ReportRuns(aRuns);
-        for (const Run& run : aRuns) {
-            auto it = run.counters.find("items_per_second");
-            if (it != run.counters.end())
-                m_Rates[run.benchmark_name()] = it->second.value;
-        }
-    }
-    void PrintRatios() const {
-        auto base = m_Rates.find("BM_FprintfFlush");
-        if (base == m_Rates.end() || base->second <= 0)
-            return;
-        printf("\nlines/s relative to fprintf+fflush per line (%.0f lines/s):\n", base->second);
-        for (const auto& [name, rate] : m_Rates)
-            printf("  %-24s %12.0f lines/s  ratio %.2f\n", name.c_str(), rate, rate / base->second);
-    }
-
-private:
-    std::map<std::string, double> m_Rates;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    RtRatioReporter reporter({{"BM_LogLines/1", "BM_FprintfFlush"}, {"BM_LogLines/100", "BM_FprintfFlush"}});
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.PrintRatios();
     RemoveDirFiles(BenchDir());

@@ -173,7 +173,9 @@ TEST(CRtTimerWrapper, BindsToItsThreadAndCountsDown) {
 
     // Outside any framework thread there is no queue to bind to.
     CRtTimerWrapper unbound;
-    EXPECT_EQ(RT_ERROR_NULL_POINTER, unbound.Schedule(&sink, CRtTimeValue(1), 1));
+    RtResult outside = RT_OK;
+    std::thread([&] { outside = unbound.Schedule(&sink, CRtTimeValue(1), 1); }).join();
+    EXPECT_EQ(RT_ERROR_NULL_POINTER, outside);
 }
 
 // A wrapper cancelled on a stopping thread must never fire afterwards.

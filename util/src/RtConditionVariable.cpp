@@ -161,12 +161,10 @@ RtResult CRtConditionVariableThread::Wait(const CRtTimeValue* aTimeout) {
 }
 
 RtResult CRtConditionVariableThread::Signal() {
-    int32_t waiters;
-    {
-        CRtMutexGuardT<CRtMutexThread> guard(m_MutexWaiters);
-        waiters = m_nWaiters;
-    }
-    if (waiters < 1)
+    // A waiter counts itself before it lets go of the external mutex, and a
+    // signaller changes the predicate under that mutex before signalling,
+    // so a plain read cannot miss a waiter that needs waking.
+    if (m_nWaiters.load(std::memory_order_acquire) < 1)
         return RT_OK;
     return m_Sema.UnLock();
 }
@@ -175,7 +173,7 @@ RtResult CRtConditionVariableThread::Broadcast() {
     int32_t waiters;
     {
         CRtMutexGuardT<CRtMutexThread> guard(m_MutexWaiters);
-        waiters = m_nWaiters;
+        waiters = m_nWaiters.load();
         if (waiters > 0)
             m_nWasBroadcast = 1;
     }

@@ -25,11 +25,14 @@ RtResult CRtEventQueueBase::PostEvent(IRtEvent* aEvent, EPriority) {
     m_Events.push_back(aEvent);
     ++m_dwSize;
 
-    CRtTimeValue now = CRtTimeValue::GetMonotonicTime();
-    if (now - m_tvReportSize > CRtTimeValue(kBacklogReportSeconds)) {
-        if (m_dwSize > kBacklogThreshold)
+    // Only a backlog is worth a look at the clock: a short queue costs no
+    // clock reading per post.
+    if (m_dwSize > kBacklogThreshold) {
+        CRtTimeValue now = CRtTimeValue::GetMonotonicTime();
+        if (now - m_tvReportSize > CRtTimeValue(kBacklogReportSeconds)) {
             RT_ERROR_TRACE_THIS("CRtEventQueueBase::PostEvent, m_dwSize=" << m_dwSize << " m_Tid=" << m_Tid.load());
-        m_tvReportSize = now;
+            m_tvReportSize = now;
+        }
     }
     return RT_OK;
 }

@@ -2,22 +2,38 @@
 
 #include <atomic>
 
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+
 #include "RtOs.h"
+#include "RtOsSocket.h"
+#include "RtReactor.h"
+#include "RtReactorWin32Message.h"
 #include "RtThread.h"
+#include "RtThreadReactor.h"
 #include "RtThreadTask.h"
 #include "RtUtilTemplates.h"
 
 namespace {
 std::atomic<CRtThreadManager*> thr_mgr_{nullptr};
+// Set when Instance, not the application, made the manager.
+std::atomic<bool> s_bCreatedByInstance{false};
+std::mutex s_instanceMutex;
+bool s_bSocketStarted = false;
 }  // namespace
 
 CRtThreadManager::CRtThreadManager() {
     CRtThreadManager* expected = nullptr;
-    thr_mgr_.compare_exchange_strong(expected, this, std::memory_order_acq_rel);
+    bool first = thr_mgr_.compare_exchange_strong(expected, this, std::memory_order_acq_rel);
+    RT_INFO_TRACE_THIS("CRtThreadManager version[20190121]");
+    RT_ASSERTE(first);
 }
 
 CRtThreadManager::~CRtThreadManager() {
+    RT_INFO_TRACE("~CRtThreadManager begin!");
     Release();
+    RT_INFO_TRACE("~CRtThreadManager end!");
     CRtThreadManager* expected = this;
     thr_mgr_.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
 }
@@ -26,13 +42,113 @@ CRtThreadManager* CRtThreadManager::Instance() {
     CRtThreadManager* mgr = thr_mgr_.load(std::memory_order_acquire);
     if (mgr)
         return mgr;
-    // Two first callers may race: the constructor publishes only the first
-    // manager; the loser deletes its own.
-    CRtThreadManager* created = new CRtThreadManager;
+    std::lock_guard<std::mutex> lock(s_instanceMutex);
     mgr = thr_mgr_.load(std::memory_order_acquire);
-    if (mgr != created)
-        delete created;
+    if (mgr)
+        return mgr;
+    RT_INFO_TRACE("CRtThreadManager::Instance, new CRtThreadManager.");
+    mgr = new CRtThreadManager;
+    if (RT_FAILED(mgr->Initialize(1, false))) {
+        delete mgr;
+        return nullptr;
+    }
+    s_bCreatedByInstance = true;
+    if (atexit(&CRtThreadManager::CleanupOnlyOne) != 0)
+        RT_ERROR_TRACE("CRtThreadManager::Instance, atexit() failed. err=" << errno);
     return mgr;
+}
+
+void CRtThreadManager::CleanupOnlyOne() {
+    if (!s_bCreatedByInstance.exchange(false))
+        return;
+    delete thr_mgr_.load(std::memory_order_acquire);
+    thr_mgr_ = nullptr;
+}
+
+RtResult CRtThreadManager::Initialize(unsigned short aNetworkThreadNum, bool aFlag) {
+    if (m_bInitialized) {
+        RT_ERROR_TRACE("CRtThreadManager::Initialize, already initialized!");
+        return RT_ERROR_ALREADY_INITIALIZED;
+    }
+    RT_INFO_TRACE("CRtThreadManager::Initialize, network thread num=" << aNetworkThreadNum);
+    m_bInitialized = true;
+    m_bFlag = aFlag;
+
+    RtResult rv = SocketStartup();
+    if (RT_FAILED(rv))
+        return rv;
+    CRtThread* main = nullptr;
+    rv = AttachReactorThread(TT_MAIN, new CRtReactor(CreateReactor(TT_MAIN)), main);
+    if (RT_FAILED(rv))
+        return rv;
+    if (RT_FAILED(SpawnNetworkThread_i(aNetworkThreadNum))) {
+        main->Destory(RT_ERROR_UNEXPECTED);
+        return RT_ERROR_UNEXPECTED;
+    }
+    m_pThreadMain = main;
+    main->OnThreadInit();
+    return RT_OK;
+}
+
+RtResult CRtThreadManager::SocketStartup() {
+    if (s_bSocketStarted)
+        return RT_OK;
+    if (!rtos::SocketStartup()) {
+        RT_ERROR_TRACE("CRtThreadManager::SocketStartup, WSAStartup() failed! err=" << rtos::LastSocketError());
+        return RT_ERROR_FAILURE;
+    }
+    s_bSocketStarted = true;
+    return RT_OK;
+}
+
+RtResult CRtThreadManager::SocketCleanup() {
+    if (s_bSocketStarted) {
+        s_bSocketStarted = false;
+        rtos::SocketCleanup();
+    }
+    return RT_OK;
+}
+
+CRtReactorImp* CRtThreadManager::CreateReactor(int aType) {
+    CRtReactorImp* imp = nullptr;
+    if (aType == TT_MAIN)
+        imp = new CRtReactorWin32Message;
+    else if (aType == TT_NETWORK)
+        imp = new CRtReactorWin32AsyncSelect;
+    if (!imp) {
+        RT_ERROR_TRACE("Create Reactor failed, unknow parameter, TType" << aType);
+        return nullptr;
+    }
+    return imp;
+}
+
+RtResult CRtThreadManager::AttachReactorThread(int aType, IRtReactor* aReactor, CRtThread*& aThread) {
+    RT_ASSERTE_RETURN(aReactor, RT_ERROR_INVALID_ARG);
+    RT_ASSERTE(!aThread);
+    CRtThreadReactor* thread = new CRtThreadReactor;
+    thread->AttachReactor(aReactor);
+    RtResult rv = thread->Create(aType, "netThread", CRtThread::TF_JOINABLE);
+    if (RT_FAILED(rv)) {
+        thread->Destory(rv);
+        return rv;
+    }
+    aThread = thread;
+    return RT_OK;
+}
+
+RtResult CRtThreadManager::SpawnNetworkThread_i(unsigned short aNum) {
+    for (unsigned short i = 0; i < aNum; ++i) {
+        CRtThread* thread = nullptr;
+        RtResult rv = AttachReactorThread(TT_NETWORK, new CRtReactor(CreateReactor(TT_NETWORK)), thread);
+        if (RT_FAILED(rv))
+            return rv;
+        if (!m_pThreadDefaultNetwork) {
+            m_pThreadDefaultNetwork = thread;
+            RT_INFO_TRACE("CRtThreadManager::SpawnNetworkThread_i, "
+                          << "default network threadid =" << thread->GetThreadId());
+        }
+    }
+    return RT_OK;
 }
 
 uint32_t CRtThreadManager::GetThreadSelfId() { return rtos::ThreadId(); }
@@ -148,6 +264,8 @@ void CRtThreadManager::JoinAllThreads() {
 }
 
 RtResult CRtThreadManager::Release() {
+    if (!m_bInitialized)
+        return RT_OK;
     CRtCleanUpBase::CleanupAll();
     StopAllThreads();
     JoinAllThreads();
@@ -155,8 +273,21 @@ RtResult CRtThreadManager::Release() {
         t->Destory(RT_OK);
     for (CRtThread* t : Snapshot(m_NetworkThreads))
         t->Destory(RT_OK);
-    if (m_pThreadMain)
+    if (m_pThreadMain) {
         m_pThreadMain->Destory(RT_OK);
+        // The main thread stays registered until it is destroyed: a lookup
+        // must not find it afterwards.
+        CRtMutexGuardT<CRtMutexThread> guard(m_RegistryMutex);
+        for (auto it = m_AllThreads.begin(); it != m_AllThreads.end();) {
+            if (it->second == m_pThreadMain)
+                it = m_AllThreads.erase(it);
+            else
+                ++it;
+        }
+    }
+    if (!CRtReactorWin32Message::UnregisterWindowClass())
+        RT_ERROR_TRACE("CRtThreadManager::~CRtThreadManager, UnregisterClass() failed! err=" << rtos::LastError());
+    SocketCleanup();
     m_pThreadMain = nullptr;
     m_pThreadDefaultNetwork = nullptr;
     m_bInitialized = false;

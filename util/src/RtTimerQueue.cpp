@@ -6,14 +6,15 @@ namespace {
 constexpr uint32_t kInfiniteCount = 0xFFFFFFFF;
 constexpr int64_t kBigJumpSeconds = 3600;
 
+CRtTimeValue UsecToTime(int64_t aUs) { return CRtTimeValue(aUs / 1000000, static_cast<int32_t>(aUs % 1000000)); }
+
 // Moves a periodic due time past aNow in whole periods, keeping its phase;
 // periods missed while the thread was busy are skipped.
 CRtTimeValue NextDue(const CRtTimeValue& aDue, const CRtTimeValue& aInterval, const CRtTimeValue& aNow) {
     int64_t interval = aInterval.GetTotalInUsec();
     int64_t late = (aNow - aDue).GetTotalInUsec();
     int64_t periods = late / interval + 1;
-    int64_t next = aDue.GetTotalInUsec() + periods * interval;
-    return CRtTimeValue(next / 1000000, static_cast<int32_t>(next % 1000000));
+    return UsecToTime(aDue.GetTotalInUsec() + periods * interval);
 }
 }  // namespace
 
@@ -76,6 +77,15 @@ void CRtTimerQueueBase::CheckClock(const CRtTimeValue& aWallNow, const CRtTimeVa
 }
 
 int CRtTimerQueueBase::CheckExpire(CRtTimeValue* aRemainTime) {
+    {
+        // Idle queues are checked on every loop pass: keep that cheap.
+        CRtMutexGuardT<CRtMutexThread> guard(m_Mutex);
+        if (GetCount_l() == 0) {
+            if (aRemainTime)
+                *aRemainTime = CRtTimeValue::s_tvMax;
+            return 0;
+        }
+    }
     CRtTimeValue now = CRtTimeValue::GetMonotonicTime();
     CheckClock(CRtTimeValue::GetTimeOfDay(), now);
 
@@ -121,7 +131,8 @@ size_t CRtTimerQueueBase::GetCount() {
 }
 
 void CRtTimerQueueOrderedList::Insert_l(const CNode& aNode) {
-    auto it = m_Nodes.emplace(Key{aNode.m_tvExpired, ++m_nSeq}, aNode).first;
+    Entry entry{aNode.m_pEh, aNode.m_pToken, aNode.m_tvInterval.GetTotalInUsec(), aNode.m_dwCount};
+    auto it = m_Nodes.emplace(Key{aNode.m_tvExpired.GetTotalInUsec(), ++m_nSeq}, entry).first;
     m_Index[aNode.m_pEh] = it;
 }
 
@@ -148,8 +159,13 @@ int CRtTimerQueueOrderedList::RePushNode_l(const CNode& aNode) {
 int CRtTimerQueueOrderedList::PopFirstNode_l(CNode& aNode) {
     RT_ASSERTE_RETURN(!m_Nodes.empty(), -1);
     auto first = m_Nodes.begin();
-    aNode = first->second;
-    m_Index.erase(aNode.m_pEh);
+    const Entry& entry = first->second;
+    aNode.m_pEh = entry.pEh;
+    aNode.m_pToken = entry.pToken;
+    aNode.m_tvExpired = UsecToTime(first->first.nExpiredUs);
+    aNode.m_tvInterval = UsecToTime(entry.nIntervalUs);
+    aNode.m_dwCount = entry.dwCount;
+    m_Index.erase(entry.pEh);
     m_Nodes.erase(first);
     return 0;
 }
@@ -157,6 +173,6 @@ int CRtTimerQueueOrderedList::PopFirstNode_l(CNode& aNode) {
 int CRtTimerQueueOrderedList::GetEarliestTime_l(CRtTimeValue& aEarliest) const {
     if (m_Nodes.empty())
         return -1;
-    aEarliest = m_Nodes.begin()->second.m_tvExpired;
+    aEarliest = UsecToTime(m_Nodes.begin()->first.nExpiredUs);
     return 0;
 }

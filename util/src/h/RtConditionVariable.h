@@ -3,6 +3,7 @@
 // All operations may be called from any thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "RtError.h"
@@ -66,7 +67,8 @@ public:
 
 private:
     CRtMutexThread& m_MutexExternal;
-    int32_t m_nWaiters = 0;
+    // Changed under m_MutexWaiters; Signal may read it without the lock.
+    std::atomic<int32_t> m_nWaiters{0};
     CRtMutexThread m_MutexWaiters;
     CRtSemaphore m_Sema;
     void* m_WaitersDone;

@@ -12,6 +12,7 @@
 
 class CRtThread;
 class IRtReactor;
+class CRtReactorImp;
 
 class CRtThreadManager {
 public:
@@ -23,9 +24,16 @@ public:
     CRtThreadManager(const CRtThreadManager&) = delete;
     CRtThreadManager& operator=(const CRtThreadManager&) = delete;
 
-    // The process's manager: the first one constructed, or one created here
-    // on first use. Safe from any thread.
+    // The process's manager: the first one constructed, or one created and
+    // initialised here (one network thread, the caller as main thread) on
+    // first use and destroyed at exit. Safe from any thread.
     static CRtThreadManager* Instance();
+
+    // Starts sockets, adopts the calling thread as the main thread (its loop
+    // is run by the caller: GetMainThread()->OnThreadRun()) and creates the
+    // network threads.
+    RtResult Initialize(unsigned short aNetworkThreadNum, bool aFlag);
+    bool IsInitialized() const { return m_bInitialized; }
 
     // Stops, joins and destroys the task and network threads (and the main
     // thread object, whose loop must have ended), after the singletons.
@@ -60,11 +68,18 @@ public:
     RtResult GetReferenceControlMutex(CRtMutexThread*& aMutex);
 
 protected:
+    RtResult SocketStartup();
+    RtResult SocketCleanup();
+    CRtReactorImp* CreateReactor(int aType);
+    RtResult AttachReactorThread(int aType, IRtReactor* aReactor, CRtThread*& aThread);
     void StopAllThreads();
     void JoinAllThreads();
+    static void CleanupOnlyOne();
 
 private:
     typedef std::unordered_map<uint32_t, CRtThread*> ThreadsType;
+
+    RtResult SpawnNetworkThread_i(unsigned short aNum);
 
     CRtThread* Find(const ThreadsType& aThreads, uint32_t aThreadId);
     std::vector<CRtThread*> Snapshot(const ThreadsType& aThreads);

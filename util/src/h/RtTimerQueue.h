@@ -74,15 +74,22 @@ protected:
 
 private:
     struct Key {
-        CRtTimeValue tvExpired;
-        uint64_t nSeq;  // larger is newer
+        int64_t nExpiredUs;  // the due time in microseconds: one compare
+        uint64_t nSeq;       // larger is newer
         bool operator<(const Key& aOther) const {
-            if (tvExpired != aOther.tvExpired)
-                return tvExpired < aOther.tvExpired;
+            if (nExpiredUs != aOther.nExpiredUs)
+                return nExpiredUs < aOther.nExpiredUs;
             return nSeq > aOther.nSeq;
         }
     };
-    typedef std::map<Key, CNode> NodesType;
+    // What the tree keeps besides the key: small nodes walk the tree faster.
+    struct Entry {
+        IRtTimerHandler* pEh;
+        void* pToken;
+        int64_t nIntervalUs;
+        uint32_t dwCount;
+    };
+    typedef std::map<Key, Entry> NodesType;
 
     void Insert_l(const CNode& aNode);
 

@@ -1,0 +1,275 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "RtOsSocket.h"
+#include "RtReactor.h"
+#include "RtReactorWin32Message.h"
+#include "RtTestSupport.h"
+#include "RtThread.h"
+#include "RtThreadManager.h"
+
+namespace {
+
+template <class Fn>
+class Call : public IRtEvent {
+public:
+    explicit Call(Fn aFn) : m_Fn(aFn) {}
+    RtResult OnEventFire() override { return m_Fn(); }
+
+private:
+    Fn m_Fn;
+};
+template <class Fn>
+IRtEvent* MakeCall(Fn aFn) {
+    return new Call<Fn>(aFn);
+}
+
+rtos::SocketAddress Loopback(uint16_t aPort) {
+    rtos::SocketAddress a;
+    a.family = rtos::kAfInet;
+    a.addr[0] = 127;
+    a.addr[3] = 1;
+    a.port = aPort;
+    return a;
+}
+
+// A connected loopback pair: the reactor gets mine, the test keeps the peer.
+struct SocketPair {
+    rtos::SocketHandle mine = rtos::kInvalidSocket;
+    rtos::SocketHandle peer = rtos::kInvalidSocket;
+
+    SocketPair() {
+        rtos::SocketHandle listener = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
+        rtos::SocketBind(listener, Loopback(0));
+        rtos::SocketListen(listener, 4);
+        rtos::SocketAddress bound;
+        rtos::SocketLocalAddress(listener, &bound);
+        peer = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
+        rtos::SocketConnect(peer, Loopback(bound.port));
+        mine = rtos::SocketAccept(listener, nullptr);
+        rtos::SocketClose(listener);
+    }
+    ~SocketPair() {
+        if (mine != rtos::kInvalidSocket)
+            rtos::SocketClose(mine);
+        if (peer != rtos::kInvalidSocket)
+            rtos::SocketClose(peer);
+    }
+};
+
+// Reads like a transport: at most one receive of 128 KiB per call.
+class Reader : public IRtEventHandler {
+public:
+    explicit Reader(rtos::SocketHandle aSock) : m_Sock(aSock) {}
+    RT_HANDLE GetHandle() const override { return m_Sock; }
+    int OnInput(RT_HANDLE) override {
+        ++m_nInputs;
+        if (m_nInputResult != 0)
+            return m_nInputResult;
+        if (m_nInputDelayMs)
+            rtos::SleepMs(m_nInputDelayMs);
+        std::vector<char> buf(131072);
+        long n = rtos::SocketRecv(m_Sock, buf.data(), buf.size());
+        if (n > 0)
+            m_nBytes += n;
+        return 0;
+    }
+    int OnOutput(RT_HANDLE) override {
+        ++m_nOutputs;
+        return 0;
+    }
+    int OnClose(RT_HANDLE aFd, MASK aMask) override {
+        EXPECT_EQ(m_Sock, aFd);
+        m_Closed = aMask;
+        m_nBytesAtClose = m_nBytes.load();
+        ++m_nCloses;
+        return 0;
+    }
+
+    rtos::SocketHandle m_Sock;
+    int m_nInputResult = 0;
+    uint32_t m_nInputDelayMs = 0;
+    std::atomic<int> m_nInputs{0}, m_nOutputs{0}, m_nCloses{0};
+    std::atomic<long> m_nBytes{0};
+    std::atomic<long> m_nBytesAtClose{-1};
+    std::atomic<long> m_Closed{0};
+};
+
+class ReactorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_pThread = CRtThreadManager::Instance()->GetDefaultNetworkThread();
+        ASSERT_NE(nullptr, m_pThread);
+    }
+    void TearDown() override {
+        // Every handler a test registered is gone again.
+        size_t handlers = 99;
+        RunOnNetwork([&] {
+            handlers = Imp(m_pThread)->GetHandlerCount();
+            return RT_OK;
+        });
+        EXPECT_EQ(0u, handlers);
+    }
+    static CRtReactorWin32Message* Imp(CRtThread* aThread) {
+        return static_cast<CRtReactorWin32Message*>(static_cast<CRtReactor*>(aThread->GetReactor())->GetImp());
+    }
+    template <class Fn>
+    RtResult RunOnNetwork(Fn aFn) {
+        return m_pThread->GetEventQueue()->SendEvent(MakeCall(aFn));
+    }
+    IRtReactor* Reactor() { return m_pThread->GetReactor(); }
+
+    CRtThread* m_pThread = nullptr;
+};
+
+}  // namespace
+
+TEST(IRtEventHandler, MaskStringNamesEachBit) {
+    EXPECT_EQ("READ_MASK WRITE_MASK ", IRtEventHandler::GetMaskString(0x0C));
+    EXPECT_EQ("", IRtEventHandler::GetMaskString(0));
+    EXPECT_EQ("ACCEPT_MASK CLOSE_MASK EVENTQUEUE_MASK ", IRtEventHandler::GetMaskString(0x181));
+}
+
+TEST_F(ReactorTest, MainReactorRefusesSockets) {
+    CRtThread* main = CRtThreadManager::Instance()->GetMainThread();
+    ASSERT_NE(nullptr, main);
+    EXPECT_EQ(CRtThreadManager::GetThreadSelfId(), main->GetThreadId());
+    SocketPair pair;
+    Reader reader(pair.mine);
+    EXPECT_EQ(RT_ERROR_UNEXPECTED, main->GetReactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK));
+    EXPECT_EQ(0u, Imp(main)->GetHandlerCount());
+}
+
+TEST_F(ReactorTest, RegistrationMasksChangeAndRemoveWithoutClosing) {
+    SocketPair pair;
+    Reader reader(pair.mine);
+    RunOnNetwork([&] {
+        EXPECT_EQ(RT_ERROR_INVALID_ARG, Reactor()->RegisterHandler(&reader, IRtEventHandler::CLOSE_MASK));
+        EXPECT_EQ(RT_OK, Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK | IRtEventHandler::WRITE_MASK));
+        EXPECT_EQ(RT_OK, Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK | IRtEventHandler::WRITE_MASK));
+        EXPECT_EQ(RT_ERROR_FOUND, Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK));
+        EXPECT_EQ(RT_ERROR_FOUND, Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK | IRtEventHandler::WRITE_MASK));
+        EXPECT_EQ(RT_ERROR_FOUND, Reactor()->RemoveHandler(&reader, IRtEventHandler::READ_MASK));
+        EXPECT_EQ(1u, Imp(m_pThread)->GetHandlerCount());
+        EXPECT_EQ(RT_OK, Reactor()->RemoveHandler(&reader, IRtEventHandler::WRITE_MASK));
+        EXPECT_EQ(RT_ERROR_NOT_FOUND, Reactor()->RemoveHandler(&reader, IRtEventHandler::WRITE_MASK));
+        return RT_OK;
+    });
+    EXPECT_EQ(0, reader.m_nCloses.load());
+    // Notifications were cancelled with the registration.
+    rtos::SocketSend(pair.peer, "x", 1);
+    rtos::SleepMs(50);
+    EXPECT_EQ(0, reader.m_nInputs.load());
+}
+
+TEST_F(ReactorTest, FailingHandlerIsRemovedAndClosedWithItsMask) {
+    SocketPair pair;
+    Reader reader(pair.mine);
+    reader.m_nInputResult = -1;
+    RunOnNetwork([&] { return Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK); });
+    rtos::SocketSend(pair.peer, "x", 1);
+    ASSERT_TRUE(rttest::WaitUntil([&] { return reader.m_nCloses == 1; }));
+    EXPECT_EQ(IRtEventHandler::READ_MASK, reader.m_Closed.load());
+    EXPECT_EQ(1, reader.m_nInputs.load());
+}
+
+// Everything a peer sent before closing reaches the handler before OnClose.
+TEST_F(ReactorTest, DataBufferedAtPeerCloseIsOfferedFirst) {
+    SocketPair pair;
+    Reader reader(pair.mine);
+    RunOnNetwork([&] { return Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK); });
+    rtos::SocketSetNonBlocking(pair.peer, false);
+    std::vector<char> data(1 << 20, 'd');
+    size_t sent = 0;
+    while (sent < data.size()) {
+        long n = rtos::SocketSend(pair.peer, data.data() + sent, data.size() - sent);
+        ASSERT_GT(n, 0);
+        sent += static_cast<size_t>(n);
+    }
+    rtos::SocketClose(pair.peer);
+    pair.peer = rtos::kInvalidSocket;
+    ASSERT_TRUE(rttest::WaitUntil([&] { return reader.m_nCloses == 1; }, 10000));
+    EXPECT_EQ(1 << 20, reader.m_nBytesAtClose.load());
+}
+
+TEST_F(ReactorTest, SlowHandlerIsReported) {
+    SocketPair pair;
+    Reader reader(pair.mine);
+    reader.m_nInputDelayMs = 200;
+    size_t before = rttest::ReadProcessLog().size();
+    RunOnNetwork([&] { return Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK); });
+    rtos::SocketSend(pair.peer, "x", 1);
+    ASSERT_TRUE(rttest::WaitUntil([&] { return reader.m_nBytes == 1; }));
+    EXPECT_TRUE(rttest::WaitUntil(
+        [&] { return rttest::ProcessLogHasSince(before, "CRtReactorWin32Message::ProcessHandleEvent, report, sec=0"); }));
+    RunOnNetwork([&] { return Reactor()->RemoveHandler(&reader, IRtEventHandler::READ_MASK); });
+}
+
+// Twelve events run five per wake-up: a timer set by the first fires
+// after the first batch of five.
+TEST_F(ReactorTest, EventsRunInBatchesOfFiveWithTimersBetween) {
+    struct Flag : IRtTimerHandler {
+        std::atomic<bool> fired{false};
+        void OnTimeout(const CRtTimeValue&, void*) override { fired = true; }
+    } timer;
+    std::vector<int> sawTimer;
+    std::atomic<int> done{0};
+    // Posted in one go from here, while the network thread is held back.
+    std::atomic<bool> go{false};
+    m_pThread->GetEventQueue()->PostEvent(MakeCall([&] {
+        rttest::WaitUntil([&] { return go.load(); });
+        return RT_OK;
+    }));
+    for (int i = 0; i < 12; ++i) {
+        m_pThread->GetEventQueue()->PostEvent(MakeCall([&, i] {
+            if (i == 0)
+                Reactor()->ScheduleTimer(&timer, nullptr, CRtTimeValue::s_tvZero, 1);
+            sawTimer.push_back(timer.fired ? 1 : 0);
+            ++done;
+            return RT_OK;
+        }));
+    }
+    go = true;
+    ASSERT_TRUE(rttest::WaitUntil([&] { return done == 12; }));
+    // The blocker and events 0..3 form the first batch; the timer runs after it.
+    EXPECT_EQ((std::vector<int>{0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1}), sawTimer);
+}
+
+TEST_F(ReactorTest, StopFromAnotherThreadEndsTheLoopWithinATick) {
+    CRtThread* extra = nullptr;
+    struct Net : public CRtThreadManager {
+        using CRtThreadManager::AttachReactorThread;
+        using CRtThreadManager::CreateReactor;
+    };
+    Net* mgr = static_cast<Net*>(CRtThreadManager::Instance());
+    ASSERT_EQ(RT_OK, mgr->AttachReactorThread(CRtThreadManager::TT_NETWORK,
+                                              new CRtReactor(mgr->CreateReactor(CRtThreadManager::TT_NETWORK)), extra));
+    auto start = std::chrono::steady_clock::now();
+    extra->Stop();
+    EXPECT_EQ(RT_OK, extra->Join(2000));
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(ms, 500);
+    EXPECT_EQ(RT_ERROR_NOT_INITIALIZED, extra->GetEventQueue()->PostEvent(MakeCall([] { return RT_OK; })));
+    extra->Destory(RT_OK);
+}
+
+TEST_F(ReactorTest, IdleLoopCostsOnlyItsTick) {
+    uint64_t cpuStart = 0;
+    RunOnNetwork([&] {
+        cpuStart = rtos::ThreadCpuTimeUs();
+        return RT_OK;
+    });
+    rtos::SleepMs(2000);
+    uint64_t cpuEnd = 0;
+    RunOnNetwork([&] {
+        cpuEnd = rtos::ThreadCpuTimeUs();
+        return RT_OK;
+    });
+    // 2 s of 30 ms ticks: far below a tenth of the time on any machine.
+    EXPECT_LT(cpuEnd - cpuStart, 200000u) << "idle reactor used " << (cpuEnd - cpuStart) << " us of CPU in 2 s";
+}

@@ -1,0 +1,116 @@
+// Socket primitives of the operating-system layer.
+//
+// A thin set of calls that the socket classes sit on. They follow the Winsock
+// conventions on both systems: a failing call returns -1 (or kInvalidSocket)
+// and LastSocketError() tells why; SocketWouldBlock() recognises "try again
+// later" on either system. On Linux these calls also keep the bookkeeping
+// that AsyncSelect (RtOsWindow.h) needs to report readiness like Winsock:
+// receiving re-enables FD_READ, accepting re-enables FD_ACCEPT, a refused
+// send re-arms FD_WRITE, and SocketClose forgets the socket. Sockets that are
+// reported through AsyncSelect must therefore be read, written, accepted and
+// closed through these calls.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "RtOs.h"
+
+namespace rtos {
+
+// A Windows SOCKET or a Linux file descriptor.
+using SocketHandle = uintptr_t;
+constexpr SocketHandle kInvalidSocket = ~static_cast<SocketHandle>(0);
+
+// Address families with this system's values (AF_INET6 differs between the
+// two systems; compare with these, never with a literal).
+constexpr int kAfInet = 2;
+#if defined(RT_OS_WINDOWS)
+constexpr int kAfInet6 = 23;
+#else
+constexpr int kAfInet6 = 10;
+#endif
+
+enum class SocketType { kStream, kDatagram };
+enum class ShutdownHow { kReceive, kSend, kBoth };
+
+// An IPv4 or IPv6 endpoint. The address is in network byte order (an IPv4
+// address uses the first four bytes); the port is in host byte order.
+struct SocketAddress {
+    int family = kAfInet;
+    uint8_t addr[16] = {};
+    uint16_t port = 0;
+};
+
+// One buffer of a scatter/gather call, laid out as the system's own
+// structure (WSABUF on Windows, iovec elsewhere) so arrays pass through
+// without copying.
+#if defined(RT_OS_WINDOWS)
+struct IoVec {
+    unsigned long len;
+    char* base;
+};
+#else
+struct IoVec {
+    void* base;
+    size_t len;
+};
+#endif
+
+// ---- Start-up --------------------------------------------------------------
+// Windows: WSAStartup for version 2.2 (false when that version is not
+// available). Linux: ignores SIGPIPE once per process, so that writing to a
+// reset connection returns an error instead of ending the process. Calls
+// nest; each successful SocketStartup is matched by one SocketCleanup.
+bool SocketStartup();
+void SocketCleanup();
+
+// The error of the calling thread's last failed socket call
+// (WSAGetLastError on Windows, errno elsewhere).
+int LastSocketError();
+// Whether aErr means that a non-blocking call could not finish now
+// (WSAEWOULDBLOCK; EAGAIN, EWOULDBLOCK, or EINPROGRESS from a connect).
+bool SocketWouldBlock(int aErr);
+// Error numbers the callers need to recognise on both systems.
+bool SocketErrorIsRefused(int aErr);
+
+// ---- Life cycle --------------------------------------------------------------
+// A new socket of kAfInet or kAfInet6; not inherited by child processes.
+SocketHandle SocketOpen(int aFamily, SocketType aType);
+// Closes the socket. Any AsyncSelect registration ends at once, and on Linux
+// notifications of it still queued for the window are dropped: the number
+// may be handed out again by the next socket.
+int SocketClose(SocketHandle aSock);
+int SocketShutdown(SocketHandle aSock, ShutdownHow aHow);
+
+int SocketSetNonBlocking(SocketHandle aSock, bool aOn);
+int SocketSetReuseAddress(SocketHandle aSock, bool aOn);
+
+int SocketBind(SocketHandle aSock, const SocketAddress& aAddr);
+int SocketListen(SocketHandle aSock, int aBacklog);
+// The accepted socket has the listener's properties, as with Winsock: it is
+// non-blocking when the listener is, and it is reported to the listener's
+// window with the listener's message and events. aPeer may be null.
+SocketHandle SocketAccept(SocketHandle aSock, SocketAddress* aPeer);
+// Starts a connection. A non-blocking socket returns -1 with
+// SocketWouldBlock(LastSocketError()) while the connection is under way;
+// FD_CONNECT then reports the outcome.
+int SocketConnect(SocketHandle aSock, const SocketAddress& aAddr);
+
+int SocketLocalAddress(SocketHandle aSock, SocketAddress* aAddr);
+int SocketPeerAddress(SocketHandle aSock, SocketAddress* aAddr);
+
+// ---- Data ------------------------------------------------------------------
+// Byte counts, or -1. Recv returns 0 when the peer has closed.
+long SocketSend(SocketHandle aSock, const void* aBuf, size_t aLen);
+long SocketRecv(SocketHandle aSock, void* aBuf, size_t aLen);
+long SocketSendV(SocketHandle aSock, const IoVec* aIov, size_t aCount);
+long SocketRecvV(SocketHandle aSock, IoVec* aIov, size_t aCount);
+long SocketSendTo(SocketHandle aSock, const void* aBuf, size_t aLen, const SocketAddress& aTo);
+// aFrom may be null.
+long SocketRecvFrom(SocketHandle aSock, void* aBuf, size_t aLen, SocketAddress* aFrom);
+
+// How many bytes can be received without blocking (ioctlsocket FIONREAD).
+int SocketBytesBuffered(SocketHandle aSock, uint32_t* aBytes);
+
+}  // namespace rtos

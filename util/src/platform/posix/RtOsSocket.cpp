@@ -1,0 +1,320 @@
+#include "../RtOsSocket.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <cstring>
+#include <mutex>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include "RtOsSelect.h"
+
+namespace rtos {
+
+static_assert(kAfInet == AF_INET && kAfInet6 == AF_INET6, "");
+static_assert(sizeof(IoVec) == sizeof(iovec) && offsetof(IoVec, base) == offsetof(iovec, iov_base) &&
+                  offsetof(IoVec, len) == offsetof(iovec, iov_len),
+              "IoVec must match iovec");
+
+namespace {
+
+// Descriptors are small non-negative ints; anything else cannot be one.
+int Fd(SocketHandle aSock) { return aSock > static_cast<SocketHandle>(INT_MAX) ? -1 : static_cast<int>(aSock); }
+
+bool ToNative(const SocketAddress& aAddr, sockaddr_storage* aOut, socklen_t* aLen) {
+    memset(aOut, 0, sizeof *aOut);
+    if (aAddr.family == AF_INET) {
+        auto* sin = reinterpret_cast<sockaddr_in*>(aOut);
+        sin->sin_family = AF_INET;
+        sin->sin_port = htons(aAddr.port);
+        memcpy(&sin->sin_addr, aAddr.addr, 4);
+        *aLen = sizeof *sin;
+        return true;
+    }
+    if (aAddr.family == AF_INET6) {
+        auto* sin6 = reinterpret_cast<sockaddr_in6*>(aOut);
+        sin6->sin6_family = AF_INET6;
+        sin6->sin6_port = htons(aAddr.port);
+        memcpy(&sin6->sin6_addr, aAddr.addr, 16);
+        *aLen = sizeof *sin6;
+        return true;
+    }
+    errno = EAFNOSUPPORT;
+    return false;
+}
+
+bool FromNative(const sockaddr_storage& aIn, SocketAddress* aOut) {
+    *aOut = SocketAddress();
+    if (aIn.ss_family == AF_INET) {
+        const auto* sin = reinterpret_cast<const sockaddr_in*>(&aIn);
+        aOut->family = AF_INET;
+        aOut->port = ntohs(sin->sin_port);
+        memcpy(aOut->addr, &sin->sin_addr, 4);
+        return true;
+    }
+    if (aIn.ss_family == AF_INET6) {
+        const auto* sin6 = reinterpret_cast<const sockaddr_in6*>(&aIn);
+        aOut->family = AF_INET6;
+        aOut->port = ntohs(sin6->sin6_port);
+        memcpy(aOut->addr, &sin6->sin6_addr, 16);
+        return true;
+    }
+    errno = EAFNOSUPPORT;
+    return false;
+}
+
+bool IsWouldBlock(int aErr) { return aErr == EAGAIN || aErr == EWOULDBLOCK; }
+
+// The hooks must not disturb the errno the caller is about to read.
+struct ErrnoKeeper {
+    int saved = errno;
+    ~ErrnoKeeper() { errno = saved; }
+};
+
+int g_startups = 0;
+std::mutex g_startupLock;
+
+}  // namespace
+
+bool SocketStartup() {
+    std::lock_guard<std::mutex> guard(g_startupLock);
+    // Writing to a connection the peer has reset raises SIGPIPE, which ends
+    // the process; the sends below also pass MSG_NOSIGNAL, but other code
+    // may write to a socket too.
+    if (g_startups++ == 0)
+        signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+void SocketCleanup() {
+    std::lock_guard<std::mutex> guard(g_startupLock);
+    if (g_startups > 0)
+        --g_startups;
+}
+
+int LastSocketError() { return errno; }
+
+bool SocketWouldBlock(int aErr) { return IsWouldBlock(aErr) || aErr == EINPROGRESS; }
+
+bool SocketErrorIsRefused(int aErr) { return aErr == ECONNREFUSED; }
+
+SocketHandle SocketOpen(int aFamily, SocketType aType) {
+    const int type = aType == SocketType::kStream ? SOCK_STREAM : SOCK_DGRAM;
+    const int fd = socket(aFamily, type | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return kInvalidSocket;
+    posix::SelectForget(fd);  // left over by a descriptor closed elsewhere
+    return static_cast<SocketHandle>(fd);
+}
+
+int SocketClose(SocketHandle aSock) {
+    const int fd = Fd(aSock);
+    if (fd < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    // Forgotten first: once closed, the number may be reused at any moment.
+    posix::SelectForget(fd);
+    return close(fd) == 0 ? 0 : -1;
+}
+
+int SocketShutdown(SocketHandle aSock, ShutdownHow aHow) {
+    const int how = aHow == ShutdownHow::kReceive ? SHUT_RD : aHow == ShutdownHow::kSend ? SHUT_WR : SHUT_RDWR;
+    return shutdown(Fd(aSock), how) == 0 ? 0 : -1;
+}
+
+int SocketSetNonBlocking(SocketHandle aSock, bool aOn) {
+    const int fd = Fd(aSock);
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0)
+        return -1;
+    const int wanted = aOn ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    return wanted == flags || fcntl(fd, F_SETFL, wanted) == 0 ? 0 : -1;
+}
+
+int SocketSetReuseAddress(SocketHandle aSock, bool aOn) {
+    int on = aOn ? 1 : 0;
+    return setsockopt(Fd(aSock), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 ? 0 : -1;
+}
+
+int SocketBind(SocketHandle aSock, const SocketAddress& aAddr) {
+    sockaddr_storage ss;
+    socklen_t len = 0;
+    if (!ToNative(aAddr, &ss, &len))
+        return -1;
+    return bind(Fd(aSock), reinterpret_cast<const sockaddr*>(&ss), len) == 0 ? 0 : -1;
+}
+
+int SocketListen(SocketHandle aSock, int aBacklog) {
+    if (listen(Fd(aSock), aBacklog) != 0)
+        return -1;
+    posix::SelectListening(Fd(aSock));
+    return 0;
+}
+
+SocketHandle SocketAccept(SocketHandle aSock, SocketAddress* aPeer) {
+    const int fd = Fd(aSock);
+    // Linux does not pass O_NONBLOCK on to the accepted socket; Winsock does.
+    const int flags = fcntl(fd, F_GETFL);
+    const int extra = flags >= 0 && (flags & O_NONBLOCK) ? SOCK_NONBLOCK : 0;
+    sockaddr_storage ss;
+    socklen_t len = sizeof ss;
+    int s;
+    do {
+        len = sizeof ss;
+        s = accept4(fd, reinterpret_cast<sockaddr*>(&ss), &len, SOCK_CLOEXEC | extra);
+    } while (s < 0 && errno == EINTR);
+    {
+        ErrnoKeeper keep;
+        posix::SelectAccepted(fd, s, s < 0 ? errno : 0);
+    }
+    if (s < 0)
+        return kInvalidSocket;
+    if (aPeer)
+        FromNative(ss, aPeer);
+    return static_cast<SocketHandle>(s);
+}
+
+int SocketConnect(SocketHandle aSock, const SocketAddress& aAddr) {
+    sockaddr_storage ss;
+    socklen_t len = 0;
+    if (!ToNative(aAddr, &ss, &len))
+        return -1;
+    const int fd = Fd(aSock);
+    const int rc = connect(fd, reinterpret_cast<const sockaddr*>(&ss), len);
+    // An interrupted connect goes on in the background like one in progress.
+    if (rc == 0 || errno == EINPROGRESS || errno == EINTR) {
+        ErrnoKeeper keep;
+        posix::SelectConnecting(fd, rc == 0);
+    }
+    if (rc != 0 && errno == EINTR)
+        errno = EINPROGRESS;
+    return rc == 0 ? 0 : -1;
+}
+
+int SocketLocalAddress(SocketHandle aSock, SocketAddress* aAddr) {
+    sockaddr_storage ss;
+    socklen_t len = sizeof ss;
+    if (!aAddr || getsockname(Fd(aSock), reinterpret_cast<sockaddr*>(&ss), &len) != 0)
+        return -1;
+    return FromNative(ss, aAddr) ? 0 : -1;
+}
+
+int SocketPeerAddress(SocketHandle aSock, SocketAddress* aAddr) {
+    sockaddr_storage ss;
+    socklen_t len = sizeof ss;
+    if (!aAddr || getpeername(Fd(aSock), reinterpret_cast<sockaddr*>(&ss), &len) != 0)
+        return -1;
+    return FromNative(ss, aAddr) ? 0 : -1;
+}
+
+namespace {
+
+// A stream send that is refused or cut short re-arms FD_WRITE: the caller
+// stops there and waits for it.
+long AfterSend(int aFd, ssize_t aSent, size_t aWanted) {
+    ErrnoKeeper keep;
+    const bool blocked = aSent < 0 ? IsWouldBlock(keep.saved) : static_cast<size_t>(aSent) < aWanted;
+    posix::SelectSent(aFd, blocked);
+    return aSent < 0 ? -1 : static_cast<long>(aSent);
+}
+
+long AfterRecv(int aFd, ssize_t aReceived) {
+    ErrnoKeeper keep;
+    posix::SelectReceived(aFd);
+    return aReceived < 0 ? -1 : static_cast<long>(aReceived);
+}
+
+size_t Total(const IoVec* aIov, size_t aCount) {
+    size_t total = 0;
+    for (size_t i = 0; i < aCount; ++i)
+        total += aIov[i].len;
+    return total;
+}
+
+}  // namespace
+
+long SocketSend(SocketHandle aSock, const void* aBuf, size_t aLen) {
+    const int fd = Fd(aSock);
+    ssize_t n;
+    do {
+        n = send(fd, aBuf, aLen, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return AfterSend(fd, n, aLen);
+}
+
+long SocketRecv(SocketHandle aSock, void* aBuf, size_t aLen) {
+    const int fd = Fd(aSock);
+    ssize_t n;
+    do {
+        n = recv(fd, aBuf, aLen, 0);
+    } while (n < 0 && errno == EINTR);
+    return AfterRecv(fd, n);
+}
+
+long SocketSendV(SocketHandle aSock, const IoVec* aIov, size_t aCount) {
+    const int fd = Fd(aSock);
+    msghdr mh{};
+    mh.msg_iov = reinterpret_cast<iovec*>(const_cast<IoVec*>(aIov));
+    mh.msg_iovlen = aCount;
+    ssize_t n;
+    do {
+        n = sendmsg(fd, &mh, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return AfterSend(fd, n, Total(aIov, aCount));
+}
+
+long SocketRecvV(SocketHandle aSock, IoVec* aIov, size_t aCount) {
+    const int fd = Fd(aSock);
+    ssize_t n;
+    do {
+        n = readv(fd, reinterpret_cast<iovec*>(aIov), static_cast<int>(aCount));
+    } while (n < 0 && errno == EINTR);
+    return AfterRecv(fd, n);
+}
+
+long SocketSendTo(SocketHandle aSock, const void* aBuf, size_t aLen, const SocketAddress& aTo) {
+    sockaddr_storage ss;
+    socklen_t len = 0;
+    if (!ToNative(aTo, &ss, &len))
+        return -1;
+    const int fd = Fd(aSock);
+    ssize_t n;
+    do {
+        n = sendto(fd, aBuf, aLen, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&ss), len);
+    } while (n < 0 && errno == EINTR);
+    // A datagram goes whole or not at all.
+    return AfterSend(fd, n, n < 0 ? aLen : static_cast<size_t>(n));
+}
+
+long SocketRecvFrom(SocketHandle aSock, void* aBuf, size_t aLen, SocketAddress* aFrom) {
+    const int fd = Fd(aSock);
+    sockaddr_storage ss;
+    socklen_t len;
+    ssize_t n;
+    do {
+        len = sizeof ss;
+        n = recvfrom(fd, aBuf, aLen, 0, reinterpret_cast<sockaddr*>(&ss), &len);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0 && aFrom)
+        FromNative(ss, aFrom);
+    return AfterRecv(fd, n);
+}
+
+int SocketBytesBuffered(SocketHandle aSock, uint32_t* aBytes) {
+    int n = 0;
+    if (!aBytes || ioctl(Fd(aSock), FIONREAD, &n) != 0)
+        return -1;
+    *aBytes = n > 0 ? static_cast<uint32_t>(n) : 0u;
+    return 0;
+}
+
+}  // namespace rtos

@@ -1,0 +1,217 @@
+#include "../RtOsSocket.h"
+
+#include <climits>
+#include <cstddef>
+#include <cstring>
+
+#include "RtOsWin32.h"
+#include <ws2tcpip.h>
+
+namespace rtos {
+
+static_assert(kAfInet == AF_INET && kAfInet6 == AF_INET6, "");
+static_assert(sizeof(IoVec) == sizeof(WSABUF) && offsetof(IoVec, len) == offsetof(WSABUF, len) &&
+                  offsetof(IoVec, base) == offsetof(WSABUF, buf),
+              "IoVec must match WSABUF");
+
+namespace {
+
+SOCKET S(SocketHandle aSock) { return static_cast<SOCKET>(aSock); }
+
+// Winsock counts in int; larger requests are cut and show as short transfers.
+int Clamp(size_t aLen) { return aLen > INT_MAX ? INT_MAX : static_cast<int>(aLen); }
+
+bool ToNative(const SocketAddress& aAddr, sockaddr_storage* aOut, int* aLen) {
+    memset(aOut, 0, sizeof *aOut);
+    if (aAddr.family == AF_INET) {
+        auto* sin = reinterpret_cast<sockaddr_in*>(aOut);
+        sin->sin_family = AF_INET;
+        sin->sin_port = htons(aAddr.port);
+        memcpy(&sin->sin_addr, aAddr.addr, 4);
+        *aLen = sizeof *sin;
+        return true;
+    }
+    if (aAddr.family == AF_INET6) {
+        auto* sin6 = reinterpret_cast<sockaddr_in6*>(aOut);
+        sin6->sin6_family = AF_INET6;
+        sin6->sin6_port = htons(aAddr.port);
+        memcpy(&sin6->sin6_addr, aAddr.addr, 16);
+        *aLen = sizeof *sin6;
+        return true;
+    }
+    WSASetLastError(WSAEAFNOSUPPORT);
+    return false;
+}
+
+bool FromNative(const sockaddr_storage& aIn, SocketAddress* aOut) {
+    *aOut = SocketAddress();
+    if (aIn.ss_family == AF_INET) {
+        const auto* sin = reinterpret_cast<const sockaddr_in*>(&aIn);
+        aOut->family = AF_INET;
+        aOut->port = ntohs(sin->sin_port);
+        memcpy(aOut->addr, &sin->sin_addr, 4);
+        return true;
+    }
+    if (aIn.ss_family == AF_INET6) {
+        const auto* sin6 = reinterpret_cast<const sockaddr_in6*>(&aIn);
+        aOut->family = AF_INET6;
+        aOut->port = ntohs(sin6->sin6_port);
+        memcpy(aOut->addr, &sin6->sin6_addr, 16);
+        return true;
+    }
+    WSASetLastError(WSAEAFNOSUPPORT);
+    return false;
+}
+
+int Result(int aRc) { return aRc == SOCKET_ERROR ? -1 : aRc; }
+
+}  // namespace
+
+bool SocketStartup() {
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
+        return false;
+    if (LOBYTE(data.wVersion) != 2 || HIBYTE(data.wVersion) != 2) {
+        WSACleanup();
+        WSASetLastError(WSAVERNOTSUPPORTED);
+        return false;
+    }
+    return true;
+}
+
+void SocketCleanup() { WSACleanup(); }
+
+int LastSocketError() { return WSAGetLastError(); }
+
+bool SocketWouldBlock(int aErr) { return aErr == WSAEWOULDBLOCK; }
+
+bool SocketErrorIsRefused(int aErr) { return aErr == WSAECONNREFUSED; }
+
+SocketHandle SocketOpen(int aFamily, SocketType aType) {
+    const bool stream = aType == SocketType::kStream;
+    SOCKET s = socket(aFamily, stream ? SOCK_STREAM : SOCK_DGRAM, stream ? IPPROTO_TCP : IPPROTO_UDP);
+    if (s == INVALID_SOCKET)
+        return kInvalidSocket;
+    // Sockets are inheritable by default; a child process would keep a
+    // listener's port open.
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    return static_cast<SocketHandle>(s);
+}
+
+int SocketClose(SocketHandle aSock) { return Result(closesocket(S(aSock))); }
+
+int SocketShutdown(SocketHandle aSock, ShutdownHow aHow) {
+    int how = aHow == ShutdownHow::kReceive ? SD_RECEIVE : aHow == ShutdownHow::kSend ? SD_SEND : SD_BOTH;
+    return Result(shutdown(S(aSock), how));
+}
+
+int SocketSetNonBlocking(SocketHandle aSock, bool aOn) {
+    u_long on = aOn ? 1 : 0;
+    return Result(ioctlsocket(S(aSock), FIONBIO, &on));
+}
+
+int SocketSetReuseAddress(SocketHandle aSock, bool aOn) {
+    BOOL on = aOn ? TRUE : FALSE;
+    return Result(setsockopt(S(aSock), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on));
+}
+
+int SocketBind(SocketHandle aSock, const SocketAddress& aAddr) {
+    sockaddr_storage ss;
+    int len = 0;
+    if (!ToNative(aAddr, &ss, &len))
+        return -1;
+    return Result(bind(S(aSock), reinterpret_cast<const sockaddr*>(&ss), len));
+}
+
+int SocketListen(SocketHandle aSock, int aBacklog) { return Result(listen(S(aSock), aBacklog)); }
+
+SocketHandle SocketAccept(SocketHandle aSock, SocketAddress* aPeer) {
+    sockaddr_storage ss;
+    int len = sizeof ss;
+    SOCKET s = accept(S(aSock), reinterpret_cast<sockaddr*>(&ss), &len);
+    if (s == INVALID_SOCKET)
+        return kInvalidSocket;
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    if (aPeer)
+        FromNative(ss, aPeer);
+    return static_cast<SocketHandle>(s);
+}
+
+int SocketConnect(SocketHandle aSock, const SocketAddress& aAddr) {
+    sockaddr_storage ss;
+    int len = 0;
+    if (!ToNative(aAddr, &ss, &len))
+        return -1;
+    return Result(connect(S(aSock), reinterpret_cast<const sockaddr*>(&ss), len));
+}
+
+int SocketLocalAddress(SocketHandle aSock, SocketAddress* aAddr) {
+    sockaddr_storage ss;
+    int len = sizeof ss;
+    if (!aAddr || getsockname(S(aSock), reinterpret_cast<sockaddr*>(&ss), &len) == SOCKET_ERROR)
+        return -1;
+    return FromNative(ss, aAddr) ? 0 : -1;
+}
+
+int SocketPeerAddress(SocketHandle aSock, SocketAddress* aAddr) {
+    sockaddr_storage ss;
+    int len = sizeof ss;
+    if (!aAddr || getpeername(S(aSock), reinterpret_cast<sockaddr*>(&ss), &len) == SOCKET_ERROR)
+        return -1;
+    return FromNative(ss, aAddr) ? 0 : -1;
+}
+
+long SocketSend(SocketHandle aSock, const void* aBuf, size_t aLen) {
+    return Result(send(S(aSock), static_cast<const char*>(aBuf), Clamp(aLen), 0));
+}
+
+long SocketRecv(SocketHandle aSock, void* aBuf, size_t aLen) {
+    return Result(recv(S(aSock), static_cast<char*>(aBuf), Clamp(aLen), 0));
+}
+
+long SocketSendV(SocketHandle aSock, const IoVec* aIov, size_t aCount) {
+    DWORD sent = 0;
+    if (WSASend(S(aSock), reinterpret_cast<WSABUF*>(const_cast<IoVec*>(aIov)), static_cast<DWORD>(aCount), &sent, 0,
+                nullptr, nullptr) == SOCKET_ERROR)
+        return -1;
+    return static_cast<long>(sent);
+}
+
+long SocketRecvV(SocketHandle aSock, IoVec* aIov, size_t aCount) {
+    DWORD received = 0;
+    DWORD flags = 0;
+    if (WSARecv(S(aSock), reinterpret_cast<WSABUF*>(aIov), static_cast<DWORD>(aCount), &received, &flags, nullptr,
+                nullptr) == SOCKET_ERROR)
+        return -1;
+    return static_cast<long>(received);
+}
+
+long SocketSendTo(SocketHandle aSock, const void* aBuf, size_t aLen, const SocketAddress& aTo) {
+    sockaddr_storage ss;
+    int len = 0;
+    if (!ToNative(aTo, &ss, &len))
+        return -1;
+    return Result(sendto(S(aSock), static_cast<const char*>(aBuf), Clamp(aLen), 0, reinterpret_cast<const sockaddr*>(&ss),
+                         len));
+}
+
+long SocketRecvFrom(SocketHandle aSock, void* aBuf, size_t aLen, SocketAddress* aFrom) {
+    sockaddr_storage ss;
+    int len = sizeof ss;
+    int n = recvfrom(S(aSock), static_cast<char*>(aBuf), Clamp(aLen), 0, reinterpret_cast<sockaddr*>(&ss), &len);
+    if (n == SOCKET_ERROR)
+        return -1;
+    if (aFrom)
+        FromNative(ss, aFrom);
+    return n;
+}
+
+int SocketBytesBuffered(SocketHandle aSock, uint32_t* aBytes) {
+    u_long n = 0;
+    if (!aBytes || ioctlsocket(S(aSock), FIONREAD, &n) == SOCKET_ERROR)
+        return -1;
+    *aBytes = static_cast<uint32_t>(n);
+    return 0;
+}
+
+}  // namespace rtos
