@@ -221,10 +221,14 @@ TEST_F(ReactorTest, EventsRunInBatchesOfFiveWithTimersBetween) {
     std::atomic<int> done{0};
     // Posted in one go from here, while the network thread is held back.
     std::atomic<bool> go{false};
+    std::atomic<bool> holding{false};
     m_pThread->GetEventQueue()->PostEvent(MakeCall([&] {
+        holding = true;
         rttest::WaitUntil([&] { return go.load(); });
         return RT_OK;
     }));
+    // The blocker's batch was taken before the twelve are posted.
+    ASSERT_TRUE(rttest::WaitUntil([&] { return holding.load(); }));
     for (int i = 0; i < 12; ++i) {
         m_pThread->GetEventQueue()->PostEvent(MakeCall([&, i] {
             if (i == 0)
@@ -236,8 +240,8 @@ TEST_F(ReactorTest, EventsRunInBatchesOfFiveWithTimersBetween) {
     }
     go = true;
     ASSERT_TRUE(rttest::WaitUntil([&] { return done == 12; }));
-    // The blocker and events 0..3 form the first batch; the timer runs after it.
-    EXPECT_EQ((std::vector<int>{0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1}), sawTimer);
+    // Events 0..4 form the first batch; the timer runs right after it.
+    EXPECT_EQ((std::vector<int>{0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1}), sawTimer);
 }
 
 TEST_F(ReactorTest, StopFromAnotherThreadEndsTheLoopWithinATick) {
