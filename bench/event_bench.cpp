@@ -1,7 +1,8 @@
 // Cross-thread event hand-off and timer queue cost, each against a plain
 // standard-library baseline measured in the same run:
-//   - PostEvent throughput and one-way latency to a task thread vs a
-//     std::mutex + std::condition_variable queue;
+//   - PostEvent throughput and one-way latency to a task thread and to a
+//     network (reactor) thread vs a std::mutex + std::condition_variable
+//     queue;
 //   - SendEvent round trip vs posting to such a queue and waiting for the
 //     answer;
 //   - scheduling, cancelling and firing 100,000 timers vs a
@@ -89,7 +90,9 @@ IRtEvent* MakeEvent(Fn aFn) {
 
 class TaskThread {
 public:
-    TaskThread() { CRtThreadManager::Instance()->CreateUserTaskThread(m_pThread, true, CRtThread::TF_JOINABLE, "bench"); }
+    explicit TaskThread(bool aWithTimers = true) {
+        CRtThreadManager::Instance()->CreateUserTaskThread(m_pThread, aWithTimers, CRtThread::TF_JOINABLE, "bench");
+    }
     ~TaskThread() {
         m_pThread->Stop();
         m_pThread->Join();
@@ -130,6 +133,26 @@ void BM_Post_TaskThread(benchmark::State& aState) {
     aState.SetItemsProcessed(aState.iterations());
 }
 
+void BM_Post_TaskThreadQueueOnly(benchmark::State& aState) {
+    std::atomic<int64_t> done{0};
+    TaskThread task(false);
+    for (auto _ : aState)
+        task.Queue()->PostEvent(MakeEvent([&done] { done.fetch_add(1, std::memory_order_release); }));
+    WaitFor(done, aState.iterations());
+    aState.SetItemsProcessed(aState.iterations());
+}
+
+IRtEventQueue* NetworkQueue() { return CRtThreadManager::Instance()->GetDefaultNetworkThread()->GetEventQueue(); }
+
+void BM_Post_NetworkThread(benchmark::State& aState) {
+    std::atomic<int64_t> done{0};
+    IRtEventQueue* queue = NetworkQueue();
+    for (auto _ : aState)
+        queue->PostEvent(MakeEvent([&done] { done.fetch_add(1, std::memory_order_release); }));
+    WaitFor(done, aState.iterations());
+    aState.SetItemsProcessed(aState.iterations());
+}
+
 // ---- One-way latency: one event in flight at a time ------------------------
 void BM_Latency_MutexCondvar(benchmark::State& aState) {
     std::atomic<int64_t> done{0};
@@ -155,6 +178,22 @@ void BM_Latency_TaskThread(benchmark::State& aState) {
     for (auto _ : aState) {
         int64_t stamp = NowNs();
         task.Queue()->PostEvent(MakeEvent([&, stamp] {
+            totalNs.fetch_add(NowNs() - stamp, std::memory_order_relaxed);
+            done.fetch_add(1, std::memory_order_release);
+        }));
+        WaitFor(done, ++sent);
+    }
+    aState.counters["one_way_us"] = static_cast<double>(totalNs.load()) / 1000.0 / static_cast<double>(sent);
+}
+
+void BM_Latency_NetworkThread(benchmark::State& aState) {
+    std::atomic<int64_t> done{0};
+    std::atomic<int64_t> totalNs{0};
+    IRtEventQueue* queue = NetworkQueue();
+    int64_t sent = 0;
+    for (auto _ : aState) {
+        int64_t stamp = NowNs();
+        queue->PostEvent(MakeEvent([&, stamp] {
             totalNs.fetch_add(NowNs() - stamp, std::memory_order_relaxed);
             done.fetch_add(1, std::memory_order_release);
         }));
@@ -240,6 +279,15 @@ private:
 
 CRtTimeValue IntervalOf(int i) { return CRtTimeValue(1 + i % 1000, (i * 7919) % 1000000); }
 
+void BM_RoundTrip_SendEventNetwork(benchmark::State& aState) {
+    IRtEventQueue* queue = NetworkQueue();
+    int value = 0;
+    for (auto _ : aState)
+        queue->SendEvent(MakeEvent([&value] { ++value; }));
+    benchmark::DoNotOptimize(value);
+    aState.SetItemsProcessed(aState.iterations());
+}
+
 void BM_Timers_Multimap(benchmark::State& aState) {
     std::vector<Handler> handlers(kTimers);
     for (auto _ : aState) {
@@ -273,10 +321,14 @@ void BM_Timers_TimerQueue(benchmark::State& aState) {
 
 BENCHMARK(BM_Post_MutexCondvar)->UseRealTime();
 BENCHMARK(BM_Post_TaskThread)->UseRealTime();
+BENCHMARK(BM_Post_TaskThreadQueueOnly)->UseRealTime();
+BENCHMARK(BM_Post_NetworkThread)->UseRealTime();
 BENCHMARK(BM_Latency_MutexCondvar)->UseRealTime();
 BENCHMARK(BM_Latency_TaskThread)->UseRealTime();
+BENCHMARK(BM_Latency_NetworkThread)->UseRealTime();
 BENCHMARK(BM_RoundTrip_MutexCondvar)->UseRealTime();
 BENCHMARK(BM_RoundTrip_SendEvent)->UseRealTime();
+BENCHMARK(BM_RoundTrip_SendEventNetwork)->UseRealTime();
 BENCHMARK(BM_Timers_Multimap)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Timers_TimerQueue)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -286,8 +338,12 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     RtRatioReporter reporter({
         {"BM_Post_TaskThread/real_time", "BM_Post_MutexCondvar/real_time"},
+        {"BM_Post_TaskThreadQueueOnly/real_time", "BM_Post_MutexCondvar/real_time"},
+        {"BM_Post_NetworkThread/real_time", "BM_Post_MutexCondvar/real_time"},
         {"BM_Latency_TaskThread/real_time", "BM_Latency_MutexCondvar/real_time"},
+        {"BM_Latency_NetworkThread/real_time", "BM_Latency_MutexCondvar/real_time"},
         {"BM_RoundTrip_SendEvent/real_time", "BM_RoundTrip_MutexCondvar/real_time"},
+        {"BM_RoundTrip_SendEventNetwork/real_time", "BM_RoundTrip_MutexCondvar/real_time"},
         {"BM_Timers_TimerQueue/real_time", "BM_Timers_Multimap/real_time"},
     });
     benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -9,6 +9,7 @@ namespace {
 // A backlog above this is reported, at most once per kBacklogReportSeconds.
 constexpr uint32_t kBacklogThreshold = 100;
 constexpr int64_t kBacklogReportSeconds = 3;
+constexpr uint32_t kBacklogCheckMask = 63;
 }  // namespace
 
 CRtEventQueueBase::CRtEventQueueBase() : m_tvReportSize(CRtTimeValue::GetMonotonicTime()) {}
@@ -25,9 +26,9 @@ RtResult CRtEventQueueBase::PostEvent(IRtEvent* aEvent, EPriority) {
     m_Events.push_back(aEvent);
     ++m_dwSize;
 
-    // Only a backlog is worth a look at the clock: a short queue costs no
-    // clock reading per post.
-    if (m_dwSize > kBacklogThreshold) {
+    // Only a backlog is worth a look at the clock, and then every so many
+    // posts: a report is due at most once per few seconds anyway.
+    if (m_dwSize > kBacklogThreshold && (++m_nPostsSinceCheck & kBacklogCheckMask) == 0) {
         CRtTimeValue now = CRtTimeValue::GetMonotonicTime();
         if (now - m_tvReportSize > CRtTimeValue(kBacklogReportSeconds)) {
             RT_ERROR_TRACE_THIS("CRtEventQueueBase::PostEvent, m_dwSize=" << m_dwSize << " m_Tid=" << m_Tid.load());
@@ -71,23 +72,31 @@ void CRtEventQueueBase::DestoryPendingEvents() {
 void CRtEventQueueBase::Reset2CurrentThreadId() { m_Tid = CRtThreadManager::GetThreadSelfId(); }
 
 RtResult CRtEventQueueBase::ProcessEvents(const EventsType& aEvents) {
+    // One clock reading per event: each event's end is the next one's start.
+    CRtTimeValue start = CRtTimeValue::GetMonotonicTime();
     for (IRtEvent* ev : aEvents)
-        ProcessOneEvent(ev);
+        start = RunOneEvent(ev, start);
     return RT_OK;
 }
 
 RtResult CRtEventQueueBase::ProcessOneEvent(IRtEvent* aEvent) {
     RT_ASSERTE_RETURN(aEvent, RT_ERROR_INVALID_ARG);
-    CRtTimeValue start = CRtTimeValue::GetMonotonicTime();
+    RunOneEvent(aEvent, CRtTimeValue::GetMonotonicTime());
+    return RT_OK;
+}
+
+CRtTimeValue CRtEventQueueBase::RunOneEvent(IRtEvent* aEvent, const CRtTimeValue& aStart) {
+    RT_ASSERTE_RETURN(aEvent, aStart);
     aEvent->OnEventFire();
     aEvent->OnDestorySelf();
-    CRtTimeValue spent = CRtTimeValue::GetMonotonicTime() - start;
+    CRtTimeValue end = CRtTimeValue::GetMonotonicTime();
+    CRtTimeValue spent = end - aStart;
     if (spent > s_tvReportInterval) {
         RT_ERROR_TRACE_THIS("CRtEventQueueBase::ProcessOneEvent, report, sec="
                             << spent.GetSec() << " usec=" << spent.GetUsec()
                             << " aEvent=" << static_cast<const void*>(aEvent) << " m_dwSize=" << m_dwSize);
     }
-    return RT_OK;
+    return end;
 }
 
 RtResult CRtEventQueueBase::PopPendingEvents(EventsType& aEvents, unsigned long aMaxCount,

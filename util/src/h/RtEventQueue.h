@@ -62,12 +62,16 @@ public:
     static const CRtTimeValue s_tvReportInterval;
 
 protected:
+    // Runs and disposes of one event that started at aStart; returns when
+    // it ended, and reports it when it took too long.
+    CRtTimeValue RunOneEvent(IRtEvent* aEvent, const CRtTimeValue& aStart);
     RtResult PopPendingEvents(EventsType& aEvents, unsigned long aMaxCount, unsigned long* aRemainCount);
     RtResult PopOnePendingEvent(IRtEvent*& aEvent, unsigned long* aRemainCount);
 
     CRtTimeValue m_tvReportSize;
     EventsType m_Events;
     uint32_t m_dwSize = 0;
+    uint32_t m_nPostsSinceCheck = 0;
     std::atomic<uint32_t> m_Tid{0};
     std::atomic<bool> m_bIsStopped{false};
 };
