@@ -12,6 +12,7 @@
 #include "RtTestSupport.h"
 #include "RtThread.h"
 #include "RtThreadManager.h"
+#include "RtTimerWrapper.h"
 
 namespace {
 
@@ -276,4 +277,48 @@ TEST_F(ReactorTest, IdleLoopCostsOnlyItsTick) {
     });
     // 2 s of 30 ms ticks: far below a tenth of the time on any machine.
     EXPECT_LT(cpuEnd - cpuStart, 200000u) << "idle reactor used " << (cpuEnd - cpuStart) << " us of CPU in 2 s";
+}
+
+// A wrapper deleted in the same batch that stops its network thread must
+// not fire from freed memory in the timer pass that still follows.
+TEST_F(ReactorTest, TimerDeletedWhileItsThreadStopsNeverFires) {
+    struct Net : public CRtThreadManager {
+        using CRtThreadManager::AttachReactorThread;
+        using CRtThreadManager::CreateReactor;
+    };
+    Net* mgr = static_cast<Net*>(CRtThreadManager::Instance());
+    CRtThread* extra = nullptr;
+    ASSERT_EQ(RT_OK, mgr->AttachReactorThread(CRtThreadManager::TT_NETWORK,
+                                              new CRtReactor(mgr->CreateReactor(CRtThreadManager::TT_NETWORK)), extra));
+    struct Sink : CRtTimerWrapperSink {
+        std::atomic<int> fired{0};
+        void OnTimer(CRtTimerWrapper*) override { ++fired; }
+    } sink;
+    auto* timer = new CRtTimerWrapper;
+    IRtEventQueue* queue = extra->GetEventQueue();
+    EXPECT_EQ(RT_OK, queue->SendEvent(MakeCall([&] {
+        EXPECT_EQ(extra, CRtThreadManager::Instance()->GetCurrentThread());
+        return timer->Schedule(&sink, CRtTimeValue(0, 1000), 0);
+    })));
+    ASSERT_TRUE(rttest::WaitUntil([&] { return sink.fired > 2; }));
+
+    std::atomic<bool> go{false}, holding{false};
+    int firedAtDelete = -1;
+    queue->PostEvent(MakeCall([&] {
+        holding = true;
+        rttest::WaitUntil([&] { return go.load(); });
+        return RT_OK;
+    }));
+    ASSERT_TRUE(rttest::WaitUntil([&] { return holding.load(); }));
+    queue->PostEvent(MakeCall([&] { return extra->Stop(); }));
+    queue->PostEvent(MakeCall([&] {
+        delete timer;
+        firedAtDelete = sink.fired;
+        return RT_OK;
+    }));
+    go = true;
+    EXPECT_EQ(RT_OK, extra->Join(2000));
+    EXPECT_NE(-1, firedAtDelete);
+    EXPECT_EQ(firedAtDelete, sink.fired.load());
+    extra->Destory(RT_OK);
 }

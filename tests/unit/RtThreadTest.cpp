@@ -306,3 +306,16 @@ TEST(CRtThreadManager, RegistryReadsRaceWithThreadsComingAndGoing) {
     for (auto& r : readers)
         r.join();
 }
+
+TEST(CRtStopFlag, StartsStoppedAndReportsASecondStart) {
+    CRtStopFlag flag;
+    EXPECT_TRUE(flag.IsFlagStopped());
+    size_t before = rttest::ReadProcessLog().size();
+    flag.SetStartFlag();
+    EXPECT_FALSE(rttest::ProcessLogHasSince(before, "Assert failed: stoppedflag_"));
+    flag.SetStartFlag();
+    EXPECT_TRUE(rttest::ProcessLogHasSince(before, "Assert failed: stoppedflag_"));
+    EXPECT_FALSE(flag.IsFlagStopped());
+    flag.SetStopFlag();
+    EXPECT_TRUE(flag.IsFlagStopped());
+}

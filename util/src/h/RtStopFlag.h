@@ -12,7 +12,7 @@ public:
     CRtStopFlag() : m_Est("CRtStopFlag") {}
 
     void SetStartFlag() {
-        RT_ASSERTE(stoppedflag_.load());
+        RT_ASSERTE(stoppedflag_);
         stoppedflag_ = false;
     }
     void SetStopFlag() { stoppedflag_ = true; }
