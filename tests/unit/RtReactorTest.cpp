@@ -9,6 +9,7 @@
 #include "RtOsSocket.h"
 #include "RtReactor.h"
 #include "RtReactorWin32Message.h"
+#include "RtTestEvents.h"
 #include "RtTestSupport.h"
 #include "RtThread.h"
 #include "RtThreadManager.h"
@@ -16,19 +17,7 @@
 
 namespace {
 
-template <class Fn>
-class Call : public IRtEvent {
-public:
-    explicit Call(Fn aFn) : m_Fn(aFn) {}
-    RtResult OnEventFire() override { return m_Fn(); }
-
-private:
-    Fn m_Fn;
-};
-template <class Fn>
-IRtEvent* MakeCall(Fn aFn) {
-    return new Call<Fn>(aFn);
-}
+using rttest::MakeCall;
 
 rtos::SocketAddress Loopback(uint16_t aPort) {
     rtos::SocketAddress a;

@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "RtTestEvents.h"
 #include "RtTestSupport.h"
 #include "RtThread.h"
 #include "RtThreadManager.h"
@@ -14,20 +15,7 @@
 
 namespace {
 
-// Runs a lambda as an event.
-template <class Fn>
-class Call : public IRtEvent {
-public:
-    explicit Call(Fn aFn) : m_Fn(aFn) {}
-    RtResult OnEventFire() override { return m_Fn(); }
-
-private:
-    Fn m_Fn;
-};
-template <class Fn>
-IRtEvent* MakeCall(Fn aFn) {
-    return new Call<Fn>(aFn);
-}
+using rttest::MakeCall;
 
 // A task thread for one test, stopped, joined and destroyed at the end.
 class TaskThread {

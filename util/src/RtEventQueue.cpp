@@ -61,10 +61,17 @@ RtResult CRtEventQueueBase::SendEvent(IRtEvent* aEvent) {
     return CRtEventSync::WaitResultAndDeleteThis(outcome);
 }
 
-void CRtEventQueueBase::DestoryPendingEvents() {
+void CRtEventQueueBase::DestoryPendingEvents() { DestoryPendingEventsUnder(nullptr); }
+
+void CRtEventQueueBase::DestoryPendingEventsUnder(CRtMutexThread* aMutex) {
     EventsType events;
+    if (aMutex)
+        aMutex->Lock();
     events.swap(m_Events);
     m_dwSize = 0;
+    if (aMutex)
+        aMutex->UnLock();
+    // Disposed of outside the lock: a disposal may post again.
     for (IRtEvent* ev : events)
         ev->OnDestorySelf();
 }
@@ -163,17 +170,7 @@ RtResult CRtEventQueueUsingMutex::PopOnePendingEventWithoutWait(IRtEvent*& aEven
     return PopOnePendingEvent(aEvent, aRemainCount);
 }
 
-void CRtEventQueueUsingMutex::DestoryPendingEvents() {
-    EventsType events;
-    {
-        CRtMutexGuardT<CRtMutexThread> guard(m_Mutex);
-        events.swap(m_Events);
-        m_dwSize = 0;
-    }
-    // Disposed of outside the lock: a disposal may post again.
-    for (IRtEvent* ev : events)
-        ev->OnDestorySelf();
-}
+void CRtEventQueueUsingMutex::DestoryPendingEvents() { DestoryPendingEventsUnder(&m_Mutex); }
 
 CRtEventQueueUsingConditionVariable::CRtEventQueueUsingConditionVariable() : m_Condition(m_Mutex) {}
 
@@ -210,16 +207,7 @@ RtResult CRtEventQueueUsingConditionVariable::PopOrWaitPendingEvents(EventsType&
     return PopPendingEvents(aEvents, aMaxCount, nullptr);
 }
 
-void CRtEventQueueUsingConditionVariable::DestoryPendingEvents() {
-    EventsType events;
-    {
-        CRtMutexGuardT<CRtMutexThread> guard(m_Mutex);
-        events.swap(m_Events);
-        m_dwSize = 0;
-    }
-    for (IRtEvent* ev : events)
-        ev->OnDestorySelf();
-}
+void CRtEventQueueUsingConditionVariable::DestoryPendingEvents() { DestoryPendingEventsUnder(&m_Mutex); }
 
 CRtEventSync::CRtEventSync(IRtEvent* aEvent, CRtEventQueueBase* aQueue)
     : m_pEventPost(aEvent), m_pEventQueue(aQueue), m_pOutcome(new Outcome) {

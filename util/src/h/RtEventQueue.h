@@ -62,6 +62,9 @@ public:
     static const CRtTimeValue s_tvReportInterval;
 
 protected:
+    // Empties the queue under aMutex (when given) and disposes of the
+    // events outside it.
+    void DestoryPendingEventsUnder(CRtMutexThread* aMutex);
     // Runs and disposes of one event that started at aStart; returns when
     // it ended, and reports it when it took too long.
     CRtTimeValue RunOneEvent(IRtEvent* aEvent, const CRtTimeValue& aStart);

@@ -15,6 +15,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "../RtOsSockAddr.h"
 #include "RtOsSelect.h"
 
 namespace rtos {
@@ -29,44 +30,16 @@ namespace {
 // Descriptors are small non-negative ints; anything else cannot be one.
 int Fd(SocketHandle aSock) { return aSock > static_cast<SocketHandle>(INT_MAX) ? -1 : static_cast<int>(aSock); }
 
-bool ToNative(const SocketAddress& aAddr, sockaddr_storage* aOut, socklen_t* aLen) {
-    memset(aOut, 0, sizeof *aOut);
-    if (aAddr.family == AF_INET) {
-        auto* sin = reinterpret_cast<sockaddr_in*>(aOut);
-        sin->sin_family = AF_INET;
-        sin->sin_port = htons(aAddr.port);
-        memcpy(&sin->sin_addr, aAddr.addr, 4);
-        *aLen = sizeof *sin;
+bool ToNativeOrFail(const SocketAddress& aAddr, sockaddr_storage* aOut, socklen_t* aLen) {
+    if (ToNative(aAddr, aOut, aLen))
         return true;
-    }
-    if (aAddr.family == AF_INET6) {
-        auto* sin6 = reinterpret_cast<sockaddr_in6*>(aOut);
-        sin6->sin6_family = AF_INET6;
-        sin6->sin6_port = htons(aAddr.port);
-        memcpy(&sin6->sin6_addr, aAddr.addr, 16);
-        *aLen = sizeof *sin6;
-        return true;
-    }
     errno = EAFNOSUPPORT;
     return false;
 }
 
-bool FromNative(const sockaddr_storage& aIn, SocketAddress* aOut) {
-    *aOut = SocketAddress();
-    if (aIn.ss_family == AF_INET) {
-        const auto* sin = reinterpret_cast<const sockaddr_in*>(&aIn);
-        aOut->family = AF_INET;
-        aOut->port = ntohs(sin->sin_port);
-        memcpy(aOut->addr, &sin->sin_addr, 4);
+bool FromNativeOrFail(const sockaddr_storage& aIn, SocketAddress* aOut) {
+    if (FromNative(aIn, aOut))
         return true;
-    }
-    if (aIn.ss_family == AF_INET6) {
-        const auto* sin6 = reinterpret_cast<const sockaddr_in6*>(&aIn);
-        aOut->family = AF_INET6;
-        aOut->port = ntohs(sin6->sin6_port);
-        memcpy(aOut->addr, &sin6->sin6_addr, 16);
-        return true;
-    }
     errno = EAFNOSUPPORT;
     return false;
 }
@@ -148,7 +121,7 @@ int SocketSetReuseAddress(SocketHandle aSock, bool aOn) {
 int SocketBind(SocketHandle aSock, const SocketAddress& aAddr) {
     sockaddr_storage ss;
     socklen_t len = 0;
-    if (!ToNative(aAddr, &ss, &len))
+    if (!ToNativeOrFail(aAddr, &ss, &len))
         return -1;
     return bind(Fd(aSock), reinterpret_cast<const sockaddr*>(&ss), len) == 0 ? 0 : -1;
 }
@@ -179,14 +152,14 @@ SocketHandle SocketAccept(SocketHandle aSock, SocketAddress* aPeer) {
     if (s < 0)
         return kInvalidSocket;
     if (aPeer)
-        FromNative(ss, aPeer);
+        FromNativeOrFail(ss, aPeer);
     return static_cast<SocketHandle>(s);
 }
 
 int SocketConnect(SocketHandle aSock, const SocketAddress& aAddr) {
     sockaddr_storage ss;
     socklen_t len = 0;
-    if (!ToNative(aAddr, &ss, &len))
+    if (!ToNativeOrFail(aAddr, &ss, &len))
         return -1;
     const int fd = Fd(aSock);
     const int rc = connect(fd, reinterpret_cast<const sockaddr*>(&ss), len);
@@ -205,7 +178,7 @@ int SocketLocalAddress(SocketHandle aSock, SocketAddress* aAddr) {
     socklen_t len = sizeof ss;
     if (!aAddr || getsockname(Fd(aSock), reinterpret_cast<sockaddr*>(&ss), &len) != 0)
         return -1;
-    return FromNative(ss, aAddr) ? 0 : -1;
+    return FromNativeOrFail(ss, aAddr) ? 0 : -1;
 }
 
 int SocketPeerAddress(SocketHandle aSock, SocketAddress* aAddr) {
@@ -213,7 +186,7 @@ int SocketPeerAddress(SocketHandle aSock, SocketAddress* aAddr) {
     socklen_t len = sizeof ss;
     if (!aAddr || getpeername(Fd(aSock), reinterpret_cast<sockaddr*>(&ss), &len) != 0)
         return -1;
-    return FromNative(ss, aAddr) ? 0 : -1;
+    return FromNativeOrFail(ss, aAddr) ? 0 : -1;
 }
 
 namespace {
@@ -284,7 +257,7 @@ long SocketRecvV(SocketHandle aSock, IoVec* aIov, size_t aCount) {
 long SocketSendTo(SocketHandle aSock, const void* aBuf, size_t aLen, const SocketAddress& aTo) {
     sockaddr_storage ss;
     socklen_t len = 0;
-    if (!ToNative(aTo, &ss, &len))
+    if (!ToNativeOrFail(aTo, &ss, &len))
         return -1;
     const int fd = Fd(aSock);
     ssize_t n;
@@ -305,7 +278,7 @@ long SocketRecvFrom(SocketHandle aSock, void* aBuf, size_t aLen, SocketAddress* 
         n = recvfrom(fd, aBuf, aLen, 0, reinterpret_cast<sockaddr*>(&ss), &len);
     } while (n < 0 && errno == EINTR);
     if (n >= 0 && aFrom)
-        FromNative(ss, aFrom);
+        FromNativeOrFail(ss, aFrom);
     return AfterRecv(fd, n);
 }
 

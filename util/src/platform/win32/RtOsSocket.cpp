@@ -7,6 +7,8 @@
 #include "RtOsWin32.h"
 #include <ws2tcpip.h>
 
+#include "../RtOsSockAddr.h"
+
 namespace rtos {
 
 static_assert(kAfInet == AF_INET && kAfInet6 == AF_INET6, "");
@@ -21,44 +23,16 @@ SOCKET S(SocketHandle aSock) { return static_cast<SOCKET>(aSock); }
 // Winsock counts in int; larger requests are cut and show as short transfers.
 int Clamp(size_t aLen) { return aLen > INT_MAX ? INT_MAX : static_cast<int>(aLen); }
 
-bool ToNative(const SocketAddress& aAddr, sockaddr_storage* aOut, int* aLen) {
-    memset(aOut, 0, sizeof *aOut);
-    if (aAddr.family == AF_INET) {
-        auto* sin = reinterpret_cast<sockaddr_in*>(aOut);
-        sin->sin_family = AF_INET;
-        sin->sin_port = htons(aAddr.port);
-        memcpy(&sin->sin_addr, aAddr.addr, 4);
-        *aLen = sizeof *sin;
+bool ToNativeOrFail(const SocketAddress& aAddr, sockaddr_storage* aOut, int* aLen) {
+    if (ToNative(aAddr, aOut, aLen))
         return true;
-    }
-    if (aAddr.family == AF_INET6) {
-        auto* sin6 = reinterpret_cast<sockaddr_in6*>(aOut);
-        sin6->sin6_family = AF_INET6;
-        sin6->sin6_port = htons(aAddr.port);
-        memcpy(&sin6->sin6_addr, aAddr.addr, 16);
-        *aLen = sizeof *sin6;
-        return true;
-    }
     WSASetLastError(WSAEAFNOSUPPORT);
     return false;
 }
 
-bool FromNative(const sockaddr_storage& aIn, SocketAddress* aOut) {
-    *aOut = SocketAddress();
-    if (aIn.ss_family == AF_INET) {
-        const auto* sin = reinterpret_cast<const sockaddr_in*>(&aIn);
-        aOut->family = AF_INET;
-        aOut->port = ntohs(sin->sin_port);
-        memcpy(aOut->addr, &sin->sin_addr, 4);
+bool FromNativeOrFail(const sockaddr_storage& aIn, SocketAddress* aOut) {
+    if (FromNative(aIn, aOut))
         return true;
-    }
-    if (aIn.ss_family == AF_INET6) {
-        const auto* sin6 = reinterpret_cast<const sockaddr_in6*>(&aIn);
-        aOut->family = AF_INET6;
-        aOut->port = ntohs(sin6->sin6_port);
-        memcpy(aOut->addr, &sin6->sin6_addr, 16);
-        return true;
-    }
     WSASetLastError(WSAEAFNOSUPPORT);
     return false;
 }
@@ -118,7 +92,7 @@ int SocketSetReuseAddress(SocketHandle aSock, bool aOn) {
 int SocketBind(SocketHandle aSock, const SocketAddress& aAddr) {
     sockaddr_storage ss;
     int len = 0;
-    if (!ToNative(aAddr, &ss, &len))
+    if (!ToNativeOrFail(aAddr, &ss, &len))
         return -1;
     return Result(bind(S(aSock), reinterpret_cast<const sockaddr*>(&ss), len));
 }
@@ -133,14 +107,14 @@ SocketHandle SocketAccept(SocketHandle aSock, SocketAddress* aPeer) {
         return kInvalidSocket;
     SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
     if (aPeer)
-        FromNative(ss, aPeer);
+        FromNativeOrFail(ss, aPeer);
     return static_cast<SocketHandle>(s);
 }
 
 int SocketConnect(SocketHandle aSock, const SocketAddress& aAddr) {
     sockaddr_storage ss;
     int len = 0;
-    if (!ToNative(aAddr, &ss, &len))
+    if (!ToNativeOrFail(aAddr, &ss, &len))
         return -1;
     return Result(connect(S(aSock), reinterpret_cast<const sockaddr*>(&ss), len));
 }
@@ -150,7 +124,7 @@ int SocketLocalAddress(SocketHandle aSock, SocketAddress* aAddr) {
     int len = sizeof ss;
     if (!aAddr || getsockname(S(aSock), reinterpret_cast<sockaddr*>(&ss), &len) == SOCKET_ERROR)
         return -1;
-    return FromNative(ss, aAddr) ? 0 : -1;
+    return FromNativeOrFail(ss, aAddr) ? 0 : -1;
 }
 
 int SocketPeerAddress(SocketHandle aSock, SocketAddress* aAddr) {
@@ -158,7 +132,7 @@ int SocketPeerAddress(SocketHandle aSock, SocketAddress* aAddr) {
     int len = sizeof ss;
     if (!aAddr || getpeername(S(aSock), reinterpret_cast<sockaddr*>(&ss), &len) == SOCKET_ERROR)
         return -1;
-    return FromNative(ss, aAddr) ? 0 : -1;
+    return FromNativeOrFail(ss, aAddr) ? 0 : -1;
 }
 
 long SocketSend(SocketHandle aSock, const void* aBuf, size_t aLen) {
@@ -189,7 +163,7 @@ long SocketRecvV(SocketHandle aSock, IoVec* aIov, size_t aCount) {
 long SocketSendTo(SocketHandle aSock, const void* aBuf, size_t aLen, const SocketAddress& aTo) {
     sockaddr_storage ss;
     int len = 0;
-    if (!ToNative(aTo, &ss, &len))
+    if (!ToNativeOrFail(aTo, &ss, &len))
         return -1;
     return Result(sendto(S(aSock), static_cast<const char*>(aBuf), Clamp(aLen), 0, reinterpret_cast<const sockaddr*>(&ss),
                          len));
@@ -202,7 +176,7 @@ long SocketRecvFrom(SocketHandle aSock, void* aBuf, size_t aLen, SocketAddress* 
     if (n == SOCKET_ERROR)
         return -1;
     if (aFrom)
-        FromNative(ss, aFrom);
+        FromNativeOrFail(ss, aFrom);
     return n;
 }
 
