@@ -114,92 +114,70 @@ int64_t NowNs() {
         .count();
 }
 
-// ---- Throughput --------------------------------------------------------------
-void BM_Post_MutexCondvar(benchmark::State& aState) {
+// ---- Throughput and one-way latency -------------------------------------------
+// aPost hands a callable to the thread under test.
+template <class Post>
+void Throughput(benchmark::State& aState, Post aPost) {
     std::atomic<int64_t> done{0};
-    PlainQueue queue;
     for (auto _ : aState)
-        queue.Post(new std::function<void()>([&done] { done.fetch_add(1, std::memory_order_release); }));
+        aPost([&done] { done.fetch_add(1, std::memory_order_release); });
     WaitFor(done, aState.iterations());
     aState.SetItemsProcessed(aState.iterations());
 }
 
-void BM_Post_TaskThread(benchmark::State& aState) {
+// One event in flight at a time: the time from its post to its run.
+template <class Post>
+void Latency(benchmark::State& aState, Post aPost) {
     std::atomic<int64_t> done{0};
-    TaskThread task;
-    for (auto _ : aState)
-        task.Queue()->PostEvent(MakeEvent([&done] { done.fetch_add(1, std::memory_order_release); }));
-    WaitFor(done, aState.iterations());
-    aState.SetItemsProcessed(aState.iterations());
-}
-
-void BM_Post_TaskThreadQueueOnly(benchmark::State& aState) {
-    std::atomic<int64_t> done{0};
-    TaskThread task(false);
-    for (auto _ : aState)
-        task.Queue()->PostEvent(MakeEvent([&done] { done.fetch_add(1, std::memory_order_release); }));
-    WaitFor(done, aState.iterations());
-    aState.SetItemsProcessed(aState.iterations());
+    std::atomic<int64_t> totalNs{0};
+    int64_t sent = 0;
+    for (auto _ : aState) {
+        int64_t stamp = NowNs();
+        aPost([&, stamp] {
+            totalNs.fetch_add(NowNs() - stamp, std::memory_order_relaxed);
+            done.fetch_add(1, std::memory_order_release);
+        });
+        WaitFor(done, ++sent);
+    }
+    aState.counters["one_way_us"] = static_cast<double>(totalNs.load()) / 1000.0 / static_cast<double>(sent);
 }
 
 IRtEventQueue* NetworkQueue() { return CRtThreadManager::Instance()->GetDefaultNetworkThread()->GetEventQueue(); }
 
-void BM_Post_NetworkThread(benchmark::State& aState) {
-    std::atomic<int64_t> done{0};
-    IRtEventQueue* queue = NetworkQueue();
-    for (auto _ : aState)
-        queue->PostEvent(MakeEvent([&done] { done.fetch_add(1, std::memory_order_release); }));
-    WaitFor(done, aState.iterations());
-    aState.SetItemsProcessed(aState.iterations());
+template <class Fn>
+void PostTo(PlainQueue& aQueue, Fn aFn) {
+    aQueue.Post(new std::function<void()>(std::move(aFn)));
+}
+template <class Fn>
+void PostTo(IRtEventQueue* aQueue, Fn aFn) {
+    aQueue->PostEvent(MakeEvent(std::move(aFn)));
 }
 
-// ---- One-way latency: one event in flight at a time ------------------------
-void BM_Latency_MutexCondvar(benchmark::State& aState) {
-    std::atomic<int64_t> done{0};
-    std::atomic<int64_t> totalNs{0};
+void BM_Post_MutexCondvar(benchmark::State& aState) {
     PlainQueue queue;
-    int64_t sent = 0;
-    for (auto _ : aState) {
-        int64_t stamp = NowNs();
-        queue.Post(new std::function<void()>([&, stamp] {
-            totalNs.fetch_add(NowNs() - stamp, std::memory_order_relaxed);
-            done.fetch_add(1, std::memory_order_release);
-        }));
-        WaitFor(done, ++sent);
-    }
-    aState.counters["one_way_us"] = static_cast<double>(totalNs.load()) / 1000.0 / static_cast<double>(sent);
+    Throughput(aState, [&](auto aFn) { PostTo(queue, aFn); });
 }
-
-void BM_Latency_TaskThread(benchmark::State& aState) {
-    std::atomic<int64_t> done{0};
-    std::atomic<int64_t> totalNs{0};
+void BM_Post_TaskThread(benchmark::State& aState) {
     TaskThread task;
-    int64_t sent = 0;
-    for (auto _ : aState) {
-        int64_t stamp = NowNs();
-        task.Queue()->PostEvent(MakeEvent([&, stamp] {
-            totalNs.fetch_add(NowNs() - stamp, std::memory_order_relaxed);
-            done.fetch_add(1, std::memory_order_release);
-        }));
-        WaitFor(done, ++sent);
-    }
-    aState.counters["one_way_us"] = static_cast<double>(totalNs.load()) / 1000.0 / static_cast<double>(sent);
+    Throughput(aState, [&](auto aFn) { PostTo(task.Queue(), aFn); });
 }
-
+void BM_Post_TaskThreadQueueOnly(benchmark::State& aState) {
+    TaskThread task(false);
+    Throughput(aState, [&](auto aFn) { PostTo(task.Queue(), aFn); });
+}
+void BM_Post_NetworkThread(benchmark::State& aState) {
+    Throughput(aState, [&](auto aFn) { PostTo(NetworkQueue(), aFn); });
+}
+void BM_Latency_MutexCondvar(benchmark::State& aState) {
+    PlainQueue queue;
+    Latency(aState, [&](auto aFn) { PostTo(queue, aFn); });
+}
+void BM_Latency_TaskThread(benchmark::State& aState) {
+    TaskThread task;
+    Latency(aState, [&](auto aFn) { PostTo(task.Queue(), aFn); });
+}
 void BM_Latency_NetworkThread(benchmark::State& aState) {
-    std::atomic<int64_t> done{0};
-    std::atomic<int64_t> totalNs{0};
-    IRtEventQueue* queue = NetworkQueue();
-    int64_t sent = 0;
-    for (auto _ : aState) {
-        int64_t stamp = NowNs();
-        queue->PostEvent(MakeEvent([&, stamp] {
-            totalNs.fetch_add(NowNs() - stamp, std::memory_order_relaxed);
-            done.fetch_add(1, std::memory_order_release);
-        }));
-        WaitFor(done, ++sent);
-    }
-    aState.counters["one_way_us"] = static_cast<double>(totalNs.load()) / 1000.0 / static_cast<double>(sent);
+    Latency(aState, [&](auto aFn) { PostTo(NetworkQueue(), aFn); });
 }
 
 // ---- Synchronous round trip -------------------------------------------------
