@@ -4,12 +4,9 @@
 #pragma once
 
 #include "RtEventQueue.h"
-#include "RtOsSocket.h"
+#include "RtHandle.h"
 #include "RtString.h"
 #include "RtTimerHandler.h"
-
-typedef rtos::SocketHandle RT_HANDLE;
-const RT_HANDLE RT_INVALID_HANDLE = rtos::kInvalidSocket;
 
 class IRtEventHandler {
 public:

@@ -68,6 +68,15 @@ bool AppDataDir(char* buf, size_t size);
 // Last-resort folder when AppDataDir fails.
 const char* FallbackDataDir();
 
+// The process's memory use in bytes: its resident set (working set) and its
+// virtual size (committed memory on Windows). False when the system cannot
+// tell; only used for a log line after an allocation failure.
+struct ProcessMemory {
+    uint64_t residentBytes;
+    uint64_t virtualBytes;
+};
+bool QueryProcessMemory(ProcessMemory* out);
+
 // ---- Time -----------------------------------------------------------------
 struct DateTime {
     int year;    // e.g. 2026

@@ -104,13 +104,51 @@ int SocketPeerAddress(SocketHandle aSock, SocketAddress* aAddr);
 // Byte counts, or -1. Recv returns 0 when the peer has closed.
 long SocketSend(SocketHandle aSock, const void* aBuf, size_t aLen);
 long SocketRecv(SocketHandle aSock, void* aBuf, size_t aLen);
+// Like SocketRecv, but the bytes stay queued (MSG_PEEK).
+long SocketPeek(SocketHandle aSock, void* aBuf, size_t aLen);
 long SocketSendV(SocketHandle aSock, const IoVec* aIov, size_t aCount);
 long SocketRecvV(SocketHandle aSock, IoVec* aIov, size_t aCount);
 long SocketSendTo(SocketHandle aSock, const void* aBuf, size_t aLen, const SocketAddress& aTo);
+// One datagram gathered from aCount pieces.
+long SocketSendToV(SocketHandle aSock, const IoVec* aIov, size_t aCount, const SocketAddress& aTo);
 // aFrom may be null.
 long SocketRecvFrom(SocketHandle aSock, void* aBuf, size_t aLen, SocketAddress* aFrom);
 
 // How many bytes can be received without blocking (ioctlsocket FIONREAD).
 int SocketBytesBuffered(SocketHandle aSock, uint32_t* aBytes);
+
+// ---- Options -----------------------------------------------------------------
+// Levels and option names with this system's values, for SocketSetOption
+// and SocketGetOption, which pass them through unchanged.
+extern const int kSolSocket;
+extern const int kSoReuseAddr;
+extern const int kSoKeepAlive;
+extern const int kSoSndBuf;
+extern const int kSoRcvBuf;
+extern const int kSoError;
+extern const int kSoLinger;
+extern const int kIpProtoTcp;
+extern const int kTcpNoDelay;
+extern const int kIpProtoIp;
+extern const int kIpTos;
+int SocketSetOption(SocketHandle aSock, int aLevel, int aOption, const void* aValue, int aLen);
+int SocketGetOption(SocketHandle aSock, int aLevel, int aOption, void* aValue, int* aLen);
+// ioctlsocket-style control: kFionread (uint32 out) and kFionbio (uint32 in).
+extern const long kFionread;
+extern const long kFionbio;
+int SocketControl(SocketHandle aSock, long aCmd, void* aArg);
+
+// ---- Names ---------------------------------------------------------------------
+// Looks aHost up (getaddrinfo, any family, stream sockets; aCanonical asks
+// for the canonical name too). Fills at most aMax addresses in the order the
+// system gives them and stores how many. Returns 0, or the resolver's error
+// code (readable with ResolveErrorText); a success without any address is
+// reported as kResolveNoAddress.
+constexpr int kResolveNoAddress = 101;
+int ResolveHost(const char* aHost, bool aCanonical, SocketAddress* aOut, size_t aMax, size_t* aCount);
+void ResolveErrorText(int aError, char* aBuf, size_t aSize);
+// The machine's host name, always terminated; -1 with LastSocketError().
+int GetLocalHostName(char* aBuf, size_t aSize);
+
 
 }  // namespace rtos

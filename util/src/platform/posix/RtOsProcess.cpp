@@ -78,4 +78,26 @@ bool AppDataDir(char* buf, size_t size) {
 
 const char* FallbackDataDir() { return "/tmp"; }
 
+bool QueryProcessMemory(ProcessMemory* out) {
+    if (!out)
+        return false;
+    FILE* f = fopen("/proc/self/status", "r");
+    if (!f)
+        return false;
+    // The values are in kB; both lines must be present.
+    unsigned long long rssKb = 0, vmKb = 0;
+    int found = 0;
+    char line[256];
+    while (fgets(line, sizeof line, f)) {
+        if (sscanf(line, "VmRSS: %llu kB", &rssKb) == 1 || sscanf(line, "VmSize: %llu kB", &vmKb) == 1)
+            ++found;
+    }
+    fclose(f);
+    if (found != 2)
+        return false;
+    out->residentBytes = static_cast<uint64_t>(rssKb) << 10;
+    out->virtualBytes = static_cast<uint64_t>(vmKb) << 10;
+    return true;
+}
+
 }  // namespace rtos

@@ -3,10 +3,13 @@
 #include <cerrno>
 #include <climits>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/tcp.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -233,6 +236,34 @@ long SocketRecv(SocketHandle aSock, void* aBuf, size_t aLen) {
     return AfterRecv(fd, n);
 }
 
+long SocketPeek(SocketHandle aSock, void* aBuf, size_t aLen) {
+    const int fd = Fd(aSock);
+    ssize_t n;
+    do {
+        n = recv(fd, aBuf, aLen, MSG_PEEK);
+    } while (n < 0 && errno == EINTR);
+    return AfterRecv(fd, n);
+}
+
+long SocketSendToV(SocketHandle aSock, const IoVec* aIov, size_t aCount, const SocketAddress& aTo) {
+    sockaddr_storage ss;
+    socklen_t len = 0;
+    if (!ToNativeOrFail(aTo, &ss, &len))
+        return -1;
+    const int fd = Fd(aSock);
+    msghdr mh{};
+    mh.msg_name = &ss;
+    mh.msg_namelen = len;
+    mh.msg_iov = reinterpret_cast<iovec*>(const_cast<IoVec*>(aIov));
+    mh.msg_iovlen = aCount;
+    ssize_t n;
+    do {
+        n = sendmsg(fd, &mh, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    const size_t total = Total(aIov, aCount);
+    return AfterSend(fd, n, n < 0 ? total : static_cast<size_t>(n));
+}
+
 long SocketSendV(SocketHandle aSock, const IoVec* aIov, size_t aCount) {
     const int fd = Fd(aSock);
     msghdr mh{};
@@ -287,6 +318,97 @@ int SocketBytesBuffered(SocketHandle aSock, uint32_t* aBytes) {
     if (!aBytes || ioctl(Fd(aSock), FIONREAD, &n) != 0)
         return -1;
     *aBytes = n > 0 ? static_cast<uint32_t>(n) : 0u;
+    return 0;
+}
+
+const int kSolSocket = SOL_SOCKET;
+const int kSoReuseAddr = SO_REUSEADDR;
+const int kSoKeepAlive = SO_KEEPALIVE;
+const int kSoSndBuf = SO_SNDBUF;
+const int kSoRcvBuf = SO_RCVBUF;
+const int kSoError = SO_ERROR;
+const int kSoLinger = SO_LINGER;
+const int kIpProtoTcp = IPPROTO_TCP;
+const int kTcpNoDelay = TCP_NODELAY;
+const int kIpProtoIp = IPPROTO_IP;
+const int kIpTos = IP_TOS;
+const long kFionread = FIONREAD;
+const long kFionbio = FIONBIO;
+
+int SocketSetOption(SocketHandle aSock, int aLevel, int aOption, const void* aValue, int aLen) {
+    if (aLen < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    return setsockopt(Fd(aSock), aLevel, aOption, aValue, static_cast<socklen_t>(aLen)) == 0 ? 0 : -1;
+}
+
+int SocketGetOption(SocketHandle aSock, int aLevel, int aOption, void* aValue, int* aLen) {
+    if (!aLen || *aLen < 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    socklen_t len = static_cast<socklen_t>(*aLen);
+    if (getsockopt(Fd(aSock), aLevel, aOption, aValue, &len) != 0)
+        return -1;
+    *aLen = static_cast<int>(len);
+    return 0;
+}
+
+int SocketControl(SocketHandle aSock, long aCmd, void* aArg) {
+    if (aCmd == kFionbio) {
+        const uint32_t* on = static_cast<const uint32_t*>(aArg);
+        return SocketSetNonBlocking(aSock, on && *on != 0);
+    }
+    if (aCmd == kFionread)
+        return SocketBytesBuffered(aSock, static_cast<uint32_t*>(aArg));
+    return ioctl(Fd(aSock), static_cast<unsigned long>(aCmd), aArg) == 0 ? 0 : -1;
+}
+
+int ResolveHost(const char* aHost, bool aCanonical, SocketAddress* aOut, size_t aMax, size_t* aCount) {
+    *aCount = 0;
+    addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    if (aCanonical)
+        hints.ai_flags = AI_CANONNAME;
+    addrinfo* list = nullptr;
+    int rc = getaddrinfo(aHost, "", &hints, &list);
+    if (rc != 0)
+        return rc == EAI_SYSTEM ? (errno ? errno : rc) : rc;
+    if (!list)
+        return kResolveNoAddress;
+    for (addrinfo* ai = list; ai && *aCount < aMax; ai = ai->ai_next) {
+        sockaddr_storage ss;
+        memset(&ss, 0, sizeof ss);
+        memcpy(&ss, ai->ai_addr, ai->ai_addrlen < sizeof ss ? ai->ai_addrlen : sizeof ss);
+        if (FromNative(ss, &aOut[*aCount]))
+            ++*aCount;
+    }
+    freeaddrinfo(list);
+    return 0;
+}
+
+void ResolveErrorText(int aError, char* aBuf, size_t aSize) {
+    if (!aBuf || aSize == 0)
+        return;
+    if (aError == kResolveNoAddress)
+        snprintf(aBuf, aSize, "%s", "no address");
+    else if (aError < 0)
+        snprintf(aBuf, aSize, "%s", gai_strerror(aError));
+    else
+        ErrorText(aError, aBuf, aSize);
+}
+
+int GetLocalHostName(char* aBuf, size_t aSize) {
+    if (!aBuf || aSize == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (gethostname(aBuf, aSize) != 0)
+        return -1;
+    aBuf[aSize - 1] = '\0';
     return 0;
 }
 

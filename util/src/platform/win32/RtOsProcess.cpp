@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "RtOsWin32.h"
+#include <psapi.h>
 #include <shlobj.h>
 
 namespace rtos {
@@ -59,5 +60,29 @@ bool AppDataDir(char* buf, size_t size) {
 }
 
 const char* FallbackDataDir() { return "C:"; }
+
+bool QueryProcessMemory(ProcessMemory* out) {
+    if (!out)
+        return false;
+    // Psapi is loaded on first use and kept for the process lifetime, so
+    // that the executable does not depend on it at start.
+    using GetInfoFn = BOOL(WINAPI*)(HANDLE, PPROCESS_MEMORY_COUNTERS, DWORD);
+    static const GetInfoFn s_getInfo = []() -> GetInfoFn {
+        HMODULE psapi = LoadLibraryA("Psapi.dll");
+        if (!psapi)
+            return nullptr;
+        return reinterpret_cast<GetInfoFn>(reinterpret_cast<void*>(GetProcAddress(psapi, "GetProcessMemoryInfo")));
+    }();
+    if (!s_getInfo)
+        return false;
+    PROCESS_MEMORY_COUNTERS pmc;
+    memset(&pmc, 0, sizeof pmc);
+    pmc.cb = sizeof pmc;
+    if (!s_getInfo(GetCurrentProcess(), &pmc, sizeof pmc))
+        return false;
+    out->residentBytes = pmc.WorkingSetSize;
+    out->virtualBytes = pmc.PagefileUsage;
+    return true;
+}
 
 }  // namespace rtos

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 
 #include "RtOsWin32.h"
@@ -143,6 +144,22 @@ long SocketRecv(SocketHandle aSock, void* aBuf, size_t aLen) {
     return Result(recv(S(aSock), static_cast<char*>(aBuf), Clamp(aLen), 0));
 }
 
+long SocketPeek(SocketHandle aSock, void* aBuf, size_t aLen) {
+    return Result(recv(S(aSock), static_cast<char*>(aBuf), Clamp(aLen), MSG_PEEK));
+}
+
+long SocketSendToV(SocketHandle aSock, const IoVec* aIov, size_t aCount, const SocketAddress& aTo) {
+    sockaddr_storage ss;
+    int len = 0;
+    if (!ToNativeOrFail(aTo, &ss, &len))
+        return -1;
+    DWORD sent = 0;
+    if (WSASendTo(S(aSock), reinterpret_cast<WSABUF*>(const_cast<IoVec*>(aIov)), static_cast<DWORD>(aCount), &sent, 0,
+                  reinterpret_cast<const sockaddr*>(&ss), len, nullptr, nullptr) == SOCKET_ERROR)
+        return -1;
+    return static_cast<long>(sent);
+}
+
 long SocketSendV(SocketHandle aSock, const IoVec* aIov, size_t aCount) {
     DWORD sent = 0;
     if (WSASend(S(aSock), reinterpret_cast<WSABUF*>(const_cast<IoVec*>(aIov)), static_cast<DWORD>(aCount), &sent, 0,
@@ -186,6 +203,80 @@ int SocketBytesBuffered(SocketHandle aSock, uint32_t* aBytes) {
         return -1;
     *aBytes = static_cast<uint32_t>(n);
     return 0;
+}
+
+const int kSolSocket = SOL_SOCKET;
+const int kSoReuseAddr = SO_REUSEADDR;
+const int kSoKeepAlive = SO_KEEPALIVE;
+const int kSoSndBuf = SO_SNDBUF;
+const int kSoRcvBuf = SO_RCVBUF;
+const int kSoError = SO_ERROR;
+const int kSoLinger = SO_LINGER;
+const int kIpProtoTcp = IPPROTO_TCP;
+const int kTcpNoDelay = TCP_NODELAY;
+const int kIpProtoIp = IPPROTO_IP;
+const int kIpTos = IP_TOS;
+const long kFionread = static_cast<long>(FIONREAD);
+const long kFionbio = static_cast<long>(FIONBIO);
+
+int SocketSetOption(SocketHandle aSock, int aLevel, int aOption, const void* aValue, int aLen) {
+    return Result(setsockopt(S(aSock), aLevel, aOption, static_cast<const char*>(aValue), aLen));
+}
+
+int SocketGetOption(SocketHandle aSock, int aLevel, int aOption, void* aValue, int* aLen) {
+    return Result(getsockopt(S(aSock), aLevel, aOption, static_cast<char*>(aValue), aLen));
+}
+
+int SocketControl(SocketHandle aSock, long aCmd, void* aArg) {
+    if (aCmd == kFionread)
+        return SocketBytesBuffered(aSock, static_cast<uint32_t*>(aArg));
+    u_long value = aArg ? *static_cast<const uint32_t*>(aArg) : 0;
+    int rc = Result(ioctlsocket(S(aSock), aCmd, &value));
+    if (rc == 0 && aArg)
+        *static_cast<uint32_t*>(aArg) = static_cast<uint32_t>(value);
+    return rc;
+}
+
+int ResolveHost(const char* aHost, bool aCanonical, SocketAddress* aOut, size_t aMax, size_t* aCount) {
+    *aCount = 0;
+    addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    if (aCanonical)
+        hints.ai_flags = AI_CANONNAME;
+    addrinfo* list = nullptr;
+    if (getaddrinfo(aHost, "", &hints, &list) != 0)
+        return WSAGetLastError();
+    if (!list)
+        return kResolveNoAddress;
+    for (addrinfo* ai = list; ai && *aCount < aMax; ai = ai->ai_next) {
+        sockaddr_storage ss;
+        memset(&ss, 0, sizeof ss);
+        size_t len = static_cast<size_t>(ai->ai_addrlen);
+        memcpy(&ss, ai->ai_addr, len < sizeof ss ? len : sizeof ss);
+        if (FromNative(ss, &aOut[*aCount]))
+            ++*aCount;
+    }
+    freeaddrinfo(list);
+    return 0;
+}
+
+void ResolveErrorText(int aError, char* aBuf, size_t aSize) {
+    if (!aBuf || aSize == 0)
+        return;
+    if (aError == kResolveNoAddress)
+        snprintf(aBuf, aSize, "%s", "no address");
+    else
+        ErrorText(aError, aBuf, aSize);
+}
+
+int GetLocalHostName(char* aBuf, size_t aSize) {
+    if (!aBuf || aSize == 0)
+        return -1;
+    int rc = Result(gethostname(aBuf, aSize > INT_MAX ? INT_MAX : static_cast<int>(aSize)));
+    aBuf[aSize - 1] = '\0';
+    return rc;
 }
 
 }  // namespace rtos
