@@ -115,14 +115,8 @@ RtResult CRtDnsManager::AsyncResolve(CRtDnsRecord*& aRecord, const CRtString& aH
     if (!aBypassCache && FindInCache_l(aRecord, aHostName) == RT_OK)
         return RT_OK;
 
-    CRtDnsRecord* record = new CRtDnsRecord(aHostName);
-    record->AddReference();
-    if (RT_FAILED(BeginResolve_l(record))) {
-        CacheFailed_l(record);
-        record->ReleaseReference();
+    if (RT_FAILED(StartLookup_l(aHostName)))
         return RT_ERROR_FAILURE;
-    }
-    record->ReleaseReference();
     TryAddObserver_l(aObserver, aThreadListener, aHostName);
     return RT_ERROR_WOULD_BLOCK;
 }
@@ -153,6 +147,17 @@ CRtDnsRecord* CRtDnsManager::FindPending_l(const CRtString& aHostName) {
             return record;
     }
     return nullptr;
+}
+
+RtResult CRtDnsManager::StartLookup_l(const CRtString& aHostName) {
+    CRtDnsRecord* record = new CRtDnsRecord(aHostName);
+    record->AddReference();
+    RtResult rv = BeginResolve_l(record);
+    // A lookup that cannot start counts as failed at once, without callbacks.
+    if (RT_FAILED(rv))
+        CacheFailed_l(record);
+    record->ReleaseReference();
+    return rv;
 }
 
 RtResult CRtDnsManager::BeginResolve_l(CRtDnsRecord* aRecord) {
@@ -343,15 +348,7 @@ RtResult CRtDnsManager::RefreshHost(const CRtString& aHostName) {
     CRtMutexGuardT<CRtMutexThread> guard(m_Mutex);
     // Always a new record: holders of the cached one keep reading it
     // unchanged until the new one replaces it in the cache.
-    CRtDnsRecord* record = new CRtDnsRecord(aHostName);
-    record->AddReference();
-    if (RT_FAILED(BeginResolve_l(record))) {
-        CacheFailed_l(record);
-        record->ReleaseReference();
-        return RT_ERROR_FAILURE;
-    }
-    record->ReleaseReference();
-    return RT_ERROR_WOULD_BLOCK;
+    return RT_FAILED(StartLookup_l(aHostName)) ? RT_ERROR_FAILURE : RT_ERROR_WOULD_BLOCK;
 }
 
 RtResult CRtDnsManager::GetLocalIps(CRtDnsRecord*& aRecord) {

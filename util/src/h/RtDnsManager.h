@@ -109,6 +109,8 @@ private:
 
     RtResult FindInCache_l(CRtDnsRecord*& aRecord, const CRtString& aHostName);
     RtResult TryAddObserver_l(IRtObserver* aObserver, CRtThread* aThreadListener, const CRtString& aHostName);
+    // A new record for the name, queued for the lookup thread.
+    RtResult StartLookup_l(const CRtString& aHostName);
     RtResult BeginResolve_l(CRtDnsRecord* aRecord);
     RtResult SpawnDnsThread_l();
     int DoGetHostByName_l(CRtDnsRecord* aRecord);

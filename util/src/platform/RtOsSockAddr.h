@@ -50,4 +50,18 @@ inline bool FromNative(const sockaddr_storage& aIn, SocketAddress* aOut) {
     return false;
 }
 
+// Copies the addresses of a getaddrinfo result list, in order, at most aMax.
+template <class AddrInfo>
+void CollectAddresses(const AddrInfo* aList, SocketAddress* aOut, size_t aMax, size_t* aCount) {
+    *aCount = 0;
+    for (const AddrInfo* ai = aList; ai && *aCount < aMax; ai = ai->ai_next) {
+        sockaddr_storage ss;
+        memset(&ss, 0, sizeof ss);
+        size_t len = static_cast<size_t>(ai->ai_addrlen);
+        memcpy(&ss, ai->ai_addr, len < sizeof ss ? len : sizeof ss);
+        if (FromNative(ss, &aOut[*aCount]))
+            ++*aCount;
+    }
+}
+
 }  // namespace rtos

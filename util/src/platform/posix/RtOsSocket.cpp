@@ -379,13 +379,7 @@ int ResolveHost(const char* aHost, bool aCanonical, SocketAddress* aOut, size_t 
         return rc == EAI_SYSTEM ? (errno ? errno : rc) : rc;
     if (!list)
         return kResolveNoAddress;
-    for (addrinfo* ai = list; ai && *aCount < aMax; ai = ai->ai_next) {
-        sockaddr_storage ss;
-        memset(&ss, 0, sizeof ss);
-        memcpy(&ss, ai->ai_addr, ai->ai_addrlen < sizeof ss ? ai->ai_addrlen : sizeof ss);
-        if (FromNative(ss, &aOut[*aCount]))
-            ++*aCount;
-    }
+    CollectAddresses(list, aOut, aMax, aCount);
     freeaddrinfo(list);
     return 0;
 }

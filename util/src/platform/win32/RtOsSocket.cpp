@@ -250,14 +250,7 @@ int ResolveHost(const char* aHost, bool aCanonical, SocketAddress* aOut, size_t 
         return WSAGetLastError();
     if (!list)
         return kResolveNoAddress;
-    for (addrinfo* ai = list; ai && *aCount < aMax; ai = ai->ai_next) {
-        sockaddr_storage ss;
-        memset(&ss, 0, sizeof ss);
-        size_t len = static_cast<size_t>(ai->ai_addrlen);
-        memcpy(&ss, ai->ai_addr, len < sizeof ss ? len : sizeof ss);
-        if (FromNative(ss, &aOut[*aCount]))
-            ++*aCount;
-    }
+    CollectAddresses(list, aOut, aMax, aCount);
     freeaddrinfo(list);
     return 0;
 }
