@@ -137,6 +137,10 @@ int SocketGetOption(SocketHandle aSock, int aLevel, int aOption, void* aValue, i
 extern const long kFionread;
 extern const long kFionbio;
 int SocketControl(SocketHandle aSock, long aCmd, void* aArg);
+// Keep-alive probe timing of a socket with SO_KEEPALIVE on: first probe
+// after aIdleMs, then every aIntervalMs (SIO_KEEPALIVE_VALS on Windows;
+// TCP_KEEPIDLE/KEEPINTVL, and ten probes as Windows sends, on Linux).
+int SocketSetKeepAliveTimes(SocketHandle aSock, uint32_t aIdleMs, uint32_t aIntervalMs);
 
 // ---- Names ---------------------------------------------------------------------
 // Looks aHost up (getaddrinfo, any family, stream sockets; aCanonical asks

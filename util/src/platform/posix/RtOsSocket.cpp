@@ -365,6 +365,17 @@ int SocketControl(SocketHandle aSock, long aCmd, void* aArg) {
     return ioctl(Fd(aSock), static_cast<unsigned long>(aCmd), aArg) == 0 ? 0 : -1;
 }
 
+int SocketSetKeepAliveTimes(SocketHandle aSock, uint32_t aIdleMs, uint32_t aIntervalMs) {
+    int idle = static_cast<int>((aIdleMs + 999) / 1000);
+    int interval = static_cast<int>((aIntervalMs + 999) / 1000);
+    int count = 10;
+    if (setsockopt(Fd(aSock), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) != 0 ||
+        setsockopt(Fd(aSock), IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) != 0 ||
+        setsockopt(Fd(aSock), IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) != 0)
+        return -1;
+    return 0;
+}
+
 int ResolveHost(const char* aHost, bool aCanonical, SocketAddress* aOut, size_t aMax, size_t* aCount) {
     *aCount = 0;
     addrinfo hints;

@@ -7,6 +7,7 @@
 
 #include "RtOsWin32.h"
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 
 #include "../RtOsSockAddr.h"
 
@@ -136,8 +137,22 @@ int SocketPeerAddress(SocketHandle aSock, SocketAddress* aAddr) {
     return FromNativeOrFail(ss, aAddr) ? 0 : -1;
 }
 
+// Winsock posts FD_WRITE again only after a send failed with
+// WSAEWOULDBLOCK, not after a short one: a short send is continued until it
+// completes or would block, so that a caller told "not all went out" always
+// gets its FD_WRITE.
 long SocketSend(SocketHandle aSock, const void* aBuf, size_t aLen) {
-    return Result(send(S(aSock), static_cast<const char*>(aBuf), Clamp(aLen), 0));
+    const char* p = static_cast<const char*>(aBuf);
+    size_t total = 0;
+    while (total < aLen) {
+        int n = send(S(aSock), p + total, Clamp(aLen - total), 0);
+        if (n == SOCKET_ERROR)
+            return total > 0 && WSAGetLastError() == WSAEWOULDBLOCK ? static_cast<long>(total) : -1;
+        if (n == 0)
+            break;
+        total += static_cast<size_t>(n);
+    }
+    return static_cast<long>(total);
 }
 
 long SocketRecv(SocketHandle aSock, void* aBuf, size_t aLen) {
@@ -161,11 +176,36 @@ long SocketSendToV(SocketHandle aSock, const IoVec* aIov, size_t aCount, const S
 }
 
 long SocketSendV(SocketHandle aSock, const IoVec* aIov, size_t aCount) {
-    DWORD sent = 0;
-    if (WSASend(S(aSock), reinterpret_cast<WSABUF*>(const_cast<IoVec*>(aIov)), static_cast<DWORD>(aCount), &sent, 0,
-                nullptr, nullptr) == SOCKET_ERROR)
-        return -1;
-    return static_cast<long>(sent);
+    size_t total = 0;
+    size_t first = 0;
+    size_t skip = 0;  // bytes of aIov[first] already sent
+    IoVec rest[64];
+    while (first < aCount) {
+        // The entries not yet sent, the first one cut by what went out.
+        size_t n = 0;
+        for (size_t i = first; i < aCount && n < 64; ++i, ++n) {
+            rest[n] = aIov[i];
+            if (i == first) {
+                rest[n].base += skip;
+                rest[n].len -= static_cast<unsigned long>(skip);
+            }
+        }
+        DWORD sent = 0;
+        if (WSASend(S(aSock), reinterpret_cast<WSABUF*>(rest), static_cast<DWORD>(n), &sent, 0, nullptr, nullptr) ==
+            SOCKET_ERROR)
+            return total > 0 && WSAGetLastError() == WSAEWOULDBLOCK ? static_cast<long>(total) : -1;
+        if (sent == 0)
+            break;
+        total += sent;
+        size_t left = sent;
+        while (first < aCount && left >= aIov[first].len - skip) {
+            left -= aIov[first].len - skip;
+            skip = 0;
+            ++first;
+        }
+        skip += left;
+    }
+    return static_cast<long>(total);
 }
 
 long SocketRecvV(SocketHandle aSock, IoVec* aIov, size_t aCount) {
@@ -235,6 +275,18 @@ int SocketControl(SocketHandle aSock, long aCmd, void* aArg) {
     if (rc == 0 && aArg)
         *static_cast<uint32_t*>(aArg) = static_cast<uint32_t>(value);
     return rc;
+}
+
+int SocketSetKeepAliveTimes(SocketHandle aSock, uint32_t aIdleMs, uint32_t aIntervalMs) {
+    tcp_keepalive values;
+    values.onoff = 1;
+    values.keepalivetime = aIdleMs;
+    values.keepaliveinterval = aIntervalMs;
+    DWORD returned = 0;
+    return WSAIoctl(S(aSock), SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr, nullptr) ==
+                   SOCKET_ERROR
+               ? -1
+               : 0;
 }
 
 int ResolveHost(const char* aHost, bool aCanonical, SocketAddress* aOut, size_t aMax, size_t* aCount) {
