@@ -101,7 +101,8 @@ CRtTimeValue CRtEventQueueBase::RunOneEvent(IRtEvent* aEvent, const CRtTimeValue
     if (spent > s_tvReportInterval) {
         RT_ERROR_TRACE_THIS("CRtEventQueueBase::ProcessOneEvent, report, sec="
                             << spent.GetSec() << " usec=" << spent.GetUsec()
-                            << " aEvent=" << static_cast<const void*>(aEvent) << " m_dwSize=" << m_dwSize);
+                            << " aEvent=" << static_cast<const void*>(aEvent)
+                            << " m_dwSize=" << GetPendingEventsCount());
     }
     return end;
 }

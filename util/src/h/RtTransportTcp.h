@@ -52,6 +52,9 @@ public:
     RtResult SetOption(unsigned long aCommand, void* aArg) override;
     RtResult GetOption(unsigned long aCommand, void* aArg) override;
 
+    // TCP transports alive in the process, for leak checks.
+    static long GetLiveCount();
+
     // For acceptors and connectors: the connected socket.
     CRtSocketStream& GetPeer() { return m_SocketTcp; }
     CRtThread* GetBindThread() const { return m_bindThread; }

@@ -1,5 +1,6 @@
 #include "RtTransportTcp.h"
 
+#include <atomic>
 #include <cerrno>
 #include <mutex>
 
@@ -87,6 +88,8 @@ public:
     ~CRtEventOnBindThread() override {
         for (IRtEvent* ev : m_Events)
             ev->OnDestorySelf();
+        // Never run (a stopped queue): nobody will wait on it any more.
+        delete m_pEvent;
     }
 
     RtResult OnEventFire() override {
@@ -115,7 +118,14 @@ private:
 
 // ---- CRtTransportTcp ---------------------------------------------------------------
 
+namespace {
+std::atomic<long> s_nLiveTransports{0};
+}
+
+long CRtTransportTcp::GetLiveCount() { return s_nLiveTransports.load(); }
+
 CRtTransportTcp::CRtTransportTcp(CRtThread* aThread) : m_bindThread(aThread) {
+    ++s_nLiveTransports;
     RT_DEBUG_TRACE_THIS("CRtTransportTcp");
     TakeScratch();
 }
@@ -123,6 +133,7 @@ CRtTransportTcp::CRtTransportTcp(CRtThread* aThread) : m_bindThread(aThread) {
 CRtTransportTcp::~CRtTransportTcp() {
     RT_DEBUG_TRACE_THIS("~CRtTransportTcp");
     Close_i(RT_OK);
+    --s_nLiveTransports;
 }
 
 void CRtTransportTcp::TakeScratch() {

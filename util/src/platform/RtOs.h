@@ -57,6 +57,10 @@ unsigned ProcessorCount();
 // microseconds.
 uint64_t ThreadCpuTimeUs();
 
+// Open descriptors (Linux) or handles (Windows) of the process; -1 when
+// unknown. For leak checks.
+long OpenHandleCount();
+
 // Full path of the running executable; false when it cannot be obtained or
 // does not fit (the buffer then holds an empty string).
 bool ExecutablePath(char* buf, size_t size);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <sys/syscall.h>
+#include <dirent.h>
 #include <unistd.h>
 
 namespace rtos {
@@ -36,6 +37,19 @@ uint64_t ThreadCpuTimeUs() {
     if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts) != 0)
         return 0;
     return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+long OpenHandleCount() {
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir)
+        return -1;
+    long count = 0;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.')
+            ++count;
+    }
+    closedir(dir);
+    return count - 1;  // the directory being read
 }
 
 bool ExecutablePath(char* buf, size_t size) {

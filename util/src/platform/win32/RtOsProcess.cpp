@@ -30,6 +30,11 @@ uint64_t ThreadCpuTimeUs() {
     return (units(kernel) + units(user)) / 10u;
 }
 
+long OpenHandleCount() {
+    DWORD count = 0;
+    return GetProcessHandleCount(GetCurrentProcess(), &count) ? static_cast<long>(count) : -1;
+}
+
 bool ExecutablePath(char* buf, size_t size) {
     if (!buf || size == 0)
         return false;

@@ -1,0 +1,284 @@
+// TCP over loopback through the connection manager and the thread proxies,
+// with a thread manager of two network threads.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "RtEchoServer.h"
+#include "RtNetworkThreadManager.h"
+#include "RtOsSocket.h"
+#include "RtTestEvents.h"
+#include "RtTestSupport.h"
+#include "RtThread.h"
+#include "RtThreadManager.h"
+#include "RtTransportTcp.h"
+
+using rttest::EchoServer;
+using rttest::MakeCall;
+using rttest::WaitUntil;
+
+namespace {
+
+CRtThreadManager* g_manager = nullptr;
+
+template <class Fn>
+RtResult RunOn(CRtThread* aThread, Fn aFn) {
+    return aThread->GetEventQueue()->SendEvent(MakeCall(aFn));
+}
+
+rtos::SocketHandle Connect(uint16_t aPort) {
+    rtos::SocketHandle s = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
+    rtos::SocketAddress a;
+    a.addr[0] = 127;
+    a.addr[3] = 1;
+    a.port = aPort;
+    EXPECT_EQ(0, rtos::SocketConnect(s, a));
+    rtos::SocketSetNonBlocking(s, false);
+    return s;
+}
+
+bool SendAll(rtos::SocketHandle aSock, const char* aData, size_t aLen) {
+    while (aLen > 0) {
+        long n = rtos::SocketSend(aSock, aData, aLen);
+        if (n <= 0)
+            return false;
+        aData += n;
+        aLen -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string RecvExactly(rtos::SocketHandle aSock, size_t aLen) {
+    std::string got(aLen, '\0');
+    size_t have = 0;
+    while (have < aLen) {
+        long n = rtos::SocketRecv(aSock, &got[have], aLen - have);
+        if (n <= 0)
+            break;
+        have += static_cast<size_t>(n);
+    }
+    got.resize(have);
+    return got;
+}
+
+// A user thread that is not a network thread.
+class UserThread {
+public:
+    UserThread() { g_manager->CreateUserTaskThread(m_pThread, true, CRtThread::TF_JOINABLE, "user"); }
+    ~UserThread() {
+        m_pThread->Stop();
+        m_pThread->Join();
+        m_pThread->Destory(RT_OK);
+    }
+    CRtThread* operator->() const { return m_pThread; }
+    CRtThread* Get() const { return m_pThread; }
+
+private:
+    CRtThread* m_pThread = nullptr;
+};
+
+}  // namespace
+
+TEST(TcpIntegration, ServerTypesAreChecked) {
+    IRtAcceptor* acceptor = nullptr;
+    size_t before = rttest::ReadProcessLog().size();
+    EXPECT_EQ(RT_ERROR_INVALID_ARG, CRtConnectionManager::Instance()->CreateConnectionServer(3, acceptor));
+    EXPECT_EQ(RT_ERROR_INVALID_ARG, CRtConnectionManager::Instance()->CreateConnectionServer(0x8000, acceptor));
+    EXPECT_TRUE(rttest::ProcessLogHasSince(before, "CRtConnectionManager::CreateConnectionServer, wrong type=3"));
+    EXPECT_EQ(nullptr, acceptor);
+    ASSERT_EQ(RT_OK, CRtConnectionManager::Instance()->CreateConnectionServer(CTYPE_TCP, acceptor));
+    EXPECT_FALSE(acceptor->IsConnector());
+    acceptor->ReleaseReference();
+}
+
+TEST(TcpIntegration, SingleThreadCallbacksArriveOnTheUserThread) {
+    UserThread user;
+    EchoServer server;
+    uint16_t port = 0;
+    ASSERT_EQ(RT_OK, RunOn(user.Get(), [&] { return server.Start(TS_SINGLE_THREAD, LB_CURRENT_THREAD, port); }));
+    rtos::SocketHandle client = Connect(port);
+    ASSERT_TRUE(SendAll(client, "hello", 5));
+    EXPECT_EQ("hello", RecvExactly(client, 5));
+    EXPECT_EQ(user->GetThreadId(), server.m_nIndicationThread.load());
+    EXPECT_EQ(user->GetThreadId(), server.m_nReceiveThread.load());
+    rtos::SocketClose(client);
+    ASSERT_TRUE(WaitUntil([&] { return server.m_nDisconnects == 1; }));
+    RunOn(user.Get(), [&] {
+        server.Stop();
+        return RT_OK;
+    });
+}
+
+TEST(TcpIntegration, MultiThreadSpreadsConnectionsByLoad) {
+    EchoServer server;
+    uint16_t port = 0;
+    CRtThread* net = g_manager->GetDefaultNetworkThread();
+    ASSERT_EQ(RT_OK, RunOn(net, [&] { return server.Start(TS_MULTI_THREAD, LB_LEAST_LOAD, port); }));
+    std::vector<CRtThread*> threads;
+    g_manager->GetNetworkThreadList(threads);
+    ASSERT_EQ(2u, threads.size());
+    int32_t before0 = 0, before1 = 0;
+    CRtNetworkThreadManager::Instance()->GetThreadLoad(threads[0]->GetThreadId(), before0);
+    CRtNetworkThreadManager::Instance()->GetThreadLoad(threads[1]->GetThreadId(), before1);
+
+    std::vector<rtos::SocketHandle> clients;
+    std::vector<uint32_t> receivers;
+    for (int i = 0; i < 4; ++i) {
+        clients.push_back(Connect(port));
+        ASSERT_TRUE(SendAll(clients.back(), "ab", 2));
+        ASSERT_EQ("ab", RecvExactly(clients.back(), 2));
+        receivers.push_back(server.m_nReceiveThread.load());
+    }
+    int32_t after0 = 0, after1 = 0;
+    CRtNetworkThreadManager::Instance()->GetThreadLoad(threads[0]->GetThreadId(), after0);
+    CRtNetworkThreadManager::Instance()->GetThreadLoad(threads[1]->GetThreadId(), after1);
+    EXPECT_EQ(before0 + before1 + 4, after0 + after1);
+    EXPECT_EQ(after0 - before0, after1 - before1) << "least load spreads evenly";
+    for (uint32_t id : receivers)
+        EXPECT_TRUE(id == threads[0]->GetThreadId() || id == threads[1]->GetThreadId());
+    for (auto s : clients)
+        rtos::SocketClose(s);
+    ASSERT_TRUE(WaitUntil([&] { return server.m_nDisconnects == 4; }));
+    RunOn(net, [&] {
+        server.Stop();
+        return RT_OK;
+    });
+}
+
+// A reader that falls behind: the client keeps at most a window of data in
+// flight, the echo holds what the socket refuses, and every byte comes back
+// in order.
+TEST(TcpIntegration, EchoOfManyMegabytesWithASlowReader) {
+    UserThread user;
+    EchoServer server;
+    uint16_t port = 0;
+    ASSERT_EQ(RT_OK, RunOn(user.Get(), [&] { return server.Start(TS_SINGLE_THREAD, LB_CURRENT_THREAD, port); }));
+    rtos::SocketHandle client = Connect(port);
+    const size_t kTotal = size_t(100) << 20;
+    const size_t kWindow = size_t(4) << 20;
+    std::atomic<size_t> received{0};
+    std::atomic<bool> ordered{true};
+    std::thread reader([&] {
+        std::vector<char> buf(16384);
+        size_t at = 0;
+        while (at < kTotal) {
+            long n = rtos::SocketRecv(client, buf.data(), buf.size());
+            if (n <= 0)
+                break;
+            for (long i = 0; i < n; ++i) {
+                if (buf[static_cast<size_t>(i)] != static_cast<char>((at + static_cast<size_t>(i)) % 251))
+                    ordered = false;
+            }
+            at += static_cast<size_t>(n);
+            received = at;
+        }
+    });
+    std::vector<char> chunk(65536);
+    size_t sent = 0;
+    while (sent < kTotal) {
+        if (sent - received.load() > kWindow) {
+            WaitUntil([&] { return sent - received.load() <= kWindow; }, 10000);
+            continue;
+        }
+        for (size_t i = 0; i < chunk.size(); ++i)
+            chunk[i] = static_cast<char>((sent + i) % 251);
+        ASSERT_TRUE(SendAll(client, chunk.data(), chunk.size()));
+        sent += chunk.size();
+    }
+    reader.join();
+    EXPECT_EQ(kTotal, received.load());
+    EXPECT_TRUE(ordered.load());
+    EXPECT_EQ(server.m_nRefusals.load(), server.m_nOnSends.load()) << "one OnSend per refusal";
+    rtos::SocketClose(client);
+    WaitUntil([&] { return server.m_nDisconnects == 1; });
+    RunOn(user.Get(), [&] {
+        server.Stop();
+        return RT_OK;
+    });
+}
+
+// A transport moved to the other network thread while data flows loses
+// nothing and keeps the order.
+TEST(TcpIntegration, BindThreadMoveLosesNoByte) {
+    EchoServer server;
+    uint16_t port = 0;
+    std::vector<CRtThread*> threads;
+    g_manager->GetNetworkThreadList(threads);
+    ASSERT_EQ(2u, threads.size());
+    ASSERT_EQ(RT_OK,
+              RunOn(threads[0], [&] { return server.Start(TS_MULTI_THREAD, LB_CURRENT_THREAD, port); }));
+    rtos::SocketHandle client = Connect(port);
+    ASSERT_TRUE(SendAll(client, "x", 1));
+    ASSERT_EQ("x", RecvExactly(client, 1));
+    ASSERT_EQ(threads[0]->GetThreadId(), server.m_nReceiveThread.load());
+
+    std::string first, second;
+    for (int i = 0; i < 20000; ++i)
+        first += std::to_string(i) + ",";
+    for (int i = 0; i < 20000; ++i)
+        second += std::to_string(i) + ";";
+    // Part of the stream is in flight while the transport moves; the rest
+    // is sent once it has moved.
+    std::thread writer([&] { SendAll(client, first.data(), first.size()); });
+    RtResult moved = RT_ERROR_FAILURE;
+    RunOn(threads[0], [&] {
+        server.ForEachTransport([&](IRtTransport* aProxy) {
+            CRtTransportBindThreadParam param;
+            param.m_thread = threads[1];
+            moved = aProxy->SetOption(RT_OPT_BIND_THREAD, &param);
+        });
+        return RT_OK;
+    });
+    EXPECT_EQ(RT_OK, moved);
+    std::string echoed = RecvExactly(client, first.size());
+    writer.join();
+    EXPECT_EQ(first, echoed);
+    ASSERT_TRUE(SendAll(client, second.data(), second.size()));
+    EXPECT_EQ(second, RecvExactly(client, second.size()));
+    EXPECT_EQ(threads[1]->GetThreadId(), server.m_nReceiveThread.load());
+    rtos::SocketClose(client);
+    WaitUntil([&] { return server.m_nDisconnects == 1; });
+    RunOn(threads[1], [&] {
+        server.Stop();
+        return RT_OK;
+    });
+}
+
+TEST(TcpIntegration, ThousandsOfConnectionsLeaveNothingBehind) {
+    UserThread user;
+    EchoServer server;
+    uint16_t port = 0;
+    ASSERT_EQ(RT_OK, RunOn(user.Get(), [&] { return server.Start(TS_SINGLE_THREAD, LB_CURRENT_THREAD, port); }));
+    // One round first, so that lazily made objects exist before counting.
+    rtos::SocketClose(Connect(port));
+    ASSERT_TRUE(WaitUntil([&] { return server.m_nDisconnects == 1; }));
+    long handlesBefore = rtos::OpenHandleCount();
+    const int kCycles = 10000;
+    for (int i = 0; i < kCycles; ++i)
+        rtos::SocketClose(Connect(port));
+    ASSERT_TRUE(WaitUntil([&] { return server.m_nDisconnects == kCycles + 1; }, 60000));
+    // Transports go on a later timer pass of their thread.
+    EXPECT_TRUE(WaitUntil([&] { return CRtTransportTcp::GetLiveCount() == 0; }, 5000))
+        << CRtTransportTcp::GetLiveCount() << " transports still alive";
+    long handlesAfter = rtos::OpenHandleCount();
+    if (handlesBefore >= 0) {
+        EXPECT_LE(handlesAfter, handlesBefore + 2) << "open handles " << handlesBefore << " -> " << handlesAfter;
+    }
+    RunOn(user.Get(), [&] {
+        server.Stop();
+        return RT_OK;
+    });
+}
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    // Made before anything asks for the manager: two network threads.
+    static CRtThreadManager manager;
+    manager.Initialize(2, false);
+    g_manager = &manager;
+    int rc = RUN_ALL_TESTS();
+    return rc;
+}

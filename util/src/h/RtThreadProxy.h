@@ -1,0 +1,355 @@
+// Thread proxies: a transport, acceptor or connector that lives on a
+// network thread, used from another thread (the user thread) as if it were
+// local. Calls go to the network thread as events and callbacks come back
+// to the user thread as events; when both are one thread, calls go straight
+// through.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "RtConnectionManagerTypes.h"
+#include "RtDebug.h"
+#include "RtEventQueue.h"
+#include "RtMutex.h"
+#include "RtNetworkBase.h"
+#include "RtReferenceControl.h"
+#include "RtThread.h"
+#include "RtThreadManager.h"
+
+class CRtTransportThreadProxy;
+
+// Reference control shared by the proxies. The object below a proxy calls
+// it through a plain pointer on the network thread, so a callback may take
+// a reference after the user dropped the last one. The proxy therefore
+// holds one reference on its own behalf; when every other one is gone, a
+// delete event posted to the network thread drops it there, unless a
+// callback took a reference in the meantime (the next release tries again).
+class CRtThreadProxyReference : public CRtReferenceControlT<CRtMutexThread> {
+public:
+    CRtThreadProxyReference();
+
+    // The counts returned leave out the proxy's own reference.
+    uint32_t ProxyAddReference() { return CRtReferenceControlT::AddReference() - 1; }
+    uint32_t ProxyReleaseReference();
+    // Gives a reference back without starting a delete (a delete event
+    // that never ran: its thread is gone).
+    void ProxyReleaseQuiet() { CRtReferenceControlT::ReleaseReference(); }
+
+    // The delete event, on the network thread: true when the object is gone.
+    bool TryDeleteOnNetworkThread();
+
+    // The thread the object must be deleted on; null when it never reached
+    // one (then the last release deletes it at once).
+    virtual CRtThread* GetDeleteThread() = 0;
+
+protected:
+    ~CRtThreadProxyReference() override {}
+    // The user let go: only the proxy's own reference remains.
+    virtual void OnLastUserRelease() {}
+
+private:
+    void LaunchDelete();
+
+    std::atomic<bool> m_bSelfHeld{true};
+};
+
+// Deletes a proxy on its network thread.
+template <class P>
+class CRtEventDeleteT : public IRtEvent {
+public:
+    // Takes a reference that the delete step gives back.
+    explicit CRtEventDeleteT(P* aProxy) : m_pProxy(aProxy) { m_pProxy->ProxyAddReference(); }
+
+    RtResult Launch(CRtThread* aThread) {
+        RT_ASSERTE_RETURN(!m_bHaveLaunched, RT_ERROR_ALREADY_INITIALIZED);
+        m_bHaveLaunched = true;
+        IRtEventQueue* queue = aThread ? aThread->GetEventQueue() : nullptr;
+        RtResult rv = queue ? queue->PostEvent(this, IRtEventQueue::EPRIORITY_NORMAL) : RT_ERROR_NULL_POINTER;
+        if (RT_FAILED(rv)) {
+            RT_ERROR_TRACE("CRtEventDeleteT::Launch, PostEvent() failed! rv=" << rv);
+            if (!queue)
+                OnDestorySelf();
+        }
+        return rv;
+    }
+
+    RtResult OnEventFire() override {
+        m_bFired = true;
+        CRtThread* target = m_pProxy->GetDeleteThread();
+        if (target && !CRtThreadManager::IsEqualCurrentThread(target->GetThreadId())) {
+            // The transport moved to another network thread meanwhile.
+            CRtEventDeleteT* next = new CRtEventDeleteT(m_pProxy);
+            next->Launch(target);
+            return RT_OK;
+        }
+        if (m_pProxy->TryDeleteOnNetworkThread())
+            m_pProxy = nullptr;
+        return RT_OK;
+    }
+
+    void OnDestorySelf() override {
+        if (m_pProxy && m_bFired)
+            m_pProxy->ProxyReleaseReference();
+        else if (m_pProxy)
+            m_pProxy->ProxyReleaseQuiet();
+        delete this;
+    }
+
+private:
+    P* m_pProxy;
+    bool m_bHaveLaunched = false;
+    bool m_bFired = false;
+};
+
+// ---- Transport proxy ---------------------------------------------------------
+
+// Sends the socket refused, in the order they were made. Only the network
+// thread changes it; any thread may ask whether it is empty. Starts with 16
+// entries, doubles when full and never shrinks.
+class CRtPendingSendQueue {
+public:
+    struct Entry {
+        CRtMessageBlock* m_pData;
+        bool m_bFlag;
+        int32_t m_nPriority;
+        bool m_bPduFlag;
+    };
+
+    CRtPendingSendQueue() = default;
+    ~CRtPendingSendQueue() { delete[] m_pEntries; }
+    CRtPendingSendQueue(const CRtPendingSendQueue&) = delete;
+    CRtPendingSendQueue& operator=(const CRtPendingSendQueue&) = delete;
+
+    bool IsEmpty() const {
+        return m_nHead.load(std::memory_order_acquire) == m_nTail.load(std::memory_order_acquire);
+    }
+    // Network thread only.
+    bool Push(const Entry& aEntry);
+    Entry& Front() { return m_pEntries[m_nHead.load(std::memory_order_relaxed)]; }
+    void Pop();
+    uint32_t GetCapacity() const { return m_nCapacity; }
+
+private:
+    Entry* m_pEntries = nullptr;
+    std::atomic<uint32_t> m_nHead{0};
+    std::atomic<uint32_t> m_nTail{0};
+    uint32_t m_nCapacity = 0;
+};
+
+// The counted reference to the object below a proxy. Only the network
+// thread changes it or calls through it; other threads may test it.
+template <class T>
+class CRtLowerRef {
+public:
+    explicit CRtLowerRef(T* aLower) : m_pLower(aLower) {
+        if (aLower)
+            aLower->AddReference();
+    }
+    ~CRtLowerRef() { Release(); }
+    CRtLowerRef(const CRtLowerRef&) = delete;
+    CRtLowerRef& operator=(const CRtLowerRef&) = delete;
+
+    T* Get() const { return m_pLower.load(std::memory_order_acquire); }
+    T* operator->() const { return Get(); }
+    explicit operator bool() const { return Get() != nullptr; }
+    void Release() {
+        T* old = m_pLower.exchange(nullptr, std::memory_order_acq_rel);
+        if (old)
+            old->ReleaseReference();
+    }
+
+private:
+    std::atomic<T*> m_pLower;
+};
+
+class CRtTransportThreadProxy : public IRtTransport, public IRtTransportSink, public CRtThreadProxyReference {
+public:
+    CRtTransportThreadProxy(IRtTransport* aLower, CRtThread* aNetworkThread, CRtThread* aUserThread,
+                            unsigned long aType, ThreadStrategy aStrategy);
+
+    uint32_t AddReference() override { return ProxyAddReference(); }
+    uint32_t ReleaseReference() override { return ProxyReleaseReference(); }
+
+    // IRtTransport, for the user thread.
+    RtResult OpenWithSink(IRtTransportSink* aSink) override;
+    void SetParameter(unsigned long aValue) override;
+    IRtTransportSink* GetSink() override { return m_pSink.load(std::memory_order_acquire); }
+    RtResult SendDataEx(CRtMessageBlock& aData, uint32_t a2, uint32_t a3, uint32_t a4, uint32_t a5, uint32_t a6,
+                        uint32_t a7) override;
+    RtResult SendData(CRtMessageBlock& aData, bool aFlag = true, bool aDestroy = false, long aPriority = 2,
+                      bool aPduFlag = true) override;
+    RtResult SetOption(unsigned long aCommand, void* aArg) override;
+    RtResult GetOption(unsigned long aCommand, void* aArg) override;
+    RtResult Disconnect(RtResult aReason) override;
+
+    // IRtTransportSink, for the lower transport on the network thread.
+    void OnReceive(CRtMessageBlock& aData, IRtTransport* aTrptId) override;
+    void OnSend(IRtTransport* aTrptId) override;
+    void OnDisconnect(RtResult aReason, IRtTransport* aTrptId) override;
+
+    CRtThread* GetNetworkThread() const { return m_networkThread.load(std::memory_order_acquire); }
+    CRtThread* GetUserThread() const { return m_userThread.load(std::memory_order_acquire); }
+    bool IsStopped() const { return stoppedflag_.load(std::memory_order_acquire); }
+    // How many pending sends the queue has room for (it only grows).
+    uint32_t GetSendBufferCapacity() const { return m_sendBuffer.GetCapacity(); }
+
+protected:
+    ~CRtTransportThreadProxy() override;
+    CRtThread* GetDeleteThread() override { return GetNetworkThread(); }
+
+private:
+    friend class CRtEventSendData;
+    friend class CRtEventSendUdpData;
+    friend class CRtEventDisconnect;
+    friend class CRtEventOnReceive;
+    friend class CRtEventOnSend;
+    friend class CRtEventOnDisconnect;
+
+    bool OnNetworkThread() const;
+    bool OnUserThread() const;
+    bool UserThreadStopped() const;
+    // Network thread: sends aData (handed over) now, or queues it behind
+    // what is pending. Returns the lower result, RT_OK when queued.
+    RtResult SendOrQueue_n(CRtMessageBlock* aData, bool aFlag, long aPriority, bool aPduFlag, bool* aQueued);
+    RtResult Queue_n(CRtMessageBlock* aData, bool aFlag, long aPriority, bool aPduFlag);
+    RtResult PostToNetwork(IRtEvent* aEvent);
+    RtResult PostToUser(IRtEvent* aEvent);
+    RtResult SetOption_n(unsigned long aCommand, void* aArg);
+    RtResult GetOption_n(unsigned long aCommand, void* aArg);
+    // Runs a forwarded option on the network thread.
+    RtResult OptionOnNetwork(bool aSet, unsigned long aCommand, void* aArg);
+
+    CRtLowerRef<IRtTransport> m_lowerTransport;
+    std::atomic<IRtTransportSink*> m_pSink{nullptr};
+    std::atomic<CRtThread*> m_networkThread;
+    std::atomic<CRtThread*> m_userThread;
+    unsigned long m_dwType;
+    ThreadStrategy m_threadStrategy;
+    std::atomic<bool> m_bSendRefused{false};
+    CRtPendingSendQueue m_sendBuffer;
+    std::atomic<bool> stoppedflag_{false};
+    CRtMutexThreadRecursive m_Mutex;
+};
+
+// ---- Acceptor and connector proxies --------------------------------------------
+
+class CRtAcceptorThreadProxy : public IRtAcceptor, public IRtAcceptorConnectorSink, public CRtThreadProxyReference {
+public:
+    CRtAcceptorThreadProxy(unsigned long aType, ThreadStrategy aThreadStrategy, LBStrategy aLBStrategy,
+                           IRtAcceptor* aAcceptor);
+
+    uint32_t AddReference() override { return ProxyAddReference(); }
+    uint32_t ReleaseReference() override { return ProxyReleaseReference(); }
+    bool IsConnector() override { return false; }
+
+    RtResult StartListen(IRtAcceptorConnectorSink* inSink, const CRtInetAddr& aAddr) override;
+    RtResult StopListen(RtResult aReason) override;
+
+    // From the base acceptor, on the network thread.
+    void OnConnectIndication(RtResult inResult, IRtTransport* inTransport,
+                             IRtAcceptorConnectorId* aRequestId) override;
+
+    CRtThread* GetNetworkThread() const { return m_networkThread.load(std::memory_order_acquire); }
+    CRtThread* GetUserThread() const { return m_userThread.load(std::memory_order_acquire); }
+    IRtAcceptorConnectorSink* GetUserSink() const { return m_pSink.load(std::memory_order_acquire); }
+    bool IsStopped() const { return stoppedflag_.load(std::memory_order_acquire); }
+    // An acceptor goes on indicating after a connection.
+    void OnIndicationDelivered() {}
+
+protected:
+    ~CRtAcceptorThreadProxy() override;
+    CRtThread* GetDeleteThread() override { return GetNetworkThread(); }
+    void OnLastUserRelease() override;
+
+private:
+    friend class CRtEventStartListen;
+    friend class CRtEventStopListen;
+
+    std::atomic<IRtAcceptorConnectorSink*> m_pSink{nullptr};
+    unsigned long m_dwType;
+    ThreadStrategy m_threadStrategy;
+    LBStrategy m_lbStrategy;
+    CRtLowerRef<IRtAcceptor> m_pAcceptor;
+    std::atomic<CRtThread*> m_userThread{nullptr};
+    std::atomic<CRtThread*> m_networkThread{nullptr};
+    std::atomic<bool> stoppedflag_{true};
+};
+
+class CRtConnectorThreadProxy : public IRtConnector, public IRtAcceptorConnectorSink, public CRtThreadProxyReference {
+public:
+    CRtConnectorThreadProxy(unsigned long aType, ThreadStrategy aThreadStrategy, IRtConnector* aConnector);
+
+    uint32_t AddReference() override { return ProxyAddReference(); }
+    uint32_t ReleaseReference() override { return ProxyReleaseReference(); }
+    bool IsConnector() override { return true; }
+
+    RtResult AsycConnect(IRtAcceptorConnectorSink* inSink, const CRtInetAddr& aAddrPeer,
+                         CRtTimeValue* aTimeout = nullptr, CRtInetAddr* aAddrLocal = nullptr) override;
+    RtResult CancelConnect(RtResult aReason) override;
+
+    // From the base connector, on the network thread.
+    void OnConnectIndication(RtResult inResult, IRtTransport* inTransport,
+                             IRtAcceptorConnectorId* aRequestId) override;
+
+    CRtThread* GetNetworkThread() const { return pThreadNetwork_.load(std::memory_order_acquire); }
+    CRtThread* GetUserThread() const { return pThreadUser_.load(std::memory_order_acquire); }
+    IRtAcceptorConnectorSink* GetUserSink() const { return m_pSink.load(std::memory_order_acquire); }
+    bool IsStopped() const { return stoppedflag_.load(std::memory_order_acquire); }
+    // A connector indicates once.
+    void OnIndicationDelivered() { stoppedflag_ = true; }
+
+protected:
+    ~CRtConnectorThreadProxy() override;
+    CRtThread* GetDeleteThread() override { return GetNetworkThread(); }
+    void OnLastUserRelease() override;
+
+private:
+    friend class CRtEventAsycConnect;
+    friend class CRtEventCancelConnect;
+
+    std::atomic<IRtAcceptorConnectorSink*> m_pSink{nullptr};
+    ThreadStrategy m_threadStrategy;
+    std::atomic<CRtThread*> pThreadUser_{nullptr};
+    std::atomic<CRtThread*> pThreadNetwork_{nullptr};
+    CRtLowerRef<IRtConnector> m_pConnector;
+    unsigned long m_dwType;
+    std::atomic<bool> stoppedflag_{true};
+};
+
+// Sets RT_OPT_BIND_THREAD on a base transport and disposes of what the
+// argument still holds afterwards (what the transport did not take over).
+RtResult RtProxyBindTransport(IRtTransport* aTransport, CRtTransportBindThreadParam& aParam);
+
+// A connection indicated to the user thread (or, for a transport moved to
+// another network thread, to that thread). P is the acceptor or connector
+// proxy.
+template <class P>
+class CRtEventOnConnectIndicationT : public IRtEvent {
+public:
+    CRtEventOnConnectIndicationT(RtResult aResult, CRtTransportThreadProxy* aTransport, P* aProxy,
+                                 CRtThread* aThread)
+        : m_threadProxy(aProxy), m_result(aResult), m_pTransport(aTransport), m_pThread(aThread) {}
+
+    RtResult OnEventFire() override {
+        RT_ASSERTE(!m_pThread || CRtThreadManager::IsEqualCurrentThread(m_pThread->GetThreadId()));
+        if (m_threadProxy->IsStopped()) {
+            RT_WARNING_TRACE("CRtEventOnConnectIndicationT::OnEventFire, stopped. m_threadProxy="
+                             << static_cast<const void*>(m_threadProxy.Get()));
+            if (m_pTransport)
+                m_pTransport->Disconnect(RT_ERROR_NOT_INITIALIZED);
+            return RT_OK;
+        }
+        IRtAcceptorConnectorSink* sink = m_threadProxy->GetUserSink();
+        RT_ASSERTE_RETURN(sink, RT_ERROR_NULL_POINTER);
+        m_threadProxy->OnIndicationDelivered();
+        sink->OnConnectIndication(m_result, m_pTransport.Get(), m_threadProxy.Get());
+        return RT_OK;
+    }
+
+private:
+    CRtAutoPtr<P> m_threadProxy;
+    RtResult m_result;
+    CRtAutoPtr<CRtTransportThreadProxy> m_pTransport;
+    CRtThread* m_pThread;
+};

@@ -1,0 +1,170 @@
+#include "RtConnectionManager.h"
+
+#include "RtAcceptorTcp.h"
+#include "RtDebug.h"
+#include "RtNetworkThreadManager.h"
+#include "RtThread.h"
+#include "RtThreadManager.h"
+#include "RtThreadProxy.h"
+
+namespace {
+bool HasAll(uint32_t aType, uint32_t aBits) { return (aType & aBits) == aBits; }
+}  // namespace
+
+CRtConnectionManager* CRtConnectionManager::Instance() {
+    CRtNetworkThreadManager::Instance();
+    return CRtSingletonT<CRtConnectionManager>::Instance();
+}
+
+CRtConnectionManager::CRtConnectionManager() { RT_DEBUG_TRACE_THIS("CRtConnectionManager"); }
+
+CRtConnectionManager::~CRtConnectionManager() { RT_DEBUG_TRACE_THIS("~CRtConnectionManager"); }
+
+RtResult CRtConnectionManager::CreateConnectionClient(uint32_t aType, IRtConnector*& aConClient,
+                                                      ThreadStrategy aThreadStrategy) {
+    RT_ASSERTE(!aConClient);
+    IRtConnector* inner = nullptr;
+    RtResult rv = (aType & CTYPE_CONNECTION_MASK) ? CreateConnConnector(aType, inner) : CreateBaseConnector(aType, inner);
+    if (RT_FAILED(rv))
+        return rv;
+    aConClient = new CRtConnectorThreadProxy(aType, aThreadStrategy, inner);
+    aConClient->AddReference();
+    inner->ReleaseReference();
+    return RT_OK;
+}
+
+RtResult CRtConnectionManager::CreateConnectionServer(uint32_t aType, IRtAcceptor*& aAcceptor,
+                                                      ThreadStrategy aThreadStrategy, LBStrategy aLBStrategy) {
+    RT_ASSERTE(!aAcceptor);
+    IRtAcceptor* inner = nullptr;
+    RtResult rv = (aType & CTYPE_CONNECTION_MASK) ? CreateConnAcceptor(aType, inner, aLBStrategy)
+                                                  : CreateBaseAcceptor(aType, inner);
+    if (RT_FAILED(rv))
+        return rv;
+    aAcceptor = new CRtAcceptorThreadProxy(aType, aThreadStrategy, aLBStrategy, inner);
+    aAcceptor->AddReference();
+    inner->ReleaseReference();
+    return RT_OK;
+}
+
+// The connectors (TCP, UDP, proxy chains, detection) come with their own
+// unit; until then every type the connector switch accepts answers
+// "not implemented", and the others are refused as before.
+RtResult CRtConnectionManager::CreateBaseConnector(uint32_t aType, IRtConnector*& aConnector) {
+    aConnector = nullptr;
+    switch (aType) {
+        case CTYPE_TCP:
+        case CTYPE_UDP:
+        case 4:
+        case 8:
+        case 12:
+        case CTYPE_PROXY:
+        case CTYPE_PROXY_DETECT:
+            RT_WARNING_TRACE("CRtConnectionManager::CreateBaseConnector, connector not available, type=" << aType);
+            return RT_ERROR_NOT_IMPLEMENTED;
+        default:
+            RT_ERROR_TRACE("CRtConnectionManager::CreateBaseConnector, wrong type=" << aType);
+            return RT_ERROR_INVALID_ARG;
+    }
+}
+
+RtResult CRtConnectionManager::CreateConnConnector(uint32_t aType, IRtConnector*& aConnector) {
+    IRtConnector* base = nullptr;
+    RtResult rv = CreateBaseConnector(aType & 0xFFFF, base);
+    if (RT_FAILED(rv))
+        return rv;
+    if (HasAll(aType, 0x20001) || HasAll(aType, 0x60001) || HasAll(aType, 0x68000) || HasAll(aType, 0x120002)) {
+        RT_WARNING_TRACE("CRtConnectionManager::CreateConnConnector, reliable connections not available, type="
+                         << aType);
+        rv = RT_ERROR_NOT_IMPLEMENTED;
+    } else {
+        RT_ERROR_TRACE("CRtConnectionManager::CreateConnConnector, invalid type=" << aType);
+        rv = RT_ERROR_INVALID_ARG;
+    }
+    base->ReleaseReference();
+    aConnector = nullptr;
+    return rv;
+}
+
+RtResult CRtConnectionManager::CreateBaseAcceptor(uint32_t aType, IRtAcceptor*& aAcceptor) {
+    aAcceptor = nullptr;
+    if (aType == CTYPE_TCP) {
+        aAcceptor = new CRtAcceptorTcp;
+        aAcceptor->AddReference();
+        return RT_OK;
+    }
+    if (aType == CTYPE_UDP) {
+        // The UDP acceptor comes with the UDP endpoint manager.
+        RT_WARNING_TRACE("CRtConnectionManager::CreateConnectionServer, UDP acceptor not available, type=" << aType);
+        return RT_ERROR_NOT_IMPLEMENTED;
+    }
+    RT_ERROR_TRACE("CRtConnectionManager::CreateConnectionServer, wrong type=" << aType);
+    return RT_ERROR_INVALID_ARG;
+}
+
+RtResult CRtConnectionManager::CreateConnAcceptor(uint32_t aType, IRtAcceptor*& aAcceptor, LBStrategy) {
+    IRtAcceptor* base = nullptr;
+    RtResult rv = CreateBaseAcceptor(aType & 0xFFFF, base);
+    if (RT_FAILED(rv))
+        return rv;
+    if (HasAll(aType, 0x20001) || HasAll(aType, 0x60001) || HasAll(aType, 0x120002)) {
+        RT_WARNING_TRACE("CRtConnectionManager::CreateConnAcceptor, reliable connections not available, type="
+                         << aType);
+        rv = RT_ERROR_NOT_IMPLEMENTED;
+    } else {
+        RT_ERROR_TRACE("CRtConnectionManager::CreateConnAcceptor, invalid type=" << aType);
+        rv = RT_ERROR_INVALID_ARG;
+    }
+    base->ReleaseReference();
+    aAcceptor = nullptr;
+    return rv;
+}
+
+RtResult CRtConnectionManager::GetBindThreadId(IRtTransport* aTransport, uint32_t& aThreadId) const {
+    RT_ASSERTE_RETURN(aTransport, RT_ERROR_INVALID_ARG);
+    return aTransport->GetOption(RT_OPT_BIND_THREAD, &aThreadId);
+}
+
+RtResult CRtConnectionManager::GetThreadLoad(uint32_t aThreadId, int32_t& aLoad) const {
+    return CRtNetworkThreadManager::Instance()->GetThreadLoad(aThreadId, aLoad);
+}
+
+RtResult CRtConnectionManager::GetThreadOfLeastLoad(uint32_t& aThreadId, int32_t* aLoad) const {
+    CRtThreadInfo* info = CRtNetworkThreadManager::Instance()->GetThreadOfLeastLoad();
+    if (!info)
+        return RT_ERROR_NOT_FOUND;
+    aThreadId = info->m_pThread->GetThreadId();
+    if (aLoad)
+        *aLoad = info->m_load;
+    return RT_OK;
+}
+
+RtResult CRtConnectionManager::RebindTransportWithThread(IRtTransport* aTransport, uint32_t aThreadId) {
+    uint32_t bound = 0;
+    RtResult rv = GetBindThreadId(aTransport, bound);
+    if (RT_FAILED(rv)) {
+        RT_ERROR_TRACE("CRtConnectionManager::RebindTransportWithThread, GetBindThreadId failed! rv="
+                       << rv << " trpt=" << static_cast<const void*>(aTransport));
+        return rv;
+    }
+    if (!CRtThreadManager::IsEqualCurrentThread(bound)) {
+        RT_ERROR_TRACE("CRtConnectionManager::RebindTransportWithThread, current thread is not the bound thread of "
+                       "the transport! ThreadId="
+                       << bound << " trpt=" << static_cast<const void*>(aTransport));
+        return RT_ERROR_UNEXPECTED;
+    }
+    if (CRtThreadManager::IsThreadEqual(bound, aThreadId))
+        return RT_OK;
+    uint32_t value = 0;
+    aTransport->GetOption(144, &value);
+    CRtThread* target = CRtThreadManager::Instance()->GetNetworkThread(aThreadId);
+    if (!target) {
+        RT_ERROR_TRACE("CRtConnectionManager::RebindTransportWithThread, network thread not found! threadid="
+                       << aThreadId);
+        return RT_ERROR_NOT_FOUND;
+    }
+    CRtTransportBindThreadParam param;
+    param.m_thread = target;
+    param.m_load = value;
+    return aTransport->SetOption(RT_OPT_BIND_THREAD, &param);
+}

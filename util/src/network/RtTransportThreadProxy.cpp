@@ -1,0 +1,581 @@
+#include <cstring>
+
+#include "RtThreadProxy.h"
+#include "RtThreadSwitch.h"
+
+// ---- CRtThreadProxyReference ---------------------------------------------------
+
+CRtThreadProxyReference::CRtThreadProxyReference() { CRtReferenceControlT::AddReference(); }
+
+uint32_t CRtThreadProxyReference::ProxyReleaseReference() {
+    uint32_t left = CRtReferenceControlT::ReleaseReference();
+    // At one only the proxy's own reference is left, and no delete event is
+    // under way (it would hold a reference too).
+    if (left == 1 && m_bSelfHeld.load(std::memory_order_acquire)) {
+        OnLastUserRelease();
+        LaunchDelete();
+    }
+    return left == 0 ? 0 : left - 1;
+}
+
+void CRtThreadProxyReference::LaunchDelete() {
+    CRtThread* thread = GetDeleteThread();
+    if (!thread) {
+        // Never bound to a network thread: nothing below can call it.
+        m_bSelfHeld = false;
+        CRtReferenceControlT::ReleaseReference();
+        return;
+    }
+    CRtEventDeleteT<CRtThreadProxyReference>* ev = new CRtEventDeleteT<CRtThreadProxyReference>(this);
+    ev->Launch(thread);
+}
+
+bool CRtThreadProxyReference::TryDeleteOnNetworkThread() {
+    // Ours and the delete event's: a callback on this thread or a user
+    // elsewhere took another meanwhile, and its release launches anew.
+    if (GetReference() != 2)
+        return false;
+    m_bSelfHeld = false;
+    CRtReferenceControlT::ReleaseReference();
+    CRtReferenceControlT::ReleaseReference();
+    return true;
+}
+
+// ---- CRtPendingSendQueue ---------------------------------------------------------
+
+bool CRtPendingSendQueue::Push(const Entry& aEntry) {
+    if (!m_pEntries) {
+        m_pEntries = new (std::nothrow) Entry[16];
+        if (!m_pEntries)
+            return false;
+        m_nCapacity = 16;
+    }
+    uint32_t head = m_nHead.load(std::memory_order_relaxed);
+    uint32_t tail = m_nTail.load(std::memory_order_relaxed);
+    uint32_t next = (tail + 1) % m_nCapacity;
+    if (next == head) {
+        // Grow before the tail meets the head: a reader on another thread
+        // must never see head == tail while entries are pending.
+        Entry* bigger = new (std::nothrow) Entry[m_nCapacity * 2];
+        if (!bigger)
+            return false;
+        uint32_t n = 0;
+        for (uint32_t i = head; i != tail; i = (i + 1) % m_nCapacity)
+            bigger[n++] = m_pEntries[i];
+        bigger[n++] = aEntry;
+        delete[] m_pEntries;
+        m_pEntries = bigger;
+        m_nCapacity *= 2;
+        // Tail first: a reader that sees the new head also sees the new tail.
+        m_nTail.store(n, std::memory_order_release);
+        m_nHead.store(0, std::memory_order_release);
+        return true;
+    }
+    m_pEntries[tail] = aEntry;
+    m_nTail.store(next, std::memory_order_release);
+    return true;
+}
+
+void CRtPendingSendQueue::Pop() {
+    uint32_t head = m_nHead.load(std::memory_order_relaxed);
+    RT_ASSERTE_RETURN_VOID(head != m_nTail.load(std::memory_order_relaxed));
+    m_pEntries[head].m_pData = nullptr;
+    m_nHead.store((head + 1) % m_nCapacity, std::memory_order_release);
+}
+
+// ---- Events ------------------------------------------------------------------------
+
+namespace {
+
+void DestroyChain(CRtMessageBlock*& aData) {
+    if (aData) {
+        aData->DestroyChained();
+        aData = nullptr;
+    }
+}
+
+}  // namespace
+
+// The thread fields are atomics; the reports name them as plain members.
+#define RT_ASSERTE_TEXT(expr, text)                       \
+    do {                                                  \
+        if (!(expr))                                      \
+            ::RtAssertReport(__FILE__, __LINE__, text);   \
+    } while (0)
+#define RT_PROXY_ON_NETWORK_THREAD(proxy)                                                       \
+    RT_ASSERTE_TEXT(CRtThreadManager::IsEqualCurrentThread(proxy->GetNetworkThread()->GetThreadId()), \
+                    "CRtThreadManager::IsEqualCurrentThread(" #proxy "->m_networkThread->GetThreadId())")
+#define RT_PROXY_ON_USER_THREAD(proxy)                                                       \
+    RT_ASSERTE_TEXT(CRtThreadManager::IsEqualCurrentThread(proxy->GetUserThread()->GetThreadId()), \
+                    "CRtThreadManager::IsEqualCurrentThread(" #proxy "->m_userThread->GetThreadId())")
+
+class CRtEventSendData : public IRtEvent {
+public:
+    CRtEventSendData(CRtTransportThreadProxy* aProxy, CRtMessageBlock* aData, bool aFlag, long aPriority,
+                     bool aPduFlag)
+        : m_threadProxy(aProxy), m_pData(aData), m_bFlag(aFlag), m_nPriority(aPriority), m_bPduFlag(aPduFlag) {}
+    ~CRtEventSendData() override { DestroyChain(m_pData); }
+
+    RtResult OnEventFire() override {
+        RT_PROXY_ON_NETWORK_THREAD(m_threadProxy);
+        IRtTransport* lower = m_threadProxy->m_lowerTransport.Get();
+        if (!lower)
+            return RT_ERROR_NOT_AVAILABLE;
+        bool queued = false;
+        RtResult rv = m_threadProxy->SendOrQueue_n(m_pData, m_bFlag, m_nPriority, m_bPduFlag, &queued);
+        if (queued || rv == RT_OK) {
+            m_pData = nullptr;  // the transport or the queue has it now
+            return RT_OK;
+        }
+        RT_ERROR_TRACE("CRtEventSendData::OnEventFire, send data failed! rv="
+                       << rv << " proxy=" << static_cast<const void*>(m_threadProxy.Get())
+                       << " trpt=" << static_cast<const void*>(lower) << " this=" << static_cast<const void*>(this));
+        return rv;
+    }
+
+private:
+    CRtAutoPtr<CRtTransportThreadProxy> m_threadProxy;
+    CRtMessageBlock* m_pData;
+    bool m_bFlag;
+    long m_nPriority;
+    bool m_bPduFlag;
+};
+
+class CRtEventSendUdpData : public IRtEvent {
+public:
+    CRtEventSendUdpData(CRtTransportThreadProxy* aProxy, CRtMessageBlock* aData, bool aFlag, long aPriority,
+                        bool aPduFlag)
+        : m_threadProxy(aProxy), m_pData(aData), m_bFlag(aFlag), m_nPriority(aPriority), m_bPduFlag(aPduFlag) {}
+    ~CRtEventSendUdpData() override { DestroyChain(m_pData); }
+
+    RtResult OnEventFire() override {
+        RT_PROXY_ON_NETWORK_THREAD(m_threadProxy);
+        IRtTransport* lower = m_threadProxy->m_lowerTransport.Get();
+        if (!lower)
+            return RT_ERROR_NOT_AVAILABLE;
+        RtResult rv = lower->SendData(*m_pData, m_bFlag, true, m_nPriority, m_bPduFlag);
+        if (rv == RT_OK)
+            m_pData = nullptr;
+        return rv;
+    }
+
+private:
+    CRtAutoPtr<CRtTransportThreadProxy> m_threadProxy;
+    CRtMessageBlock* m_pData;
+    bool m_bFlag;
+    long m_nPriority;
+    bool m_bPduFlag;
+};
+
+class CRtEventDisconnect : public IRtEvent {
+public:
+    CRtEventDisconnect(CRtTransportThreadProxy* aProxy, RtResult aReason)
+        : m_pOwnerThreadProxy(aProxy), m_reason(aReason) {}
+
+    RtResult OnEventFire() override {
+        RT_PROXY_ON_NETWORK_THREAD(m_pOwnerThreadProxy);
+        IRtTransport* lower = m_pOwnerThreadProxy->m_lowerTransport.Get();
+        if (!lower)
+            return RT_ERROR_NULL_POINTER;
+        return lower->Disconnect(m_reason);
+    }
+
+private:
+    CRtAutoPtr<CRtTransportThreadProxy> m_pOwnerThreadProxy;
+    RtResult m_reason;
+};
+
+class CRtEventOnReceive : public IRtEvent {
+public:
+    CRtEventOnReceive(CRtTransportThreadProxy* aProxy, CRtMessageBlock* aData) : m_threadProxy(aProxy), m_pData(aData) {}
+    ~CRtEventOnReceive() override { DestroyChain(m_pData); }
+
+    RtResult OnEventFire() override {
+        RT_PROXY_ON_USER_THREAD(m_threadProxy);
+        IRtTransportSink* sink = m_threadProxy->GetSink();
+        if (!m_threadProxy->IsStopped() && sink)
+            sink->OnReceive(*m_pData, m_threadProxy.Get());
+        return RT_OK;
+    }
+
+private:
+    CRtAutoPtr<CRtTransportThreadProxy> m_threadProxy;
+    CRtMessageBlock* m_pData;
+};
+
+class CRtEventOnSend : public IRtEvent {
+public:
+    explicit CRtEventOnSend(CRtTransportThreadProxy* aProxy) : m_threadProxy(aProxy) {}
+
+    RtResult OnEventFire() override {
+        RT_PROXY_ON_USER_THREAD(m_threadProxy);
+        CRtTransportThreadProxy* p = m_threadProxy.Get();
+        IRtTransportSink* sink = p->GetSink();
+        // Only a refused user hears of it, and only once the queue drained:
+        // several of these may be under way for one refusal.
+        if (!p->IsStopped() && p->m_bSendRefused.load() && p->m_sendBuffer.IsEmpty() && sink) {
+            p->m_bSendRefused = false;
+            sink->OnSend(p);
+        }
+        return RT_OK;
+    }
+
+private:
+    CRtAutoPtr<CRtTransportThreadProxy> m_threadProxy;
+};
+
+class CRtEventOnDisconnect : public IRtEvent {
+public:
+    CRtEventOnDisconnect(CRtTransportThreadProxy* aProxy, RtResult aReason) : m_threadProxy(aProxy), m_reason(aReason) {}
+
+    RtResult OnEventFire() override {
+        RT_PROXY_ON_USER_THREAD(m_threadProxy);
+        CRtTransportThreadProxy* p = m_threadProxy.Get();
+        RT_DEBUG_TRACE("CEventOnDisconnect::OnEventFire, proxy=" << static_cast<const void*>(p) << " sink="
+                                                                 << static_cast<const void*>(p->GetSink())
+                                                                 << " this=" << static_cast<const void*>(this));
+        if (p->stoppedflag_.exchange(true)) {
+            RT_WARNING_TRACE("CEventOnDisconnect::OnEventFire, stopped. proxy=" << static_cast<const void*>(p)
+                                                                                << " this="
+                                                                                << static_cast<const void*>(this));
+            return RT_OK;
+        }
+        IRtTransportSink* sink = p->m_pSink.exchange(nullptr);
+        if (sink)
+            sink->OnDisconnect(m_reason, p);
+        return RT_OK;
+    }
+
+private:
+    CRtAutoPtr<CRtTransportThreadProxy> m_threadProxy;
+    RtResult m_reason;
+};
+
+// Runs one option call on the network thread for a caller elsewhere.
+class CRtEventProxyOption : public Function::Functor {
+public:
+    CRtEventProxyOption(CRtTransportThreadProxy* aProxy, RtResult (CRtTransportThreadProxy::*aCall)(unsigned long, void*),
+                        unsigned long aCommand, void* aArg)
+        : m_threadProxy(aProxy), m_pCall(aCall), m_dwCommand(aCommand), m_pArg(aArg) {}
+
+    RtResult OnEventFire() override { return (m_threadProxy.Get()->*m_pCall)(m_dwCommand, m_pArg); }
+
+private:
+    CRtAutoPtr<CRtTransportThreadProxy> m_threadProxy;
+    RtResult (CRtTransportThreadProxy::*m_pCall)(unsigned long, void*);
+    unsigned long m_dwCommand;
+    void* m_pArg;
+};
+
+// ---- CRtTransportThreadProxy ----------------------------------------------------------
+
+CRtTransportThreadProxy::CRtTransportThreadProxy(IRtTransport* aLower, CRtThread* aNetworkThread,
+                                                 CRtThread* aUserThread, unsigned long aType,
+                                                 ThreadStrategy aStrategy)
+    : m_lowerTransport(aLower),
+      m_networkThread(aNetworkThread),
+      m_userThread(aStrategy == TS_MULTI_THREAD ? aNetworkThread : aUserThread),
+      m_dwType(aType),
+      m_threadStrategy(aStrategy) {
+    RT_ASSERTE(m_lowerTransport);
+    RT_ASSERTE_TEXT(m_networkThread.load(), "m_networkThread");
+    RT_ASSERTE_TEXT(m_userThread.load(), "m_userThread");
+    RT_DEBUG_TRACE_THIS("CRtTransportThreadProxy, transport=" << static_cast<const void*>(aLower));
+}
+
+CRtTransportThreadProxy::~CRtTransportThreadProxy() {
+    RT_ASSERTE_TEXT(CRtThreadManager::IsEqualCurrentThread(GetNetworkThread()->GetThreadId()),
+                    "CRtThreadManager::IsEqualCurrentThread(m_networkThread->GetThreadId())");
+    RT_DEBUG_TRACE_THIS("~CRtTransportThreadProxy");
+    if (m_lowerTransport) {
+        m_lowerTransport->Disconnect(RT_OK);
+        m_lowerTransport.Release();
+    }
+    while (!m_sendBuffer.IsEmpty()) {
+        DestroyChain(m_sendBuffer.Front().m_pData);
+        m_sendBuffer.Pop();
+    }
+}
+
+bool CRtTransportThreadProxy::OnNetworkThread() const {
+    CRtThread* t = GetNetworkThread();
+    return t && CRtThreadManager::IsEqualCurrentThread(t->GetThreadId());
+}
+
+bool CRtTransportThreadProxy::OnUserThread() const {
+    CRtThread* t = GetUserThread();
+    return t && CRtThreadManager::IsEqualCurrentThread(t->GetThreadId());
+}
+
+bool CRtTransportThreadProxy::UserThreadStopped() const {
+    CRtThread* t = GetUserThread();
+    return !t || t->IsStopped();
+}
+
+RtResult CRtTransportThreadProxy::PostToNetwork(IRtEvent* aEvent) {
+    CRtThread* t = GetNetworkThread();
+    IRtEventQueue* q = t ? t->GetEventQueue() : nullptr;
+    if (!q) {
+        aEvent->OnDestorySelf();
+        return RT_ERROR_NULL_POINTER;
+    }
+    return q->PostEvent(aEvent, IRtEventQueue::EPRIORITY_NORMAL);
+}
+
+RtResult CRtTransportThreadProxy::PostToUser(IRtEvent* aEvent) {
+    CRtThread* t = GetUserThread();
+    IRtEventQueue* q = t ? t->GetEventQueue() : nullptr;
+    if (!q) {
+        aEvent->OnDestorySelf();
+        return RT_ERROR_NULL_POINTER;
+    }
+    return q->PostEvent(aEvent, IRtEventQueue::EPRIORITY_NORMAL);
+}
+
+RtResult CRtTransportThreadProxy::OpenWithSink(IRtTransportSink* aSink) {
+    m_pSink = aSink;
+    return RT_OK;
+}
+
+void CRtTransportThreadProxy::SetParameter(unsigned long aValue) {
+    if (m_lowerTransport)
+        m_lowerTransport->SetParameter(aValue);
+}
+
+RtResult CRtTransportThreadProxy::Queue_n(CRtMessageBlock* aData, bool aFlag, long aPriority, bool aPduFlag) {
+    CRtPendingSendQueue::Entry e{aData, aFlag, static_cast<int32_t>(aPriority), aPduFlag};
+    if (!m_sendBuffer.Push(e)) {
+        DestroyChain(aData);
+        return RT_ERROR_OUT_OF_MEMORY;
+    }
+    return RT_OK;
+}
+
+RtResult CRtTransportThreadProxy::SendOrQueue_n(CRtMessageBlock* aData, bool aFlag, long aPriority, bool aPduFlag,
+                                                bool* aQueued) {
+    *aQueued = false;
+    if (!m_sendBuffer.IsEmpty()) {
+        // Behind what is pending, untried, so that bytes keep their order.
+        *aQueued = true;
+        return Queue_n(aData, aFlag, aPriority, aPduFlag);
+    }
+    RtResult rv = m_lowerTransport->SendData(*aData, aFlag, true, aPriority, aPduFlag);
+    if (rv == RT_ERROR_PARTIAL_DATA) {
+        *aQueued = true;
+        return Queue_n(aData, aFlag, aPriority, aPduFlag);
+    }
+    return rv;
+}
+
+RtResult CRtTransportThreadProxy::SendDataEx(CRtMessageBlock& aData, uint32_t a2, uint32_t a3, uint32_t a4,
+                                             uint32_t a5, uint32_t a6, uint32_t a7) {
+    IRtTransport* lower = m_lowerTransport.Get();
+    if (!lower)
+        return RT_ERROR_NOT_AVAILABLE;
+    RtResult rv = lower->SendDataEx(aData, a2, a3, a4, a5, a6, a7);
+    if (rv == RT_ERROR_PARTIAL_DATA)
+        m_bSendRefused = true;
+    return rv;
+}
+
+RtResult CRtTransportThreadProxy::SendData(CRtMessageBlock& aData, bool aFlag, bool aDestroy, long aPriority,
+                                           bool aPduFlag) {
+    IRtTransport* lower = m_lowerTransport.Get();
+    if (!lower)
+        return RT_ERROR_NOT_AVAILABLE;
+    if (m_bSendRefused.load() || !m_sendBuffer.IsEmpty()) {
+        m_bSendRefused = true;
+        return RT_ERROR_PARTIAL_DATA;
+    }
+    bool onNetwork = OnNetworkThread();
+    if (m_dwType == CTYPE_UDP) {
+        if (onNetwork) {
+            RtResult rv = lower->SendData(aData, aFlag, aDestroy, aPriority, aPduFlag);
+            if (RT_FAILED(rv) && rv != RT_ERROR_PARTIAL_DATA)
+                RT_ERROR_TRACE_THIS("CRtTransportThreadProxy::SendData, send data failed! rv="
+                                    << rv << " trpt=" << static_cast<const void*>(lower));
+            return rv;
+        }
+        CRtMessageBlock* data = aDestroy ? &aData : aData.DuplicateChained();
+        if (!data)
+            return RT_ERROR_OUT_OF_MEMORY;
+        return PostToNetwork(new CRtEventSendUdpData(this, data, aFlag, aPriority, aPduFlag));
+    }
+    if (onNetwork) {
+        if ((m_dwType & 0x120002) == 0x120002)
+            return SendDataEx(aData, 4, static_cast<uint32_t>(-1), aFlag, aDestroy, 2, 0);
+        RtResult rv = lower->SendData(aData, aFlag, aDestroy, aPriority, aPduFlag);
+        if (rv == RT_OK)
+            return RT_OK;
+        if (rv == RT_ERROR_PARTIAL_DATA) {
+            CRtMessageBlock* rest = aDestroy ? &aData : aData.DuplicateChained();
+            if (!rest)
+                return RT_ERROR_OUT_OF_MEMORY;
+            return Queue_n(rest, aFlag, aPriority, aPduFlag);
+        }
+        RT_ERROR_TRACE_THIS("CRtTransportThreadProxy::SendData, send data failed! rv="
+                            << rv << " trpt=" << static_cast<const void*>(lower));
+        return rv;
+    }
+    CRtMessageBlock* data = aDestroy ? &aData : aData.DuplicateChained();
+    if (!data)
+        return RT_ERROR_OUT_OF_MEMORY;
+    return PostToNetwork(new CRtEventSendData(this, data, aFlag, aPriority, aPduFlag));
+}
+
+RtResult CRtTransportThreadProxy::Disconnect(RtResult aReason) {
+    if (stoppedflag_.exchange(true))
+        return RT_OK;
+    m_pSink = nullptr;
+    RT_INFO_TRACE_THIS("CRtTransportThreadProxy::Disconnect, aReason="
+                       << aReason << " trpt=" << static_cast<const void*>(m_lowerTransport.Get()));
+    return PostToNetwork(new CRtEventDisconnect(this, aReason));
+}
+
+void CRtTransportThreadProxy::OnReceive(CRtMessageBlock& aData, IRtTransport* aTrptId) {
+    RT_ASSERTE_TEXT(CRtThreadManager::IsEqualCurrentThread(GetNetworkThread()->GetThreadId()),
+                    "CRtThreadManager::IsEqualCurrentThread(m_networkThread->GetThreadId())");
+    RT_ASSERTE(aTrptId == m_lowerTransport.Get());
+    if (stoppedflag_.load() || UserThreadStopped())
+        return;
+    IRtTransportSink* sink = OnUserThread() ? GetSink() : nullptr;
+    if (sink) {
+        sink->OnReceive(aData, this);
+        return;
+    }
+    CRtMessageBlock* copy = aData.DuplicateChained();
+    if (!copy)
+        return;
+    PostToUser(new CRtEventOnReceive(this, copy));
+}
+
+void CRtTransportThreadProxy::OnSend(IRtTransport* aTrptId) {
+    RT_ASSERTE_TEXT(CRtThreadManager::IsEqualCurrentThread(GetNetworkThread()->GetThreadId()),
+                    "CRtThreadManager::IsEqualCurrentThread(m_networkThread->GetThreadId())");
+    RT_ASSERTE(aTrptId == m_lowerTransport.Get());
+    IRtTransport* lower = m_lowerTransport.Get();
+    while (lower && !m_sendBuffer.IsEmpty()) {
+        CRtPendingSendQueue::Entry& head = m_sendBuffer.Front();
+        RtResult rv = lower->SendData(*head.m_pData, head.m_bFlag, true, head.m_nPriority, head.m_bPduFlag);
+        if (rv == RT_OK) {
+            m_sendBuffer.Pop();
+            continue;
+        }
+        if (rv == RT_ERROR_PARTIAL_DATA)
+            return;
+        RT_ASSERTE(false);
+        RT_ERROR_TRACE_THIS("CRtTransportThreadProxy::OnSend, send data failed! rv="
+                            << rv << " trpt=" << static_cast<const void*>(lower));
+        return;
+    }
+    if (UserThreadStopped())
+        return;
+    IRtTransportSink* sink = OnUserThread() ? GetSink() : nullptr;
+    if (sink) {
+        RT_ASSERTE(m_sendBuffer.IsEmpty());
+        m_bSendRefused = false;
+        sink->OnSend(this);
+        return;
+    }
+    if (!OnUserThread())
+        PostToUser(new CRtEventOnSend(this));
+}
+
+void CRtTransportThreadProxy::OnDisconnect(RtResult aReason, IRtTransport* aTrptId) {
+    if (stoppedflag_.load() || UserThreadStopped()) {
+        RT_DEBUG_TRACE_THIS("CRtTransportThreadProxy::OnDisconnect, stoppedflag_="
+                            << stoppedflag_.load() << " m_userThread->IsStopped()=" << UserThreadStopped()
+                            << ", reason=" << aReason << " trpt=" << static_cast<const void*>(aTrptId));
+        RT_ASSERTE(aTrptId == m_lowerTransport.Get());
+        m_lowerTransport.Release();
+        return;
+    }
+    RT_INFO_TRACE_THIS("CRtTransportThreadProxy::OnDisconnect, reason=" << aReason << " trpt="
+                                                                        << static_cast<const void*>(aTrptId));
+    m_lowerTransport.Release();
+    if (OnUserThread() && GetSink()) {
+        stoppedflag_ = true;
+        IRtTransportSink* sink = m_pSink.exchange(nullptr);
+        if (sink)
+            sink->OnDisconnect(aReason, this);
+        return;
+    }
+    PostToUser(new CRtEventOnDisconnect(this, aReason));
+}
+
+RtResult CRtTransportThreadProxy::OptionOnNetwork(bool aSet, unsigned long aCommand, void* aArg) {
+    if (OnNetworkThread())
+        return aSet ? SetOption_n(aCommand, aArg) : GetOption_n(aCommand, aArg);
+    // The lower transport is not safe to touch here, and releasing it here
+    // could delete it off its thread.
+    CRtThread* t = GetNetworkThread();
+    return CThreadSwitch::SwitchToThreadSyn(
+        new CRtEventProxyOption(this, aSet ? &CRtTransportThreadProxy::SetOption_n : &CRtTransportThreadProxy::GetOption_n,
+                                aCommand, aArg),
+        t->GetThreadId());
+}
+
+RtResult CRtTransportThreadProxy::GetOption(unsigned long aCommand, void* aArg) {
+    {
+        CRtMutexGuardT<CRtMutexThreadRecursive> guard(m_Mutex);
+        IRtTransport* lower = m_lowerTransport.Get();
+        if (!lower)
+            return RT_ERROR_NULL_POINTER;
+        if (aCommand == RT_OPT_LOWER_TRANSPORT) {
+            RT_ASSERTE_RETURN(aArg, RT_ERROR_INVALID_ARG);
+            *static_cast<IRtTransport**>(aArg) = lower;
+            return RT_OK;
+        }
+    }
+    return OptionOnNetwork(false, aCommand, aArg);
+}
+
+RtResult CRtTransportThreadProxy::GetOption_n(unsigned long aCommand, void* aArg) {
+    CRtMutexGuardT<CRtMutexThreadRecursive> guard(m_Mutex);
+    IRtTransport* lower = m_lowerTransport.Get();
+    if (!lower)
+        return RT_ERROR_NULL_POINTER;
+    return lower->GetOption(aCommand, aArg);
+}
+
+RtResult CRtTransportThreadProxy::SetOption(unsigned long aCommand, void* aArg) {
+    {
+        CRtMutexGuardT<CRtMutexThreadRecursive> guard(m_Mutex);
+        if (aCommand == RT_OPT_BIND_THREAD) {
+            if (m_threadStrategy != TS_MULTI_THREAD) {
+                RT_ERROR_TRACE_THIS("CRtTransportThreadProxy::SetOption,should not involk in TS_SINGLE_THREAD!");
+                return RT_ERROR_UNEXPECTED;
+            }
+            if (!(m_dwType & CTYPE_TCP)) {
+                RT_ERROR_TRACE_THIS("CRtTransportThreadProxy::SetOption,only tcp support RT_OPT_BIND_THREAD option!");
+                return RT_ERROR_UNEXPECTED;
+            }
+        }
+    }
+    return OptionOnNetwork(true, aCommand, aArg);
+}
+
+RtResult CRtTransportThreadProxy::SetOption_n(unsigned long aCommand, void* aArg) {
+    CRtMutexGuardT<CRtMutexThreadRecursive> guard(m_Mutex);
+    if (aCommand == RT_OPT_LOWER_TRANSPORT) {
+        RT_DEBUG_TRACE_THIS("CRtTransportThreadProxy::SetOption, RT_OPT_LOWER_TRANSPORT arg=" << aArg);
+        m_lowerTransport.Release();
+        return RT_OK;
+    }
+    CRtThread* target = nullptr;
+    if (aCommand == RT_OPT_BIND_THREAD) {
+        CRtTransportBindThreadParam* param = static_cast<CRtTransportBindThreadParam*>(aArg);
+        CRtThread* pDesired = param ? param->m_thread : nullptr;
+        RT_ASSERTE_RETURN(pDesired, RT_ERROR_INVALID_ARG);
+        target = pDesired;
+    }
+    IRtTransport* lower = m_lowerTransport.Get();
+    if (!lower)
+        return RT_ERROR_NULL_POINTER;
+    RtResult rv = lower->SetOption(aCommand, aArg);
+    if (RT_SUCCEEDED(rv) && target && target != m_networkThread.load()) {
+        m_networkThread = target;
+        m_userThread = target;
+    }
+    return rv;
+}
