@@ -92,7 +92,7 @@ protected:
 }  // namespace
 
 TEST_F(DnsTest, OneLookupTellsEveryObserverOnItsOwnThread) {
-    std::string name = Unique("two.");
+    std::string name = Unique("slow.two.");  // held at the gate until all three calls are in
     Watcher a, b;
     int before = FakeHosts::Get().lookups;
     FakeHosts::Get().gateOpen = false;

@@ -469,9 +469,11 @@ TEST_F(TransportProxyTest, LastReleaseOnTheUserThreadDeletesOnTheNetworkThread) 
     Release();
     ASSERT_TRUE(WaitUntil([&] { return g_proxiesDeleted.load() == m_nDeletedBefore + 1; }));
     EXPECT_EQ(m_pNetwork->GetThreadId(), g_lastDeleteThread.load());
+    // The base part of the proxy disconnects and lets go of the lower
+    // transport just after the counting destructor ran.
+    EXPECT_TRUE(WaitUntil([&] { return m_pLower->m_nDisconnects.load() == 1 && m_pLower->GetReference() == 1u; }));
     EXPECT_EQ(1, m_pLower->m_nDisconnects.load());
     EXPECT_EQ(RT_OK, m_pLower->m_nReason.load());
-    EXPECT_EQ(1u, m_pLower->GetReference());
 }
 
 TEST_F(TransportProxyTest, ReleaseWhileTheLowerStillCallsBackDeletesOnceAfterItsEvents) {
@@ -491,7 +493,7 @@ TEST_F(TransportProxyTest, ReleaseWhileTheLowerStillCallsBackDeletesOnceAfterIts
     ASSERT_TRUE(WaitUntil([&] { return g_proxiesDeleted.load() == m_nDeletedBefore + 1; }));
     Settle();
     EXPECT_EQ(m_pNetwork->GetThreadId(), g_lastDeleteThread.load());
-    EXPECT_EQ(1, m_pLower->m_nDisconnects.load());
+    EXPECT_TRUE(WaitUntil([&] { return m_pLower->m_nDisconnects.load() == 1; }));
 }
 
 // ---- User thread = network thread --------------------------------------------------------------
