@@ -6,6 +6,8 @@
 #include <string>
 #include <thread>
 
+#include "RtEchoServer.h"
+#include "RtOsSocket.h"
 #include "RtThread.h"
 #include "RtThreadManager.h"
 #include "RtThreadSwitch.h"
@@ -40,6 +42,33 @@ TEST(CRtSignalStop, DelayedStopEndsTheMainLoopOnTime) {
     std::atomic<uint32_t> ranOn{0};
     std::thread([&] { main->GetEventQueue()->PostEvent(new Flag(&ranOn)); }).join();
 
+    // A listener started here, as the service starts its own: every
+    // callback arrives on this main thread while its loop runs.
+    rttest::EchoServer server;
+    uint16_t port = 0;
+    ASSERT_EQ(RT_OK, server.Start(TS_SINGLE_THREAD, LB_CURRENT_THREAD, port));
+    std::string echoed;
+    std::thread client([&] {
+        rtos::SocketHandle s = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
+        rtos::SocketAddress a;
+        a.addr[0] = 127;
+        a.addr[3] = 1;
+        a.port = port;
+        rtos::SocketConnect(s, a);
+        rtos::SocketSetNonBlocking(s, false);
+        rtos::SocketSend(s, "main", 4);
+        char buf[4];
+        size_t got = 0;
+        while (got < 4) {
+            long n = rtos::SocketRecv(s, buf + got, 4 - got);
+            if (n <= 0)
+                break;
+            got += static_cast<size_t>(n);
+        }
+        echoed.assign(buf, got);
+        rtos::SocketClose(s);
+    });
+
     CRtTimeValue delay(1);
     ASSERT_EQ(RT_OK, CRtSignalStop::Instance()->Launch(0, &delay));
     testing::internal::CaptureStdout();
@@ -51,4 +80,9 @@ TEST(CRtSignalStop, DelayedStopEndsTheMainLoopOnTime) {
     EXPECT_LT(ms, 3000);
     EXPECT_NE(std::string::npos, out.find("receive signal = 0, need to stop!")) << out;
     EXPECT_EQ(main->GetThreadId(), ranOn.load());
+    client.join();
+    EXPECT_EQ("main", echoed);
+    EXPECT_EQ(main->GetThreadId(), server.m_nIndicationThread.load());
+    EXPECT_EQ(main->GetThreadId(), server.m_nReceiveThread.load());
+    server.Stop();
 }
