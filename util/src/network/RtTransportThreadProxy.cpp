@@ -109,12 +109,27 @@ void DestroyChain(CRtMessageBlock*& aData) {
     RT_ASSERTE_TEXT(CRtThreadManager::IsEqualCurrentThread(proxy->GetUserThread()->GetThreadId()), \
                     "CRtThreadManager::IsEqualCurrentThread(" #proxy "->m_userThread->GetThreadId())")
 
-class CRtEventSendData : public IRtEvent {
+// A chain on its way to the network thread, with the send's flags; the
+// chain is destroyed with the event unless the transport or the queue took
+// it.
+class CRtEventSendBase : public IRtEvent {
 public:
-    CRtEventSendData(CRtTransportThreadProxy* aProxy, CRtMessageBlock* aData, bool aFlag, long aPriority,
+    CRtEventSendBase(CRtTransportThreadProxy* aProxy, CRtMessageBlock* aData, bool aFlag, long aPriority,
                      bool aPduFlag)
         : m_threadProxy(aProxy), m_pData(aData), m_bFlag(aFlag), m_nPriority(aPriority), m_bPduFlag(aPduFlag) {}
-    ~CRtEventSendData() override { DestroyChain(m_pData); }
+    ~CRtEventSendBase() override { DestroyChain(m_pData); }
+
+protected:
+    CRtAutoPtr<CRtTransportThreadProxy> m_threadProxy;
+    CRtMessageBlock* m_pData;
+    bool m_bFlag;
+    long m_nPriority;
+    bool m_bPduFlag;
+};
+
+class CRtEventSendData : public CRtEventSendBase {
+public:
+    using CRtEventSendBase::CRtEventSendBase;
 
     RtResult OnEventFire() override {
         RT_PROXY_ON_NETWORK_THREAD(m_threadProxy);
@@ -132,21 +147,11 @@ public:
                        << " trpt=" << static_cast<const void*>(lower) << " this=" << static_cast<const void*>(this));
         return rv;
     }
-
-private:
-    CRtAutoPtr<CRtTransportThreadProxy> m_threadProxy;
-    CRtMessageBlock* m_pData;
-    bool m_bFlag;
-    long m_nPriority;
-    bool m_bPduFlag;
 };
 
-class CRtEventSendUdpData : public IRtEvent {
+class CRtEventSendUdpData : public CRtEventSendBase {
 public:
-    CRtEventSendUdpData(CRtTransportThreadProxy* aProxy, CRtMessageBlock* aData, bool aFlag, long aPriority,
-                        bool aPduFlag)
-        : m_threadProxy(aProxy), m_pData(aData), m_bFlag(aFlag), m_nPriority(aPriority), m_bPduFlag(aPduFlag) {}
-    ~CRtEventSendUdpData() override { DestroyChain(m_pData); }
+    using CRtEventSendBase::CRtEventSendBase;
 
     RtResult OnEventFire() override {
         RT_PROXY_ON_NETWORK_THREAD(m_threadProxy);
@@ -158,13 +163,6 @@ public:
             m_pData = nullptr;
         return rv;
     }
-
-private:
-    CRtAutoPtr<CRtTransportThreadProxy> m_threadProxy;
-    CRtMessageBlock* m_pData;
-    bool m_bFlag;
-    long m_nPriority;
-    bool m_bPduFlag;
 };
 
 class CRtEventDisconnect : public IRtEvent {
