@@ -2,7 +2,8 @@
 #pragma once
 
 #include <cstddef>
-#include <set>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "RtMutex.h"
@@ -14,6 +15,7 @@ bool RtHttpEqualNoCase(const char* aLeft, size_t aLeftLen, const char* aRight, s
 // aText without leading and trailing 0x20 bytes; a text made only of spaces
 // comes back unchanged.
 CRtString RtHttpStripSpaces(const CRtString& aText);
+std::string_view RtHttpStripSpaces(std::string_view aText);
 
 // One interned name: a pointer to a canonical C string that lives as long as
 // the atom list. Only the list makes non-null atoms, so equal pointers mean
@@ -88,6 +90,7 @@ public:
     // As ResolveAtom with adding, for names read from the network: beyond
     // the received bounds an unknown name gives the null atom.
     CRtHttpAtom ResolveReceivedAtom(const CRtString& aName);
+    CRtHttpAtom ResolveReceivedAtom(const char* aName, size_t aLength);
 
     size_t GetAtomCount();
     size_t GetReceivedAtomCount();
@@ -101,18 +104,25 @@ private:
     friend class CRtSingletonT;
     CRtHttpAtomList();
 
-    // Orders as an ASCII lower-case byte comparison.
-    struct LessNoCase {
-        bool operator()(const char* aLeft, const char* aRight) const;
+    // ASCII case-insensitive hashing and equality over the names.
+    struct HashNoCase {
+        size_t operator()(std::string_view aName) const;
     };
+    struct EqualNoCase {
+        bool operator()(std::string_view aLeft, std::string_view aRight) const {
+            return RtHttpEqualNoCase(aLeft.data(), aLeft.size(), aRight.data(), aRight.size());
+        }
+    };
+    typedef std::unordered_set<std::string_view, HashNoCase, EqualNoCase> AtomTable;
 
-    CRtHttpAtom Resolve_i(const CRtString& aName, bool aAdd, bool aReceived);
-    void CreateAtomTable();
+    // The prefilled names never change, so they are looked up without the
+    // lock; only names added at run time need it.
+    static const AtomTable& Prefilled();
+    CRtHttpAtom Resolve_i(const char* aName, size_t aLength, bool aAdd, bool aReceived);
 
-    std::set<const char*, LessNoCase> m_Atoms;
+    AtomTable m_Atoms;  // names added at run time
     std::vector<char*> m_OwnedNames;
     size_t m_nReceivedCount = 0;
     size_t m_nReceivedBytes = 0;
-    bool m_bTableFilled = false;
     CRtMutexThread m_Mutex;
 };

@@ -81,6 +81,8 @@ private:
     bool FinishHead_i();
     // Index of the first entry with aAtom, or npos.
     size_t Find_i(const CRtHttpAtom& aAtom) const;
+    bool ParseHeaderLine_i(const char* aLine, size_t aLength);
+    bool SetHeader_i(const CRtHttpAtom& aAtom, const char* aValue, size_t aLength);
 };
 
 class CRtHttpRequestHead : public CRtHttpHeaderArray {

@@ -24,13 +24,14 @@ bool RtHttpEqualNoCase(const char* aLeft, size_t aLeftLen, const char* aRight, s
     return true;
 }
 
-CRtString RtHttpStripSpaces(const CRtString& aText) {
+std::string_view RtHttpStripSpaces(std::string_view aText) {
     size_t first = aText.find_first_not_of(' ');
-    if (first == CRtString::npos)
+    if (first == std::string_view::npos)
         return aText;
-    size_t last = aText.find_last_not_of(' ');
-    return aText.substr(first, last - first + 1);
+    return aText.substr(first, aText.find_last_not_of(' ') - first + 1);
 }
+
+CRtString RtHttpStripSpaces(const CRtString& aText) { return CRtString(RtHttpStripSpaces(std::string_view(aText))); }
 
 // Constant-initialised, so other units may use them during their own static
 // initialisation.
@@ -38,17 +39,26 @@ CRtString RtHttpStripSpaces(const CRtString& aText) {
 RT_HTTP_PREFILLED_ATOMS(RT_HTTP_DEFINE_ATOM)
 #undef RT_HTTP_DEFINE_ATOM
 
-bool CRtHttpAtomList::LessNoCase::operator()(const char* aLeft, const char* aRight) const {
-    const unsigned char* l = reinterpret_cast<const unsigned char*>(aLeft);
-    const unsigned char* r = reinterpret_cast<const unsigned char*>(aRight);
-    for (;; ++l, ++r) {
-        unsigned char a = LowerAscii(*l);
-        unsigned char b = LowerAscii(*r);
-        if (a != b)
-            return a < b;
-        if (a == 0)
-            return false;
+size_t CRtHttpAtomList::HashNoCase::operator()(std::string_view aName) const {
+    // FNV-1a over the lower-cased bytes.
+    size_t hash = static_cast<size_t>(14695981039346656037ull);
+    for (char c : aName) {
+        hash ^= LowerAscii(static_cast<unsigned char>(c));
+        hash *= static_cast<size_t>(1099511628211ull);
     }
+    return hash;
+}
+
+const CRtHttpAtomList::AtomTable& CRtHttpAtomList::Prefilled() {
+    static const AtomTable table = [] {
+        AtomTable atoms;
+#define RT_HTTP_INSERT_ATOM(member, text) atoms.insert(member.get());
+        RT_HTTP_PREFILLED_ATOMS(RT_HTTP_INSERT_ATOM)
+#undef RT_HTTP_INSERT_ATOM
+        RT_ASSERTE(atoms.size() == kPrefilledCount);
+        return atoms;
+    }();
+    return table;
 }
 
 CRtHttpAtomList* CRtHttpAtomList::Instance() { return CRtSingletonT<CRtHttpAtomList>::Instance(); }
@@ -60,15 +70,21 @@ CRtHttpAtomList::~CRtHttpAtomList() {
         delete[] name;
 }
 
-CRtHttpAtom CRtHttpAtomList::ResolveAtom(const CRtString& aName, bool aAdd) { return Resolve_i(aName, aAdd, false); }
+CRtHttpAtom CRtHttpAtomList::ResolveAtom(const CRtString& aName, bool aAdd) {
+    return Resolve_i(aName.data(), aName.size(), aAdd, false);
+}
 
-CRtHttpAtom CRtHttpAtomList::ResolveReceivedAtom(const CRtString& aName) { return Resolve_i(aName, true, true); }
+CRtHttpAtom CRtHttpAtomList::ResolveReceivedAtom(const CRtString& aName) {
+    return Resolve_i(aName.data(), aName.size(), true, true);
+}
+
+CRtHttpAtom CRtHttpAtomList::ResolveReceivedAtom(const char* aName, size_t aLength) {
+    return Resolve_i(aName, aLength, true, true);
+}
 
 size_t CRtHttpAtomList::GetAtomCount() {
     CRtMutexGuardT<CRtMutexThread> guard(m_Mutex);
-    if (!m_bTableFilled)
-        CreateAtomTable();
-    return m_Atoms.size();
+    return Prefilled().size() + m_Atoms.size();
 }
 
 size_t CRtHttpAtomList::GetReceivedAtomCount() {
@@ -76,27 +92,21 @@ size_t CRtHttpAtomList::GetReceivedAtomCount() {
     return m_nReceivedCount;
 }
 
-void CRtHttpAtomList::CreateAtomTable() {
-#define RT_HTTP_INSERT_ATOM(member, text) m_Atoms.insert(member.get());
-    RT_HTTP_PREFILLED_ATOMS(RT_HTTP_INSERT_ATOM)
-#undef RT_HTTP_INSERT_ATOM
-    RT_ASSERTE(m_Atoms.size() == kPrefilledCount);
-    m_bTableFilled = true;
-}
-
-CRtHttpAtom CRtHttpAtomList::Resolve_i(const CRtString& aName, bool aAdd, bool aReceived) {
-    CRtString strValue = RtHttpStripSpaces(aName);
+CRtHttpAtom CRtHttpAtomList::Resolve_i(const char* aName, size_t aLength, bool aAdd, bool aReceived) {
+    std::string_view strValue = RtHttpStripSpaces(std::string_view(aName, aLength));
     RT_ASSERTE_RETURN(!strValue.empty(), CRtHttpAtom());
-    if (strValue.find('\0') != CRtString::npos)
+    if (strValue.find('\0') != std::string_view::npos)
         return CRtHttpAtom();
 
-    CRtMutexGuardT<CRtMutexThread> guard(m_Mutex);
-    if (!m_bTableFilled)
-        CreateAtomTable();
+    const AtomTable& prefilled = Prefilled();
+    auto known = prefilled.find(strValue);
+    if (known != prefilled.end())
+        return CRtHttpAtom(known->data());
 
-    auto found = m_Atoms.find(strValue.c_str());
+    CRtMutexGuardT<CRtMutexThread> guard(m_Mutex);
+    auto found = m_Atoms.find(strValue);
     if (found != m_Atoms.end())
-        return CRtHttpAtom(*found);
+        return CRtHttpAtom(found->data());
     if (!aAdd)
         return CRtHttpAtom();
     if (aReceived) {
@@ -107,9 +117,10 @@ CRtHttpAtom CRtHttpAtomList::Resolve_i(const CRtString& aName, bool aAdd, bool a
     char* pName = new (std::nothrow) char[strValue.size() + 1];
     if (!pName)
         return CRtHttpAtom();
-    memcpy(pName, strValue.c_str(), strValue.size() + 1);
+    memcpy(pName, strValue.data(), strValue.size());
+    pName[strValue.size()] = '\0';
     m_OwnedNames.push_back(pName);
-    m_Atoms.insert(pName);
+    m_Atoms.insert(std::string_view(pName, strValue.size()));
     if (aReceived) {
         ++m_nReceivedCount;
         m_nReceivedBytes += strValue.size();

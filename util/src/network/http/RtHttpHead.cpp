@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "RtDebug.h"
 
@@ -117,14 +118,14 @@ bool CRtHttpHeaderArray::ParseLine(const CRtString& aLine) {
     if (len == 2)
         return FinishHead_i();
 
-    CRtString text(aLine, 0, len - 2);
     if (!m_bFirstLineParsed) {
+        CRtString text(aLine, 0, len - 2);
         bool ok = ParseFirstLine_t(text.c_str());
         if (ok)
             m_bFirstLineParsed = true;
         return ok;
     }
-    return ParseHeaderLine(text);
+    return ParseHeaderLine_i(aLine.data(), len - 2);
 }
 
 bool CRtHttpHeaderArray::FinishHead_i() {
@@ -151,27 +152,32 @@ bool CRtHttpHeaderArray::FinishHead_i() {
 }
 
 bool CRtHttpHeaderArray::ParseHeaderLine(const CRtString& aLine) {
+    return ParseHeaderLine_i(aLine.data(), aLine.size());
+}
+
+bool CRtHttpHeaderArray::ParseHeaderLine_i(const char* aLine, size_t aLength) {
     if (m_nHeaderLines >= kMaxHeaderLines) {
         RT_ERROR_TRACE_THIS("CRtHttpHeaderArray::ParseLine, too many header lines! max=" << kMaxHeaderLines);
         return false;
     }
     ++m_nHeaderLines;
 
-    size_t sep = aLine.find(':');
+    const std::string_view line(aLine, aLength);
+    size_t sep = line.find(':');
     for (char alt : {' ', '\t', '='}) {
-        if (sep != CRtString::npos)
+        if (sep != std::string_view::npos)
             break;
-        sep = aLine.find(alt);
+        sep = line.find(alt);
     }
-    if (sep == CRtString::npos || sep == 0)
+    if (sep == std::string_view::npos || sep == 0)
         return true;
 
     // Beyond the received-name bounds an unknown name gives no atom and the
     // line is dropped.
-    CRtHttpAtom atom = CRtHttpAtomList::Instance()->ResolveReceivedAtom(CRtString(aLine, 0, sep));
+    CRtHttpAtom atom = CRtHttpAtomList::Instance()->ResolveReceivedAtom(aLine, sep);
     if (!atom.get())
         return true;
-    return SetHeader(atom, CRtString(aLine, sep + 1));
+    return SetHeader_i(atom, aLine + sep + 1, aLength - sep - 1);
 }
 
 size_t CRtHttpHeaderArray::Find_i(const CRtHttpAtom& aAtom) const {
@@ -183,9 +189,13 @@ size_t CRtHttpHeaderArray::Find_i(const CRtHttpAtom& aAtom) const {
 }
 
 bool CRtHttpHeaderArray::SetHeader(const CRtHttpAtom& aAtom, const CRtString& aValue) {
+    return SetHeader_i(aAtom, aValue.data(), aValue.size());
+}
+
+bool CRtHttpHeaderArray::SetHeader_i(const CRtHttpAtom& aAtom, const char* aValue, size_t aLength) {
     RT_ASSERTE_RETURN(aAtom.get(), false);
-    CRtString value = RtHttpStripSpaces(aValue);
     size_t index = Find_i(aAtom);
+    CRtString value(RtHttpStripSpaces(std::string_view(aValue, aLength)));
 
     if (value.empty()) {
         if (index != CRtString::npos)
