@@ -104,16 +104,22 @@ private:
     friend class CRtSingletonT;
     CRtHttpAtomList();
 
-    // ASCII case-insensitive hashing and equality over the names.
-    struct HashNoCase {
-        size_t operator()(std::string_view aName) const;
+    // A name with its ASCII case-insensitive hash, computed once per lookup
+    // for both tables.
+    struct Key {
+        explicit Key(std::string_view aName);
+        std::string_view name;
+        size_t hash;
     };
-    struct EqualNoCase {
-        bool operator()(std::string_view aLeft, std::string_view aRight) const {
-            return RtHttpEqualNoCase(aLeft.data(), aLeft.size(), aRight.data(), aRight.size());
+    struct KeyHash {
+        size_t operator()(const Key& aKey) const { return aKey.hash; }
+    };
+    struct KeyEqual {
+        bool operator()(const Key& aLeft, const Key& aRight) const {
+            return RtHttpEqualNoCase(aLeft.name.data(), aLeft.name.size(), aRight.name.data(), aRight.name.size());
         }
     };
-    typedef std::unordered_set<std::string_view, HashNoCase, EqualNoCase> AtomTable;
+    typedef std::unordered_set<Key, KeyHash, KeyEqual> AtomTable;
 
     // The prefilled names never change, so they are looked up without the
     // lock; only names added at run time need it.

@@ -44,6 +44,7 @@ public:
     // the empty line that completes the head. False when the message cannot
     // be read (the reason is logged).
     bool ParseLine(const CRtString& aLine);
+    bool ParseLine(const char* aLine, size_t aLength);
     // Takes one header line without its CR LF (trailers use this directly).
     bool ParseHeaderLine(const CRtString& aLine);
 

@@ -212,37 +212,50 @@ public:
 
     RtResult ParseHead(CRtMessageBlock& aBlock) {
         RT_ASSERTE(!m_Header.HaveAllHeaders());
-        CRtString text = aBlock.FlattenChained();
-        size_t consumed = 0;
+        // A head that arrived in one block is read in place.
+        CRtString flat;
+        const char* text = aBlock.GetTopLevelReadPtr();
+        size_t size = aBlock.GetTopLevelLength();
+        if (aBlock.GetNext()) {
+            flat = aBlock.FlattenChained();
+            text = flat.data();
+            size = flat.size();
+        }
         size_t segment = 0;
-        for (;;) {
-            size_t lf = text.find('\n', segment);
-            if (lf == CRtString::npos)
+        while (segment < size) {
+            const char* lf = static_cast<const char*>(memchr(text + segment, '\n', size - segment));
+            if (!lf)
                 break;
+            const size_t end = static_cast<size_t>(lf - text) + 1;
             // A CR that ended the previous read pairs with an LF opening this one.
-            bool crBefore = lf > segment ? text[lf - 1] == '\r'
-                                         : !m_strPartialLine.empty() && m_strPartialLine.back() == '\r';
+            bool crBefore = end - 1 > segment ? text[end - 2] == '\r'
+                                              : !m_strPartialLine.empty() && m_strPartialLine.back() == '\r';
             if (!crBefore) {
                 RT_ERROR_TRACE_THIS("CRtHttpParserT::ParseHead, not \"\\r\\n\"!");
                 return RT_ERROR_FAILURE;
             }
-            m_strPartialLine.append(text, segment, lf + 1 - segment);
-            consumed += lf + 1 - segment;
-            if (!m_Header.ParseLine(m_strPartialLine))
+            bool ok;
+            if (m_strPartialLine.empty()) {
+                ok = m_Header.ParseLine(text + segment, end - segment);
+            } else {
+                m_strPartialLine.append(text + segment, end - segment);
+                ok = m_Header.ParseLine(m_strPartialLine);
+                m_strPartialLine.clear();
+            }
+            if (!ok)
                 return RT_ERROR_FAILURE;
-            m_strPartialLine.clear();
+            segment = end;
             if (m_Header.HaveAllHeaders()) {
-                aBlock.AdvanceChainedReadPtr(static_cast<unsigned long>(consumed));
+                aBlock.AdvanceChainedReadPtr(static_cast<unsigned long>(segment));
                 return RT_OK;
             }
-            segment = lf + 1;
         }
-        m_strPartialLine.append(text, segment, CRtString::npos);
+        m_strPartialLine.append(text + segment, size - segment);
         if (m_strPartialLine.size() > CRtHttpHeaderArray::kMaxLineLength) {
             RT_ERROR_TRACE_THIS("CRtHttpParserT::ParseHead, line too long! len=" << m_strPartialLine.size());
             return RT_ERROR_FAILURE;
         }
-        aBlock.AdvanceChainedReadPtr(static_cast<unsigned long>(text.size()));
+        aBlock.AdvanceChainedReadPtr(static_cast<unsigned long>(size));
         return RT_OK;
     }
 

@@ -95,12 +95,14 @@ bool CRtHttpHeaderArray::ParseFirstLine_t(const char*) {
     return false;
 }
 
-bool CRtHttpHeaderArray::ParseLine(const CRtString& aLine) {
+bool CRtHttpHeaderArray::ParseLine(const CRtString& aLine) { return ParseLine(aLine.data(), aLine.size()); }
+
+bool CRtHttpHeaderArray::ParseLine(const char* aLine, size_t aLength) {
     RT_ASSERTE_RETURN(!m_bHaveAllHeaders, true);
 
-    size_t len = aLine.size();
+    size_t len = aLength;
     if (len < 2 || aLine[len - 2] != '\r' || aLine[len - 1] != '\n') {
-        RT_ERROR_TRACE_THIS("CRtHttpHeaderArray::ParseLine, not a line. aLine=" << aLine);
+        RT_ERROR_TRACE_THIS("CRtHttpHeaderArray::ParseLine, not a line. aLine=" << CRtString(aLine, len));
         return false;
     }
     if (len > kMaxLineLength) {
@@ -119,13 +121,13 @@ bool CRtHttpHeaderArray::ParseLine(const CRtString& aLine) {
         return FinishHead_i();
 
     if (!m_bFirstLineParsed) {
-        CRtString text(aLine, 0, len - 2);
+        CRtString text(aLine, len - 2);
         bool ok = ParseFirstLine_t(text.c_str());
         if (ok)
             m_bFirstLineParsed = true;
         return ok;
     }
-    return ParseHeaderLine_i(aLine.data(), len - 2);
+    return ParseHeaderLine_i(aLine, len - 2);
 }
 
 bool CRtHttpHeaderArray::FinishHead_i() {
