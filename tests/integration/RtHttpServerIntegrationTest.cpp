@@ -1,0 +1,349 @@
+// The HTTP server channel over loopback: a small server on a framework user
+// thread (the callbacks' thread, as the service's main thread is), driven by
+// raw client sockets and, where installed, by curl and Python's http.client.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "RtChannelHttpServer.h"
+#include "RtEchoServer.h"
+#include "RtOsSocket.h"
+#include "RtTestEvents.h"
+#include "RtTestSupport.h"
+#include "RtThread.h"
+#include "RtThreadManager.h"
+
+using rttest::MakeCall;
+using rttest::WaitUntil;
+
+namespace {
+
+CRtThreadManager* g_manager = nullptr;
+
+template <class Fn>
+RtResult RunOn(CRtThread* aThread, Fn aFn) {
+    return aThread->GetEventQueue()->SendEvent(MakeCall(aFn));
+}
+
+// Answers every request with "<METHOD> <URI> <body length>:<body>".
+class TestServer : public IRtChannelServerSink, public IRtTransportSink {
+public:
+    RtResult Start(uint16_t aPort) {
+        RtResult rv = CRtChannelManager::Instance()->CreateHttpAcceptor(m_pAcceptor);
+        if (RT_FAILED(rv))
+            return rv;
+        return m_pAcceptor->StartListen(this, CRtInetAddr("127.0.0.1", aPort));
+    }
+    void Stop() {
+        if (m_pAcceptor) {
+            m_pAcceptor->StopListen(RT_OK);
+            m_pAcceptor->ReleaseReference();
+            m_pAcceptor = nullptr;
+        }
+        for (IRtChannelHttpServer* channel : m_Channels) {
+            channel->Disconnect(RT_OK);
+            channel->ReleaseReference();
+        }
+        m_Channels.clear();
+    }
+
+    void OnServerCreation(IRtChannelHttpServer* aServer) override {
+        aServer->AddReference();
+        m_Channels.insert(aServer);
+        aServer->OpenWithSink(this);
+        ++m_nConnections;
+    }
+    void OnReceive(CRtMessageBlock& aData, IRtTransport* aTrptId) override {
+        auto* channel = static_cast<IRtChannelHttpServer*>(aTrptId);
+        CRtString method, uri;
+        channel->GetRequestMethod(method);
+        channel->GetRequestUri(uri);
+        std::string body = aData.FlattenChained();
+        std::string answer = method + " " + uri + " " + std::to_string(body.size()) + ":" + body;
+        CRtMessageBlock mb(answer.size(), answer.data(), CRtMessageBlock::DONT_DELETE, answer.size());
+        channel->AppendResponseData(mb);
+        channel->SendResponse();
+        ++m_nRequests;
+    }
+    void OnSend(IRtTransport*) override {}
+    void OnDisconnect(RtResult, IRtTransport* aTrptId) override {
+        auto* channel = static_cast<IRtChannelHttpServer*>(aTrptId);
+        if (m_Channels.erase(channel))
+            channel->ReleaseReference();
+        ++m_nDisconnects;
+    }
+
+    std::atomic<int> m_nConnections{0}, m_nRequests{0}, m_nDisconnects{0};
+
+private:
+    IRtChannelServerAcceptor* m_pAcceptor = nullptr;
+    std::set<IRtChannelHttpServer*> m_Channels;
+};
+
+class Client {
+public:
+    explicit Client(uint16_t aPort) {
+        m_Sock = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
+        rtos::SocketAddress a;
+        a.addr[0] = 127;
+        a.addr[3] = 1;
+        a.port = aPort;
+        m_bConnected = rtos::SocketConnect(m_Sock, a) == 0;
+        rtos::SocketSetNonBlocking(m_Sock, false);
+    }
+    ~Client() { rtos::SocketClose(m_Sock); }
+    bool Connected() const { return m_bConnected; }
+
+    bool Send(const std::string& aText) {
+        size_t at = 0;
+        while (at < aText.size()) {
+            long n = rtos::SocketSend(m_Sock, aText.data() + at, aText.size() - at);
+            if (n <= 0)
+                return false;
+            at += static_cast<size_t>(n);
+        }
+        return true;
+    }
+    // One response: the head, then as many body bytes as it declares. Empty
+    // when the connection ended first.
+    std::string ReadResponse() {
+        size_t headEnd;
+        while ((headEnd = m_strIn.find("\r\n\r\n")) == std::string::npos) {
+            if (!Fill())
+                return "";
+        }
+        size_t length = 0;
+        size_t cl = m_strIn.find("Content-Length: ");
+        if (cl != std::string::npos && cl < headEnd)
+            length = std::stoul(m_strIn.substr(cl + 16));
+        size_t total = headEnd + 4 + length;
+        while (m_strIn.size() < total) {
+            if (!Fill())
+                return "";
+        }
+        std::string response = m_strIn.substr(0, total);
+        m_strIn.erase(0, total);
+        return response;
+    }
+    static std::string Body(const std::string& aResponse) {
+        size_t end = aResponse.find("\r\n\r\n");
+        return end == std::string::npos ? "" : aResponse.substr(end + 4);
+    }
+    // True once the server has closed (reads until the end of the stream).
+    bool ClosedByPeer() {
+        while (Fill()) {
+        }
+        return true;
+    }
+
+private:
+    bool Fill() {
+        char buf[4096];
+        long n = rtos::SocketRecv(m_Sock, buf, sizeof buf);
+        if (n <= 0)
+            return false;
+        m_strIn.append(buf, static_cast<size_t>(n));
+        return true;
+    }
+
+    rtos::SocketHandle m_Sock;
+    bool m_bConnected = false;
+    std::string m_strIn;
+};
+
+// A framework user thread that runs the server.
+class HttpServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(RT_OK, g_manager->CreateUserTaskThread(m_pThread, true, CRtThread::TF_JOINABLE, "http"));
+        m_nPort = rttest::EchoServer::FreePort();
+        ASSERT_EQ(RT_OK, RunOn(m_pThread, [&] { return m_Server.Start(m_nPort); }));
+    }
+    void TearDown() override {
+        RunOn(m_pThread, [&] {
+            m_Server.Stop();
+            return RT_OK;
+        });
+        m_pThread->Stop();
+        m_pThread->Join();
+        m_pThread->Destory(RT_OK);
+    }
+    std::string Ask(Client& aClient, const std::string& aRequest) {
+        EXPECT_TRUE(aClient.Send(aRequest));
+        return Client::Body(aClient.ReadResponse());
+    }
+
+    CRtThread* m_pThread = nullptr;
+    uint16_t m_nPort = 0;
+    TestServer m_Server;
+};
+
+const char kGet[] = "GET /a HTTP/1.1\r\nHost: x\r\n\r\n";
+
+}  // namespace
+
+TEST_F(HttpServerTest, KeepAliveAnswersRequestsOnOneConnection) {
+    Client c(m_nPort);
+    ASSERT_TRUE(c.Connected());
+    EXPECT_EQ("GET /a 0:", Ask(c, kGet));
+    EXPECT_EQ("POST /b?x=1 5:hello", Ask(c, "POST /b?x=1 HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello"));
+    EXPECT_EQ(1, m_Server.m_nConnections.load());
+}
+
+TEST_F(HttpServerTest, PipelinedRequestsInOneWriteAreAnsweredInOrder) {
+    Client c(m_nPort);
+    ASSERT_TRUE(c.Send("GET /1 HTTP/1.1\r\n\r\nPOST /2 HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcGET /3 HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ("GET /1 0:", Client::Body(c.ReadResponse()));
+    EXPECT_EQ("POST /2 3:abc", Client::Body(c.ReadResponse()));
+    EXPECT_EQ("GET /3 0:", Client::Body(c.ReadResponse()));
+}
+
+TEST_F(HttpServerTest, RequestSentOneByteAtATime) {
+    Client c(m_nPort);
+    std::string request = "POST /slow HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\nok";
+    for (char ch : request) {
+        ASSERT_TRUE(c.Send(std::string(1, ch)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ("POST /slow 2:ok", Client::Body(c.ReadResponse()));
+}
+
+TEST_F(HttpServerTest, ChunkedBodySplitAcrossWrites) {
+    Client c(m_nPort);
+    const char* parts[] = {"POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nWi", "ki\r\n5\r\npedia\r\n0\r\n",
+                           "\r\n"};
+    for (const char* part : parts) {
+        ASSERT_TRUE(c.Send(part));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ("POST /c 9:Wikipedia", Client::Body(c.ReadResponse()));
+    EXPECT_EQ("GET /a 0:", Ask(c, kGet)) << "the connection goes on after a chunked body";
+}
+
+TEST_F(HttpServerTest, UnreadableRequestsCloseOnlyTheirConnection) {
+    std::string longLine = "GET /" + std::string(70 * 1024, 'a');
+    std::string manyLines = "GET / HTTP/1.1\r\n";
+    for (int i = 0; i < 300; ++i)
+        manyLines += "X-H" + std::to_string(i) + ": v\r\n";
+    manyLines += "\r\n";
+    const std::string bad[] = {longLine, manyLines, "POST / HTTP/1.1\r\nContent-Length: 12x\r\n\r\n",
+                               "POST / HTTP/1.1\r\nContent-Length: -5\r\n\r\n", "GET / HTTP/1.1\n\n"};
+    Client good(m_nPort);
+    for (const std::string& request : bad) {
+        Client c(m_nPort);
+        ASSERT_TRUE(c.Connected());
+        c.Send(request);
+        EXPECT_EQ("", c.ReadResponse()) << request.substr(0, 40);
+        EXPECT_TRUE(c.ClosedByPeer());
+    }
+    EXPECT_TRUE(WaitUntil([&] { return m_Server.m_nDisconnects.load() == 5; }));
+    EXPECT_EQ("GET /a 0:", Ask(good, kGet));
+    Client fresh(m_nPort);
+    EXPECT_EQ("GET /a 0:", Ask(fresh, kGet));
+}
+
+TEST_F(HttpServerTest, CloseRequestsGetTheirAnswerAndThenTheEnd) {
+    for (const char* request : {"GET /z HTTP/1.0\r\n\r\n", "GET /z HTTP/1.1\r\nConnection: close\r\n\r\n"}) {
+        Client c(m_nPort);
+        ASSERT_TRUE(c.Send(request));
+        std::string response = c.ReadResponse();
+        EXPECT_EQ("GET /z 0:", Client::Body(response));
+        EXPECT_NE(std::string::npos, response.find("\r\nConnection: close\r\n"));
+        EXPECT_TRUE(c.ClosedByPeer());
+    }
+    EXPECT_TRUE(WaitUntil([&] { return m_Server.m_nDisconnects.load() == 2; }));
+    Client keep(m_nPort);
+    EXPECT_EQ("GET /k 0:", Ask(keep, "GET /k HTTP/1.0\r\nConnection: keep-alive\r\n\r\n"));
+    EXPECT_EQ("GET /a 0:", Ask(keep, kGet)) << "HTTP/1.0 with keep-alive stays open";
+}
+
+TEST_F(HttpServerTest, ListenerRefusesNullSinkAndAnAddressInUse) {
+    RunOn(m_pThread, [&] {
+        IRtChannelServerAcceptor* acceptor = nullptr;
+        EXPECT_EQ(RT_OK, CRtChannelManager::Instance()->CreateHttpAcceptor(acceptor));
+        TestServer other;
+        EXPECT_EQ(RT_ERROR_INVALID_ARG, acceptor->StartListen(nullptr, CRtInetAddr("127.0.0.1", m_nPort)));
+        size_t before = rttest::ReadProcessLog().size();
+        EXPECT_NE(RT_OK, acceptor->StartListen(&other, CRtInetAddr("127.0.0.1", m_nPort)));
+        EXPECT_EQ(RT_OK, acceptor->StopListen(RT_OK)) << "idle after the failure";
+        // Idle and without a sink: a new listen starts cleanly.
+        EXPECT_EQ(RT_OK, acceptor->StartListen(&other, CRtInetAddr("127.0.0.1", rttest::EchoServer::FreePort())));
+        EXPECT_FALSE(rttest::ProcessLogHasSince(before, "Assert failed: !m_pSink"));
+        acceptor->StopListen(RT_OK);
+        acceptor->ReleaseReference();
+        return RT_OK;
+    });
+    Client c(m_nPort);
+    EXPECT_EQ("GET /a 0:", Ask(c, kGet)) << "the first listener is untouched";
+}
+
+// Real clients, when the machine has them.
+namespace {
+
+// Runs aCommand through the shell with its output in a file; the output,
+// or nothing when the command failed.
+bool RunTool(const std::string& aCommand, std::string& aOutput) {
+    rttest::TempDir dir("http_tool");
+    std::string out = dir.File("out.txt");
+    int rc = std::system((aCommand + " > " + out + " 2>&1").c_str());
+    aOutput = rttest::ReadFile(out);
+    return rc == 0;
+}
+
+bool HaveTool(const char* aProbe) {
+    std::string ignored;
+    return RunTool(aProbe, ignored);
+}
+
+}  // namespace
+
+TEST_F(HttpServerTest, CurlKeepsTheConnectionAndHttp10Closes) {
+    if (!HaveTool("curl --version"))
+        GTEST_SKIP() << "curl is not installed";
+    std::string base = "http://127.0.0.1:" + std::to_string(m_nPort);
+    std::string out;
+    ASSERT_TRUE(RunTool("curl -s -S --max-time 10 " + base + "/one " + base + "/two", out)) << out;
+    EXPECT_EQ("GET /one 0:GET /two 0:", out);
+    EXPECT_EQ(1, m_Server.m_nConnections.load()) << "both requests on one connection";
+
+    ASSERT_TRUE(RunTool("curl -s -S --max-time 10 --http1.0 " + base + "/old", out)) << out;
+    EXPECT_EQ("GET /old 0:", out);
+    EXPECT_TRUE(WaitUntil([&] { return m_Server.m_nDisconnects.load() >= 1; }));
+}
+
+TEST_F(HttpServerTest, PythonHttpClientReusesTheConnection) {
+    if (!HaveTool("python3 -c \"import http.client\""))
+        GTEST_SKIP() << "python3 is not installed";
+    std::string script =
+        "import http.client\n"
+        "c = http.client.HTTPConnection('127.0.0.1', " + std::to_string(m_nPort) + ", timeout=10)\n"
+        "for path in ('/p1', '/p2'):\n"
+        "    c.request('GET', path)\n"
+        "    r = c.getresponse()\n"
+        "    print(r.status, r.read().decode())\n"
+        "c.request('POST', '/form', body='a=1&b=2', headers={'Content-Type': 'text/plain'})\n"
+        "r = c.getresponse()\n"
+        "print(r.status, r.read().decode())\n"
+        "c.request('GET', '/empty-after-post')\n"
+        "print(c.getresponse().status)\n";
+    rttest::TempDir dir("http_py");
+    std::string path = dir.File("client.py");
+    rttest::WriteFile(path, script);
+    std::string out;
+    ASSERT_TRUE(RunTool("python3 " + path, out)) << out;
+    EXPECT_EQ("200 GET /p1 0:\n200 GET /p2 0:\n200 POST /form 7:a=1&b=2\n200\n", out);
+    EXPECT_EQ(1, m_Server.m_nConnections.load());
+}
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    static CRtThreadManager manager;
+    manager.Initialize(1, false);
+    g_manager = &manager;
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,469 @@
+// The HTTP server channel driven directly over a scripted transport, on the
+// default network thread (its deferred deletion needs a timer queue).
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "RtChannelHttpServer.h"
+#include "RtHttpMultipart.h"
+#include "RtTestEvents.h"
+#include "RtTestSupport.h"
+#include "RtThread.h"
+#include "RtThreadManager.h"
+
+using rttest::MakeCall;
+
+namespace {
+
+// A transport that records what it is given and answers as scripted: take
+// everything, take only m_nRoom bytes (then would-block), or fail.
+class StubTransport : public IRtTransport, public CRtReferenceControlT<CRtMutexThread> {
+public:
+    uint32_t AddReference() override { return CRtReferenceControlT::AddReference(); }
+    uint32_t ReleaseReference() override { return CRtReferenceControlT::ReleaseReference(); }
+
+    RtResult OpenWithSink(IRtTransportSink* aSink) override {
+        m_pSink = aSink;
+        ++m_nOpens;
+        return RT_OK;
+    }
+    IRtTransportSink* GetSink() override { return m_pSink; }
+    RtResult SendData(CRtMessageBlock& aData, bool, bool, long, bool) override {
+        ++m_nSends;
+        if (m_nFailWith != RT_OK)
+            return m_nFailWith;
+        std::string all = aData.FlattenChained();
+        size_t take = m_bLimited && m_nRoom < all.size() ? m_nRoom : all.size();
+        m_strSent.append(all, 0, take);
+        aData.AdvanceChainedReadPtr(static_cast<unsigned long>(take));
+        if (m_bLimited)
+            m_nRoom -= take;
+        return take < all.size() ? RT_ERROR_PARTIAL_DATA : RT_OK;
+    }
+    RtResult SetOption(unsigned long, void*) override { return RT_ERROR_NOT_FOUND; }
+    RtResult GetOption(unsigned long, void*) override { return RT_ERROR_NOT_FOUND; }
+    RtResult Disconnect(RtResult aReason) override {
+        ++m_nDisconnects;
+        m_nReason = aReason;
+        m_nSentAtDisconnect = m_strSent.size();
+        return RT_OK;
+    }
+
+    // Gives room for aBytes more and tells the channel, as a socket that
+    // became writable would.
+    void Drain(size_t aBytes) {
+        m_nRoom += aBytes;
+        m_pSink->OnSend(this);
+    }
+    void Unlimit() { m_bLimited = false; }
+    void Limit(size_t aRoom) {
+        m_bLimited = true;
+        m_nRoom = aRoom;
+    }
+
+    IRtTransportSink* m_pSink = nullptr;
+    std::string m_strSent;
+    bool m_bLimited = false;
+    size_t m_nRoom = 0;
+    RtResult m_nFailWith = RT_OK;
+    int m_nOpens = 0, m_nSends = 0, m_nDisconnects = 0;
+    RtResult m_nReason = RT_OK;
+    size_t m_nSentAtDisconnect = 0;
+};
+
+// The application's sink: records each request and what happened, in order.
+class RecordingSink : public IRtTransportSink {
+public:
+    void OnReceive(CRtMessageBlock& aData, IRtTransport* aTrptId) override {
+        auto* channel = static_cast<IRtChannelHttpServer*>(aTrptId);
+        CRtString uri;
+        channel->GetRequestUri(uri);
+        m_Uris.push_back(uri);
+        m_Bodies.push_back(aData.FlattenChained());
+        m_Events.push_back("receive");
+        if (m_OnReceive)
+            m_OnReceive(channel, aData);
+    }
+    void OnSend(IRtTransport*) override {
+        ++m_nOnSends;
+        m_Events.push_back("send");
+    }
+    void OnDisconnect(RtResult aReason, IRtTransport*) override {
+        m_Reasons.push_back(aReason);
+        m_Events.push_back("disconnect");
+    }
+
+    std::vector<std::string> m_Uris, m_Bodies, m_Events;
+    std::vector<RtResult> m_Reasons;
+    int m_nOnSends = 0;
+    std::function<void(IRtChannelHttpServer*, CRtMessageBlock&)> m_OnReceive;
+};
+
+RtResult SendText(IRtChannelHttpServer* aChannel, const std::string& aText) {
+    CRtMessageBlock mb(aText.size(), aText.data(), CRtMessageBlock::DONT_DELETE, aText.size());
+    return aChannel->SendData(mb);
+}
+
+void Append(IRtChannelHttpServer* aChannel, const std::string& aText) {
+    CRtMessageBlock mb(aText.size(), aText.data(), CRtMessageBlock::DONT_DELETE, aText.size());
+    aChannel->AppendResponseData(mb);
+}
+
+class LogWatch {
+public:
+    LogWatch() : m_nBefore(rttest::ReadProcessLog().size()) {}
+    bool Has(const std::string& aText) const { return rttest::ProcessLogHasSince(m_nBefore, aText); }
+
+private:
+    size_t m_nBefore;
+};
+
+// One channel over a stub transport, opened with a recording sink. Test
+// bodies run on the network thread through On(); teardown checks that the
+// released channel is deleted and lets its transport go.
+class ChannelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_pNet = CRtThreadManager::Instance()->GetDefaultNetworkThread();
+        On([&] {
+            m_pStub = new StubTransport;
+            m_pStub->AddReference();
+            m_pChannel = new CRtChannelHttpServer(m_pStub);
+            m_pChannel->AddReference();
+            EXPECT_EQ(RT_OK, m_pChannel->OpenWithSink(&m_Sink));
+        });
+    }
+    void TearDown() override {
+        On([&] {
+            if (m_pChannel)
+                m_pChannel->ReleaseReference();
+        });
+        EXPECT_TRUE(rttest::WaitUntil([&] { return m_pStub->GetReference() == 1; })) << "channel not deleted";
+        On([&] { m_pStub->ReleaseReference(); });
+    }
+    template <class Fn>
+    void On(Fn aFn) {
+        m_pNet->GetEventQueue()->SendEvent(MakeCall([&] {
+            aFn();
+            return RT_OK;
+        }));
+    }
+    // Hands aText to the channel in one read, as the transport would.
+    void Receive(const std::string& aText) {
+        CRtMessageBlock mb(aText.size(), aText.data(), CRtMessageBlock::DONT_DELETE, aText.size());
+        m_pStub->m_pSink->OnReceive(mb, m_pStub);
+    }
+    void AnswerEachRequest(const std::string& aBody) {
+        m_Sink.m_OnReceive = [aBody](IRtChannelHttpServer* aChannel, CRtMessageBlock&) {
+            Append(aChannel, aBody);
+            EXPECT_EQ(RT_OK, aChannel->SendResponse());
+        };
+    }
+
+    CRtThread* m_pNet = nullptr;
+    StubTransport* m_pStub = nullptr;
+    CRtChannelHttpServer* m_pChannel = nullptr;
+    RecordingSink m_Sink;
+};
+
+const char kOk5[] = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello";
+
+}  // namespace
+
+TEST_F(ChannelTest, ResponseCarriesItsLengthAndThePendingBodyIsSentOnce) {
+    On([&] {
+        Append(m_pChannel, "hel");
+        Append(m_pChannel, "lo");
+        CRtMessageBlock empty(0);
+        m_pChannel->AppendResponseData(empty);
+        EXPECT_EQ(RT_OK, m_pChannel->SendResponse());
+        EXPECT_EQ(kOk5, m_pStub->m_strSent);
+        m_pStub->m_strSent.clear();
+        // The body went with the first response.
+        EXPECT_EQ(RT_OK, m_pChannel->SendResponse());
+        EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", m_pStub->m_strSent);
+    });
+}
+
+TEST_F(ChannelTest, StatusAndHeadersAndBodilessStatuses) {
+    On([&] {
+        EXPECT_EQ(RT_OK, m_pChannel->SetResponseStatus(404, "Not Found"));
+        EXPECT_EQ(RT_OK, m_pChannel->SetResponseHeader("X-Tag", "1"));
+        EXPECT_EQ(RT_OK, m_pChannel->SetResponseHeader("X-Gone", "2"));
+        EXPECT_EQ(RT_OK, m_pChannel->SetResponseHeader("x-gone", ""));
+        EXPECT_EQ(RT_OK, m_pChannel->SendResponse());
+        EXPECT_EQ("HTTP/1.1 404 Not Found\r\nX-Tag: 1\r\nContent-Length: 0\r\n\r\n", m_pStub->m_strSent);
+
+        // No length for statuses that never have a body.
+        for (int status : {204, 304, 101}) {
+            m_pStub->m_strSent.clear();
+            m_pChannel->SetResponseStatus(status, "S");
+            m_pChannel->SendResponse();
+            EXPECT_EQ(std::string::npos, m_pStub->m_strSent.find("Content-Length")) << status;
+        }
+    });
+}
+
+TEST_F(ChannelTest, NoContentLengthOptionLeavesTheLengthOut) {
+    On([&] {
+        bool on = true;
+        EXPECT_EQ(RT_OK, m_pChannel->SetOption(RT_OPT_CHANNEL_HTTP_NO_CONTENT_LENGTH, &on));
+        Append(m_pChannel, "hello");
+        m_pChannel->SendResponse();
+        EXPECT_EQ("HTTP/1.1 200 OK\r\n\r\nhello", m_pStub->m_strSent);
+        uint32_t type = 0;
+        EXPECT_EQ(RT_OK, m_pChannel->GetOption(RT_OPT_TRANSPORT_TRAN_TYPE, &type));
+        EXPECT_EQ(48u, type);
+        // Unknown options go to the transport.
+        EXPECT_EQ(RT_ERROR_NOT_FOUND, m_pChannel->GetOption(RT_OPT_TRANSPORT_FIO_NREAD, &type));
+    });
+}
+
+TEST_F(ChannelTest, HeadOnceSendsTheHeadFirstAndThenOnlyData) {
+    On([&] {
+        bool on = true;
+        EXPECT_EQ(RT_OK, m_pChannel->SetOption(RT_OPT_CHANNEL_HTTP_SEND_HEAD_ONCE, &on));
+        EXPECT_EQ(RT_OK, m_pChannel->SendResponse());
+        EXPECT_EQ("HTTP/1.1 200 OK\r\n\r\n", m_pStub->m_strSent) << "a streamed body has no length";
+        EXPECT_EQ(RT_OK, SendText(m_pChannel, "abc"));
+        EXPECT_EQ(RT_OK, SendText(m_pChannel, "de"));
+        EXPECT_EQ("HTTP/1.1 200 OK\r\n\r\nabcde", m_pStub->m_strSent);
+        EXPECT_EQ(RT_ERROR_INVALID_ARG, SendText(m_pChannel, ""));
+    });
+}
+
+TEST_F(ChannelTest, RefusedBytesWaitInTheBufferUntilOnSend) {
+    On([&] {
+        m_pStub->Limit(10);
+        Append(m_pChannel, "hello");
+        EXPECT_EQ(RT_OK, m_pChannel->SendResponse());
+        EXPECT_EQ(std::string(kOk5, 10), m_pStub->m_strSent);
+        // Later data queues behind the refused rest, in order.
+        EXPECT_EQ(RT_OK, SendText(m_pChannel, "world"));
+        m_pStub->Drain(1000);
+        std::string second = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nworld";
+        EXPECT_EQ(std::string(kOk5) + second, m_pStub->m_strSent);
+        EXPECT_EQ(0, m_Sink.m_nOnSends) << "the buffer never filled, so the sink is owed nothing";
+    });
+}
+
+TEST_F(ChannelTest, FullBufferPushesBackUntilItDrains) {
+    On([&] {
+        uint32_t max = 16;
+        EXPECT_EQ(RT_OK, m_pChannel->SetOption(RT_OPT_CHANNEL_HTTP_MAX_SEND_BUF, &max));
+        m_pStub->Limit(0);
+        LogWatch log;
+        EXPECT_EQ(RT_OK, SendText(m_pChannel, "first"));  // kept: the buffer was empty
+        EXPECT_EQ(RT_ERROR_PARTIAL_DATA, SendText(m_pChannel, "second"));
+        EXPECT_EQ(RT_ERROR_PARTIAL_DATA, SendText(m_pChannel, "third"));
+        EXPECT_TRUE(log.Has("CRtChannelHttpServer::SendPrivateData, it's impossible that sending first packet failed!"));
+        EXPECT_EQ("", m_pStub->m_strSent);
+        m_pStub->Drain(1000);
+        EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfirst", m_pStub->m_strSent);
+        EXPECT_EQ(1, m_Sink.m_nOnSends);
+        EXPECT_EQ(RT_OK, SendText(m_pChannel, "again"));
+    });
+}
+
+TEST_F(ChannelTest, HardSendFailureIsReturnedAndNothingIsKept) {
+    On([&] {
+        m_pStub->m_nFailWith = RT_ERROR_NOT_AVAILABLE;
+        Append(m_pChannel, "hello");
+        EXPECT_EQ(RT_ERROR_NOT_AVAILABLE, m_pChannel->SendResponse());
+        m_pStub->m_nFailWith = RT_OK;
+        // Nothing of the failed response is left to go out later.
+        EXPECT_EQ(RT_OK, SendText(m_pChannel, "x"));
+        EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx", m_pStub->m_strSent);
+    });
+}
+
+TEST_F(ChannelTest, EveryRequestOfOneReadIsDeliveredInOrder) {
+    AnswerEachRequest("ok");
+    On([&] {
+        Receive("GET /a HTTP/1.1\r\nHost: x\r\n\r\nGET /b HTTP/1.1\r\n\r\nGET /c?q=1 HTTP/1.1\r\n\r\n");
+        EXPECT_EQ((std::vector<std::string>{"/a", "/b", "/c?q=1"}), m_Sink.m_Uris);
+        EXPECT_EQ((std::vector<std::string>{"", "", ""}), m_Sink.m_Bodies);
+        std::string one = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+        EXPECT_EQ(one + one + one, m_pStub->m_strSent);
+        EXPECT_EQ(0, m_pStub->m_nDisconnects);
+    });
+}
+
+TEST_F(ChannelTest, BodyByLengthThenTheNextRequestOfTheSameRead) {
+    On([&] {
+        Receive("POST /up HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcGET /next HTTP/1.1\r\n\r\nGET /par");
+        EXPECT_EQ((std::vector<std::string>{"/up", "/next"}), m_Sink.m_Uris);
+        EXPECT_EQ((std::vector<std::string>{"abc", ""}), m_Sink.m_Bodies);
+        // The incomplete tail waits for the rest.
+        Receive("t HTTP/1.1\r\n\r\n");
+        EXPECT_EQ((std::vector<std::string>{"/up", "/next", "/part"}), m_Sink.m_Uris);
+    });
+}
+
+TEST_F(ChannelTest, SinkThatDisconnectsAndReleasesStopsTheLoop) {
+    m_Sink.m_OnReceive = [&](IRtChannelHttpServer* aChannel, CRtMessageBlock&) {
+        aChannel->Disconnect(RT_OK);
+        aChannel->ReleaseReference();
+        m_pChannel = nullptr;
+    };
+    On([&] {
+        Receive("GET /a HTTP/1.1\r\n\r\nGET /b HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(1u, m_Sink.m_Uris.size());
+        EXPECT_EQ(1, m_pStub->m_nDisconnects);
+        EXPECT_TRUE(m_Sink.m_Reasons.empty()) << "no callback after the application's own Disconnect";
+    });
+}
+
+TEST_F(ChannelTest, UnreadableRequestEndsTheConnection) {
+    On([&] {
+        Receive("GET / HTTP/2.0\r\n\r\n");
+        EXPECT_TRUE(m_Sink.m_Uris.empty());
+        ASSERT_EQ(1u, m_Sink.m_Reasons.size());
+        EXPECT_EQ(RT_ERROR_FAILURE, m_Sink.m_Reasons[0]);
+        EXPECT_EQ(1, m_pStub->m_nDisconnects);
+        EXPECT_EQ(RT_ERROR_FAILURE, m_pStub->m_nReason);
+        EXPECT_EQ(RT_ERROR_NOT_INITIALIZED, SendText(m_pChannel, "late"));
+    });
+}
+
+TEST_F(ChannelTest, TransportDisconnectReachesTheSinkOnce) {
+    On([&] {
+        m_pStub->m_pSink->OnDisconnect(RT_ERROR_NETWORK_CONNECTION_RESET, m_pStub);
+        EXPECT_EQ((std::vector<RtResult>{RT_ERROR_NETWORK_CONNECTION_RESET}), m_Sink.m_Reasons);
+        Receive("GET / HTTP/1.1\r\n\r\n");
+        EXPECT_TRUE(m_Sink.m_Uris.empty());
+    });
+}
+
+TEST_F(ChannelTest, ConnectionCloseClosesAfterTheResponseHasGone) {
+    AnswerEachRequest("bye");
+    On([&] {
+        Receive("GET /a HTTP/1.1\r\nConnection: close\r\n\r\nGET /ignored HTTP/1.1\r\n\r\n");
+        EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Length: 3\r\nConnection: close\r\n\r\nbye", m_pStub->m_strSent);
+        EXPECT_EQ(1, m_pStub->m_nDisconnects);
+        EXPECT_EQ(m_pStub->m_strSent.size(), m_pStub->m_nSentAtDisconnect);
+        EXPECT_EQ((std::vector<std::string>{"receive", "disconnect"}), m_Sink.m_Events);
+        EXPECT_EQ((std::vector<std::string>{"/a"}), m_Sink.m_Uris);
+    });
+}
+
+TEST_F(ChannelTest, Http10ClosesUnlessItAsksForKeepAlive) {
+    AnswerEachRequest("x");
+    On([&] {
+        Receive("GET /k HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n");
+        EXPECT_NE(std::string::npos, m_pStub->m_strSent.find("\r\nConnection: keep-alive\r\n"));
+        EXPECT_EQ(0, m_pStub->m_nDisconnects);
+        // Neither "x-close" nor a token inside another word means close.
+        m_pStub->m_strSent.clear();
+        Receive("GET /x HTTP/1.1\r\nConnection: x-close, upgrade\r\n\r\n");
+        EXPECT_EQ(std::string::npos, m_pStub->m_strSent.find("Connection"));
+        EXPECT_EQ(0, m_pStub->m_nDisconnects);
+        m_pStub->m_strSent.clear();
+        Receive("GET /c HTTP/1.0\r\n\r\n");
+        EXPECT_NE(std::string::npos, m_pStub->m_strSent.find("\r\nConnection: close\r\n"));
+        EXPECT_EQ(1, m_pStub->m_nDisconnects);
+    });
+}
+
+TEST_F(ChannelTest, CloseWaitsForTheBufferToDrain) {
+    AnswerEachRequest("hello");
+    On([&] {
+        m_pStub->Limit(5);
+        Receive("GET / HTTP/1.1\r\nConnection:\tclose\r\n\r\n");
+        EXPECT_EQ(0, m_pStub->m_nDisconnects);
+        m_pStub->Drain(10);
+        EXPECT_EQ(0, m_pStub->m_nDisconnects) << "still not all out";
+        m_pStub->Drain(1000);
+        EXPECT_EQ(1, m_pStub->m_nDisconnects);
+        EXPECT_EQ(m_pStub->m_strSent.size(), m_pStub->m_nSentAtDisconnect);
+        EXPECT_EQ((std::vector<RtResult>{RT_OK}), m_Sink.m_Reasons);
+    });
+}
+
+TEST_F(ChannelTest, LaterResponseClosesOnTheNextTurnOfTheLoop) {
+    On([&] {
+        Receive("GET / HTTP/1.0\r\n\r\n");
+        EXPECT_EQ(RT_OK, m_pChannel->SendResponse());
+        EXPECT_EQ(0, m_pStub->m_nDisconnects) << "not inside the application's call";
+    });
+    On([&] {
+        EXPECT_EQ(1, m_pStub->m_nDisconnects);
+        EXPECT_EQ((std::vector<std::string>{"receive", "disconnect"}), m_Sink.m_Events);
+    });
+}
+
+TEST_F(ChannelTest, SecondOpenOnlyReplacesTheSink) {
+    RecordingSink other;
+    On([&] {
+        EXPECT_EQ(RT_OK, m_pChannel->OpenWithSink(&other));
+        EXPECT_EQ(1, m_pStub->m_nOpens);
+        EXPECT_EQ(&other, m_pChannel->GetSink());
+        Receive("GET /o HTTP/1.1\r\n\r\n");
+        EXPECT_TRUE(m_Sink.m_Uris.empty());
+        EXPECT_EQ((std::vector<std::string>{"/o"}), other.m_Uris);
+    });
+}
+
+TEST_F(ChannelTest, UploadedFileIsFoundInTheRequestBody) {
+    std::string fileName, content;
+    RtResult rv = RT_ERROR_UNEXPECTED;
+    m_Sink.m_OnReceive = [&](IRtChannelHttpServer* aChannel, CRtMessageBlock& aBody) {
+        CRtString name, bytes;
+        rv = aChannel->GetUploadFileInfo(aBody, "file", name, bytes);
+        fileName = name;
+        content = bytes;
+    };
+    std::string body =
+        "--XyZ\r\nContent-Disposition: form-data; name=\"other\"\r\n\r\nskip\r\n"
+        "--XyZ\r\nContent-Disposition: form-data; name=\"file\"; filename=\"C:\\dir\\a.txt\"\r\n"
+        "Content-Type: text/plain\r\n\r\nline1 XyZ\r\n-XyZ\r\n"
+        "\r\n--XyZ--\r\n";
+    std::string request = "POST /upload HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=XyZ\r\n"
+                          "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    On([&] { Receive(request); });
+    EXPECT_EQ(RT_OK, rv);
+    EXPECT_EQ("a.txt", fileName);
+    EXPECT_EQ("line1 XyZ\r\n-XyZ\r\n", content) << "only a delimiter line ends the part";
+}
+
+TEST(RtHttpMultipart, MalformedBodiesFailInsideTheText) {
+    const std::string ct = "multipart/form-data; boundary=B";
+    struct Case {
+        std::string contentType, body, log;
+    } cases[] = {
+        {"text/plain", "x", "invalid Content-Type:text/plain"},
+        {"multipart/form-data; boundary", "name=\"file\"", "boundary param not found!"},
+        {"multipart/form-data; boundary=", "name=\"file\"", "boundary param not found!"},
+        {ct, "--B\r\nContent-Disposition: form-data; name=\"file", "no enough data!"},
+        {ct, "--B\r\nContent-Disposition: form-data; name=\"other\"\r\n\r\nx", "beginning boundary string not found!"},
+        {ct, "--B\r\nname=\"file\"; filename=\"a.txt\"\r\n\r\n--B--", "ending boundary string not found!"},
+        {ct, "--B\r\nname=\"file\"; filename=\"a.txt", "'\"' not found!"},
+        {ct, "--B\r\nname=\"file\"\r\n", "double 'cr-ln' not found!"},
+        {ct, "", "'name=\"' not found!"},
+    };
+    for (const Case& c : cases) {
+        LogWatch log;
+        CRtString name = "unchanged", content;
+        EXPECT_EQ(RT_ERROR_FAILURE, RtHttpGetUploadFileInfo(c.contentType, c.body, "file", name, content, nullptr))
+            << c.body;
+        EXPECT_TRUE(log.Has("CRtChannelHttpServer::GetUploadFileInfo, " + c.log)) << c.log;
+    }
+}
+
+TEST(RtHttpMultipart, PartWithoutFileNameAndEmptyContent) {
+    CRtString name = "unchanged", content = "stale";
+    LogWatch log;
+    EXPECT_EQ(RT_OK, RtHttpGetUploadFileInfo("Multipart/Form-Data;boundary=B",
+                                             "--B\r\nname=\"FILE\"\r\n\r\n\r\n--B--\r\n", "file", name, content,
+                                             nullptr));
+    EXPECT_EQ("unchanged", name);
+    EXPECT_EQ("", content);
+    EXPECT_TRUE(log.Has("CRtChannelHttpServer::GetUploadFileInfo, 'filename=\"' not found!"));
+    EXPECT_EQ(RT_OK, RtHttpGetUploadFileInfo("multipart/form-data; boundary=B",
+                                             "--B\r\nname=\"file\"; filename=\"/tmp/x/y.bin\"\r\n\r\n\x01\x02\r\n--B",
+                                             "file", name, content, nullptr));
+    EXPECT_EQ("y.bin", name);
+    EXPECT_EQ("\x01\x02", content);
+}
