@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "RtEchoServer.h"
+#include "RtTestEvents.h"
 #include "RtOsSocket.h"
 #include "RtThread.h"
 #include "RtThreadManager.h"
@@ -67,6 +68,12 @@ TEST(CRtSignalStop, DelayedStopEndsTheMainLoopOnTime) {
         }
         echoed.assign(buf, got);
         rtos::SocketClose(s);
+        // The listener stops on its own thread while the loop still runs, so
+        // the proxies' last events are delivered before the test ends.
+        main->GetEventQueue()->PostEvent(rttest::MakeCall([&server] {
+            server.Stop();
+            return RT_OK;
+        }));
     });
 
     CRtTimeValue delay(1);
