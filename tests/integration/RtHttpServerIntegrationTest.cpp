@@ -19,16 +19,12 @@
 #include "RtThreadManager.h"
 
 using rttest::MakeCall;
+using rttest::RunOn;
 using rttest::WaitUntil;
 
 namespace {
 
 CRtThreadManager* g_manager = nullptr;
-
-template <class Fn>
-RtResult RunOn(CRtThread* aThread, Fn aFn) {
-    return aThread->GetEventQueue()->SendEvent(MakeCall(aFn));
-}
 
 // Answers every request with "<METHOD> <URI> <body length>:<body>".
 class TestServer : public IRtChannelServerSink, public IRtTransportSink {

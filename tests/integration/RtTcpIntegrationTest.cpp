@@ -18,16 +18,12 @@
 
 using rttest::EchoServer;
 using rttest::MakeCall;
+using rttest::RunOn;
 using rttest::WaitUntil;
 
 namespace {
 
 CRtThreadManager* g_manager = nullptr;
-
-template <class Fn>
-RtResult RunOn(CRtThread* aThread, Fn aFn) {
-    return aThread->GetEventQueue()->SendEvent(MakeCall(aFn));
-}
 
 rtos::SocketHandle Connect(uint16_t aPort) {
     rtos::SocketHandle s = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "RtEventQueue.h"
+#include "RtThread.h"
 
 namespace rttest {
 
@@ -19,6 +20,12 @@ private:
 template <class Fn>
 IRtEvent* MakeCall(Fn aFn) {
     return new CallEvent<Fn>(aFn);
+}
+
+// Runs aFn on aThread and waits for it.
+template <class Fn>
+RtResult RunOn(CRtThread* aThread, Fn aFn) {
+    return aThread->GetEventQueue()->SendEvent(MakeCall(aFn));
 }
 
 }  // namespace rttest

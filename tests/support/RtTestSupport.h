@@ -36,6 +36,16 @@ std::string ReadProcessLog();
 // Whether the process log received aText since aSizeBefore bytes.
 bool ProcessLogHasSince(size_t aSizeBefore, const std::string& aText);
 
+// Whether the process log gained aText since the watch was made.
+class LogWatch {
+public:
+    LogWatch() : m_nBefore(ReadProcessLog().size()) {}
+    bool Has(const std::string& aText) const { return ProcessLogHasSince(m_nBefore, aText); }
+
+private:
+    size_t m_nBefore;
+};
+
 // Polls aCondition until it holds or aTimeoutMs pass; returns its last value.
 template <class Condition>
 bool WaitUntil(Condition aCondition, int aTimeoutMs = 5000) {

@@ -111,14 +111,7 @@ void Append(IRtChannelHttpServer* aChannel, const std::string& aText) {
     aChannel->AppendResponseData(mb);
 }
 
-class LogWatch {
-public:
-    LogWatch() : m_nBefore(rttest::ReadProcessLog().size()) {}
-    bool Has(const std::string& aText) const { return rttest::ProcessLogHasSince(m_nBefore, aText); }
-
-private:
-    size_t m_nBefore;
-};
+using rttest::LogWatch;
 
 // One channel over a stub transport, opened with a recording sink. Test
 // bodies run on the network thread through On(); teardown checks that the

@@ -26,14 +26,7 @@ std::string Header(const CRtHttpHeaderArray& aHead, const CRtHttpAtom& aAtom) {
     return aHead.GetHeader(aAtom, value) ? value : "<absent>";
 }
 
-class LogWatch {
-public:
-    LogWatch() : m_nBefore(rttest::ReadProcessLog().size()) {}
-    bool Has(const std::string& aText) const { return rttest::ProcessLogHasSince(m_nBefore, aText); }
-
-private:
-    size_t m_nBefore;
-};
+using rttest::LogWatch;
 
 }  // namespace
 

@@ -8,14 +8,7 @@
 
 namespace {
 
-class LogWatch {
-public:
-    LogWatch() : m_nBefore(rttest::ReadProcessLog().size()) {}
-    bool Has(const std::string& aText) const { return rttest::ProcessLogHasSince(m_nBefore, aText); }
-
-private:
-    size_t m_nBefore;
-};
+using rttest::LogWatch;
 
 // A heap chain with one block per piece, as reads arrive from a transport.
 class Chain {
