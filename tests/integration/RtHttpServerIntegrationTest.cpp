@@ -13,6 +13,7 @@
 #include "RtChannelHttpServer.h"
 #include "RtEchoServer.h"
 #include "RtOsSocket.h"
+#include "RtRawHttpClient.h"
 #include "RtTestEvents.h"
 #include "RtTestSupport.h"
 #include "RtThread.h"
@@ -81,76 +82,7 @@ private:
     std::set<IRtChannelHttpServer*> m_Channels;
 };
 
-class Client {
-public:
-    explicit Client(uint16_t aPort) {
-        m_Sock = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
-        rtos::SocketAddress a;
-        a.addr[0] = 127;
-        a.addr[3] = 1;
-        a.port = aPort;
-        m_bConnected = rtos::SocketConnect(m_Sock, a) == 0;
-        rtos::SocketSetNonBlocking(m_Sock, false);
-    }
-    ~Client() { rtos::SocketClose(m_Sock); }
-    bool Connected() const { return m_bConnected; }
-
-    bool Send(const std::string& aText) {
-        size_t at = 0;
-        while (at < aText.size()) {
-            long n = rtos::SocketSend(m_Sock, aText.data() + at, aText.size() - at);
-            if (n <= 0)
-                return false;
-            at += static_cast<size_t>(n);
-        }
-        return true;
-    }
-    // One response: the head, then as many body bytes as it declares. Empty
-    // when the connection ended first.
-    std::string ReadResponse() {
-        size_t headEnd;
-        while ((headEnd = m_strIn.find("\r\n\r\n")) == std::string::npos) {
-            if (!Fill())
-                return "";
-        }
-        size_t length = 0;
-        size_t cl = m_strIn.find("Content-Length: ");
-        if (cl != std::string::npos && cl < headEnd)
-            length = std::stoul(m_strIn.substr(cl + 16));
-        size_t total = headEnd + 4 + length;
-        while (m_strIn.size() < total) {
-            if (!Fill())
-                return "";
-        }
-        std::string response = m_strIn.substr(0, total);
-        m_strIn.erase(0, total);
-        return response;
-    }
-    static std::string Body(const std::string& aResponse) {
-        size_t end = aResponse.find("\r\n\r\n");
-        return end == std::string::npos ? "" : aResponse.substr(end + 4);
-    }
-    // True once the server has closed (reads until the end of the stream).
-    bool ClosedByPeer() {
-        while (Fill()) {
-        }
-        return true;
-    }
-
-private:
-    bool Fill() {
-        char buf[4096];
-        long n = rtos::SocketRecv(m_Sock, buf, sizeof buf);
-        if (n <= 0)
-            return false;
-        m_strIn.append(buf, static_cast<size_t>(n));
-        return true;
-    }
-
-    rtos::SocketHandle m_Sock;
-    bool m_bConnected = false;
-    std::string m_strIn;
-};
+using Client = rttest::RawHttpClient;
 
 // A framework user thread that runs the server.
 class HttpServerTest : public ::testing::Test {
