@@ -97,6 +97,7 @@ protected:
             m_Server.Stop();
             return RT_OK;
         });
+        rttest::DrainThreads(m_pThread, g_manager->GetDefaultNetworkThread());
         m_pThread->Stop();
         m_pThread->Join();
         m_pThread->Destory(RT_OK);

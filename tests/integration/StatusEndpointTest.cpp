@@ -38,6 +38,7 @@ protected:
     }
     void TearDown() override {
         m_Manager.Uninit();
+        rttest::DrainThreads(m_pThread, g_manager->GetDefaultNetworkThread());
         m_pThread->Stop();
         m_pThread->Join();
         m_pThread->Destory(RT_OK);

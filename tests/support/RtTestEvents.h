@@ -28,4 +28,15 @@ RtResult RunOn(CRtThread* aThread, Fn aFn) {
     return aThread->GetEventQueue()->SendEvent(MakeCall(aFn));
 }
 
+// Lets the events that a stop or release left on aUser and the default
+// network thread run (proxies hand their last steps back and forth), so a
+// test ends with nothing of them still queued.
+inline void DrainThreads(CRtThread* aUser, CRtThread* aNetwork) {
+    auto nothing = [] { return RT_OK; };
+    for (int i = 0; i < 3; ++i) {
+        RunOn(aNetwork, nothing);
+        RunOn(aUser, nothing);
+    }
+}
+
 }  // namespace rttest
