@@ -9,28 +9,25 @@ namespace {
 
 const size_t kTraceBuffer = 1024;
 
-void Format(char (&aOut)[kTraceBuffer], const char* aFormat, va_list aArgs) {
-    int n = vsnprintf(aOut, sizeof aOut, aFormat, aArgs);
-    if (n < 0)
-        aOut[0] = '\0';
+void Trace(int aLevel, const char* aFormat, va_list aArgs) {
+    char text[kTraceBuffer];
+    if (vsnprintf(text, sizeof text, aFormat, aArgs) < 0)
+        text[0] = '\0';
+    RT_LOG_TRACE(aLevel, 0, "[ZVAppLdrService]" << text);
 }
 
 }  // namespace
 
 void AppTrace(const char* aFormat, ...) {
-    char text[kTraceBuffer];
     va_list args;
     va_start(args, aFormat);
-    Format(text, aFormat, args);
+    Trace(RT_LOG_LEVEL_INFO, aFormat, args);
     va_end(args);
-    RT_INFO_TRACE("[ZVAppLdrService]" << text);
 }
 
 void AppTraceError(const char* aFormat, ...) {
-    char text[kTraceBuffer];
     va_list args;
     va_start(args, aFormat);
-    Format(text, aFormat, args);
+    Trace(RT_LOG_LEVEL_ERROR, aFormat, args);
     va_end(args);
-    RT_ERROR_TRACE("[ZVAppLdrService]" << text);
 }

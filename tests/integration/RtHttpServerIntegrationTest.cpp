@@ -14,6 +14,7 @@
 #include "RtEchoServer.h"
 #include "RtOsSocket.h"
 #include "RtRawHttpClient.h"
+#include "RtServerThreadTest.h"
 #include "RtTestEvents.h"
 #include "RtTestSupport.h"
 #include "RtThread.h"
@@ -25,7 +26,6 @@ using rttest::WaitUntil;
 
 namespace {
 
-CRtThreadManager* g_manager = nullptr;
 
 // Answers every request with "<METHOD> <URI> <body length>:<body>".
 class TestServer : public IRtChannelServerSink, public IRtTransportSink {
@@ -84,31 +84,20 @@ private:
 
 using Client = rttest::RawHttpClient;
 
-// A framework user thread that runs the server.
-class HttpServerTest : public ::testing::Test {
+class HttpServerTest : public rttest::ServerThreadTest {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(RT_OK, g_manager->CreateUserTaskThread(m_pThread, true, CRtThread::TF_JOINABLE, "http"));
-        m_nPort = rttest::EchoServer::FreePort();
-        ASSERT_EQ(RT_OK, RunOn(m_pThread, [&] { return m_Server.Start(m_nPort); }));
-    }
-    void TearDown() override {
+    RtResult StartServer(uint16_t aPort) override { return m_Server.Start(aPort); }
+    void StopServer() override {
         RunOn(m_pThread, [&] {
             m_Server.Stop();
             return RT_OK;
         });
-        rttest::DrainThreads(m_pThread, g_manager->GetDefaultNetworkThread());
-        m_pThread->Stop();
-        m_pThread->Join();
-        m_pThread->Destory(RT_OK);
     }
     std::string Ask(Client& aClient, const std::string& aRequest) {
         EXPECT_TRUE(aClient.Send(aRequest));
         return Client::Body(aClient.ReadResponse());
     }
 
-    CRtThread* m_pThread = nullptr;
-    uint16_t m_nPort = 0;
     TestServer m_Server;
 };
 
@@ -273,6 +262,5 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     static CRtThreadManager manager;
     manager.Initialize(1, false);
-    g_manager = &manager;
     return RUN_ALL_TESTS();
 }

@@ -10,6 +10,7 @@
 #include "ClientManager.h"
 #include "RtEchoServer.h"
 #include "RtRawHttpClient.h"
+#include "RtServerThreadTest.h"
 #include "RtTestEvents.h"
 #include "RtTestSupport.h"
 #include "RtThread.h"
@@ -23,29 +24,16 @@ using rttest::WaitUntil;
 
 namespace {
 
-CRtThreadManager* g_manager = nullptr;
 
 const char kBody[] =
     "callback({\"brand_id\":\"0\",\"brand_name\":\"Zorvane\",\"build_version\":\"2019.322.5000.0\","
     "\"error_code\":0,\"error_msg\":\"OK\",\"result\":0,\"service_name\":\"ZVAppLdrSvc\",\"version\":\"5.0.0\"})";
 
-class StatusEndpointTest : public ::testing::Test {
+class StatusEndpointTest : public rttest::ServerThreadTest {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(RT_OK, g_manager->CreateUserTaskThread(m_pThread, true, CRtThread::TF_JOINABLE, "status"));
-        m_nPort = rttest::EchoServer::FreePort();
-        ASSERT_EQ(RT_OK, RunOn(m_pThread, [&] { return m_Manager.Init(m_nPort); }));
-    }
-    void TearDown() override {
-        m_Manager.Uninit();
-        rttest::DrainThreads(m_pThread, g_manager->GetDefaultNetworkThread());
-        m_pThread->Stop();
-        m_pThread->Join();
-        m_pThread->Destory(RT_OK);
-    }
+    RtResult StartServer(uint16_t aPort) override { return m_Manager.Init(aPort); }
+    void StopServer() override { m_Manager.Uninit(); }
 
-    CRtThread* m_pThread = nullptr;
-    uint16_t m_nPort = 0;
     CClientManager m_Manager;
 };
 
@@ -138,6 +126,5 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     static CRtThreadManager manager;
     manager.Initialize(1, false);
-    g_manager = &manager;
     return RUN_ALL_TESTS();
 }
