@@ -310,9 +310,11 @@ bool CRtTransportThreadProxy::UserThreadStopped() const {
     return !t || t->IsStopped();
 }
 
-RtResult CRtTransportThreadProxy::PostToNetwork(IRtEvent* aEvent) {
-    CRtThread* t = GetNetworkThread();
-    IRtEventQueue* q = t ? t->GetEventQueue() : nullptr;
+namespace {
+
+// Queues aEvent on aThread, or disposes of it when the thread has no queue.
+RtResult PostToThread(CRtThread* aThread, IRtEvent* aEvent) {
+    IRtEventQueue* q = aThread ? aThread->GetEventQueue() : nullptr;
     if (!q) {
         aEvent->OnDestorySelf();
         return RT_ERROR_NULL_POINTER;
@@ -320,15 +322,11 @@ RtResult CRtTransportThreadProxy::PostToNetwork(IRtEvent* aEvent) {
     return q->PostEvent(aEvent, IRtEventQueue::EPRIORITY_NORMAL);
 }
 
-RtResult CRtTransportThreadProxy::PostToUser(IRtEvent* aEvent) {
-    CRtThread* t = GetUserThread();
-    IRtEventQueue* q = t ? t->GetEventQueue() : nullptr;
-    if (!q) {
-        aEvent->OnDestorySelf();
-        return RT_ERROR_NULL_POINTER;
-    }
-    return q->PostEvent(aEvent, IRtEventQueue::EPRIORITY_NORMAL);
-}
+}  // namespace
+
+RtResult CRtTransportThreadProxy::PostToNetwork(IRtEvent* aEvent) { return PostToThread(GetNetworkThread(), aEvent); }
+
+RtResult CRtTransportThreadProxy::PostToUser(IRtEvent* aEvent) { return PostToThread(GetUserThread(), aEvent); }
 
 RtResult CRtTransportThreadProxy::OpenWithSink(IRtTransportSink* aSink) {
     m_pSink = aSink;
