@@ -48,6 +48,38 @@ TEST(CRtSocket, FailedBindLeavesTheObjectEmpty) {
     EXPECT_EQ(RT_INVALID_HANDLE, second.GetHandle());
 }
 
+// A restarted server listens again at once on its port although the
+// connections it closed linger in TIME_WAIT, as Windows allows; a port in use
+// by a listener or a datagram socket stays refused.
+TEST(CRtSocket, ListenerRebindsOverLingeringConnections) {
+    CRtInetAddr bound;
+    {
+        CRtSocketStream listener;
+        ASSERT_EQ(0, listener.Open(false, Loopback()));
+        ASSERT_EQ(0, listener.GetLocalAddr(bound));
+        ASSERT_EQ(0, rtos::SocketListen(listener.GetHandle(), 4));
+        CRtSocketStream client;
+        ASSERT_EQ(0, client.Open(false, static_cast<unsigned short>(rtos::kAfInet)));
+        ASSERT_EQ(0, rtos::SocketConnect(client.GetHandle(), rtos::SocketAddress{rtos::kAfInet, {127, 0, 0, 1}, bound.GetPort()}));
+        CRtSocketStream server;
+        server.SetHandle(rtos::SocketAccept(listener.GetHandle(), nullptr));
+        ASSERT_NE(RT_INVALID_HANDLE, server.GetHandle());
+        EXPECT_EQ(0, server.Close(0));  // the server closes first: its side lingers
+        char c;
+        ASSERT_TRUE(rttest::WaitUntil([&] { return client.Recv(&c, 1) == 0; }));
+        EXPECT_EQ(0, client.Close(0));
+    }
+    CRtSocketStream again;
+    ASSERT_EQ(0, again.Open(false, bound)) << RtErrorText(errno);
+    EXPECT_EQ(0, rtos::SocketListen(again.GetHandle(), 4));
+
+    CRtSocketDgram first, second;
+    ASSERT_EQ(0, first.Open(Loopback()));
+    CRtInetAddr dgramBound;
+    ASSERT_EQ(0, first.GetLocalAddr(dgramBound));
+    EXPECT_EQ(-1, second.Open(dgramBound));
+}
+
 TEST(CRtSocket, StreamSendsGathersAndPeeks) {
     CRtSocketStream listener;
     ASSERT_EQ(0, listener.Open(true, Loopback()));

@@ -14,6 +14,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -65,8 +66,16 @@ bool SocketStartup() {
     // Writing to a connection the peer has reset raises SIGPIPE, which ends
     // the process; the sends below also pass MSG_NOSIGNAL, but other code
     // may write to a socket too.
-    if (g_startups++ == 0)
+    if (g_startups++ == 0) {
         signal(SIGPIPE, SIG_IGN);
+        // Every connection costs a descriptor: a server takes the most the
+        // system grants it rather than the 1024 a shell hands out by default.
+        rlimit lim;
+        if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+            lim.rlim_cur = lim.rlim_max;
+            setrlimit(RLIMIT_NOFILE, &lim);
+        }
+    }
     return true;
 }
 
@@ -126,6 +135,17 @@ int SocketBind(SocketHandle aSock, const SocketAddress& aAddr) {
     socklen_t len = 0;
     if (!ToNativeOrFail(aAddr, &ss, &len))
         return -1;
+    // Windows binds a TCP port whose old connections linger in TIME_WAIT;
+    // Linux does only with SO_REUSEADDR, which for TCP allows nothing more
+    // (a second listener on the port is still refused). A restarted server
+    // would otherwise fail to listen for a minute. UDP keeps the default: there
+    // the option would let two sockets share a port.
+    int type = 0;
+    socklen_t typeLen = sizeof type;
+    if (getsockopt(Fd(aSock), SOL_SOCKET, SO_TYPE, &type, &typeLen) == 0 && type == SOCK_STREAM) {
+        int on = 1;
+        setsockopt(Fd(aSock), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
     return bind(Fd(aSock), reinterpret_cast<const sockaddr*>(&ss), len) == 0 ? 0 : -1;
 }
 

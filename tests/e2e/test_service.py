@@ -1,0 +1,413 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the ZVAppLdrSvc executable.
+
+The executable is copied into a temporary folder with a config.ini that
+sends its log there, then run as users run it: in a console, under the
+service manager (systemd's notification protocol on Linux, Wine's Service
+Control Manager for the Windows build), and against real clients (curl,
+http.client, raw sockets).
+
+Environment:
+  ZV_EXE        the executable to test (required)
+  ZV_RUNNER     a command that runs it (scripts/wine-run.sh for Windows)
+  ZV_SLOW       a factor for time limits (sanitizer builds)
+"""
+import fcntl
+import os
+import re
+import resource
+import shlex
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+import http.client
+
+EXE = os.environ.get("ZV_EXE", "")
+RUNNER = shlex.split(os.environ.get("ZV_RUNNER", ""))
+WINE = bool(RUNNER)
+SLOW = float(os.environ.get("ZV_SLOW", "1"))
+PORT = 5161
+BODY = (b'callback({"brand_id":"0","brand_name":"Zorvane","build_version":"2019.322.5000.0",'
+        b'"error_code":0,"error_msg":"OK","result":0,"service_name":"ZVAppLdrSvc","version":"5.0.0"})')
+RESPONSE = b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(BODY), BODY)
+TRACE = "[ZVAppLdrService]"
+# Everything that runs the service on this machine takes this lock: the port
+# and the instance lock exist once per machine.
+PORT_LOCK = "/tmp/zv-port5161.lock"
+
+
+def wait_until(predicate, timeout, step=0.05):
+    end = time.monotonic() + timeout * SLOW
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+def port_answers():
+    try:
+        with socket.create_connection(("127.0.0.1", PORT), timeout=1):
+            return True
+    except OSError:
+        return False
+
+
+def recv_exactly(sock, size):
+    data = b""
+    while len(data) < size:
+        chunk = sock.recv(size - len(data))
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+class Installation:
+    """A copy of the executable with its own config.ini and log folder."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="zv-e2e-")
+        self.exe = os.path.join(self.dir, os.path.basename(EXE))
+        shutil.copy2(EXE, self.exe)
+        self.logs = os.path.join(self.dir, "logs")
+        log_dir = ("Z:" + self.logs.replace("/", "\\")) if WINE else self.logs
+        with open(os.path.join(self.dir, "config.ini"), "w") as f:
+            f.write("[LOG]\nLOG_DIR=%s\n" % log_dir)
+
+    def command(self, *args):
+        return RUNNER + [self.exe] + list(args)
+
+    def start(self, *args, env=None):
+        out = open(os.path.join(self.dir, "stdout-%d.txt" % time.monotonic_ns()), "w+b")
+        proc = subprocess.Popen(self.command(*args), stdin=subprocess.DEVNULL, stdout=out,
+                                stderr=subprocess.STDOUT, cwd=self.dir,
+                                env=dict(os.environ, **(env or {})), start_new_session=True)
+        proc.output_file = out
+        return proc
+
+    def run(self, *args, timeout=60):
+        return subprocess.run(self.command(*args), stdin=subprocess.DEVNULL, capture_output=True,
+                              cwd=self.dir, timeout=timeout * SLOW)
+
+    def log(self):
+        text = ""
+        if os.path.isdir(self.logs):
+            for name in sorted(os.listdir(self.logs)):
+                with open(os.path.join(self.logs, name), "rb") as f:
+                    text += f.read().decode("latin-1")
+        return text
+
+    def remove(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def stop(proc, timeout=20):
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout * SLOW)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+    return proc.returncode
+
+
+class ServiceTestCase(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if not EXE:
+            raise unittest.SkipTest("ZV_EXE is not set")
+        cls.lock = open(PORT_LOCK, "a")
+        fcntl.flock(cls.lock, fcntl.LOCK_EX)
+        cls.inst = Installation()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.inst.remove()
+        cls.lock.close()
+
+    def wait_for_log(self, text, timeout=10):
+        self.assertTrue(wait_until(lambda: text in self.inst.log(), timeout),
+                        "%r not in the log:\n%s" % (text, self.inst.log()[-3000:]))
+
+
+class ConsoleTest(ServiceTestCase):
+    """One console instance answering real clients."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        # Without a service manager behind it the program falls back to the
+        # console; under Wine "-d" avoids the dispatcher's slow refusal.
+        cls.proc = cls.inst.start("-d") if WINE else cls.inst.start()
+        if not wait_until(port_answers, 20):
+            stop(cls.proc)
+            raise AssertionError("the service did not listen on port %d" % PORT)
+
+    @classmethod
+    def tearDownClass(cls):
+        stop(cls.proc)
+        super().tearDownClass()
+
+    def test_curl_gets_the_exact_document(self):
+        out = subprocess.run(["curl", "-s", "-i", "http://127.0.0.1:%d/" % PORT],
+                             capture_output=True, timeout=10)
+        self.assertEqual(0, out.returncode)
+        self.assertEqual(RESPONSE, out.stdout)
+
+    def test_http_client_any_path_and_post(self):
+        conn = http.client.HTTPConnection("127.0.0.1", PORT, timeout=10)
+        for method, path, body in [("GET", "/", None), ("GET", "/any/path?x=1", None),
+                                   ("POST", "/submit", b"a=1&b=2")]:
+            with self.subTest(method=method, path=path):
+                conn.request(method, path, body=body)
+                resp = conn.getresponse()
+                data = resp.read()
+                self.assertEqual((200, "OK"), (resp.status, resp.reason))
+                self.assertEqual([("Content-Length", str(len(BODY)))], resp.getheaders())
+                self.assertEqual(BODY, data)
+        conn.close()
+
+    def test_kept_alive_connection_gets_identical_answers(self):
+        with socket.create_connection(("127.0.0.1", PORT), timeout=10) as s:
+            for _ in range(2):
+                s.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                self.assertEqual(RESPONSE, recv_exactly(s, len(RESPONSE)))
+
+    def test_pipelined_requests_get_one_answer_each(self):
+        requests = (b"GET /1 HTTP/1.1\r\nHost: a\r\n\r\n"
+                    b"POST /2 HTTP/1.1\r\nHost: a\r\nContent-Length: 3\r\n\r\nabc"
+                    b"GET /3 HTTP/1.1\r\nHost: a\r\n\r\n")
+        with socket.create_connection(("127.0.0.1", PORT), timeout=10) as s:
+            s.sendall(requests)
+            data = recv_exactly(s, 3 * len(RESPONSE))
+            self.assertEqual(RESPONSE * 3, data)
+            s.settimeout(0.3)
+            with self.assertRaises(socket.timeout):
+                s.recv(1)  # nothing more
+
+    def test_http10_closes_after_the_answer(self):
+        with socket.create_connection(("127.0.0.1", PORT), timeout=10) as s:
+            s.sendall(b"GET / HTTP/1.0\r\n\r\n")
+            data = recv_exactly(s, 1 << 16)
+        self.assertEqual(RESPONSE.replace(b"\r\n\r\n", b"\r\nConnection: close\r\n\r\n", 1), data)
+
+    def test_listens_on_loopback_address_only(self):
+        # 127.0.0.2 reaches this host too, but not a socket bound to 127.0.0.1.
+        with self.assertRaises(ConnectionRefusedError):
+            socket.create_connection(("127.0.0.2", PORT), timeout=5).close()
+        if not WINE:
+            ss = subprocess.run(["ss", "-Hltn", "sport = :%d" % PORT], capture_output=True, text=True)
+            if ss.returncode == 0:
+                self.assertEqual(["127.0.0.1:%d" % PORT], [l.split()[3] for l in ss.stdout.splitlines()])
+
+    def test_second_instance_exits(self):
+        # "-d" waits for a key (none here) and exits with 0; without an
+        # argument the result of the service body comes back.
+        runs = [("-d", 0)] if WINE else [("-d", 0), (None, 254)]
+        for arg, code in runs:
+            with self.subTest(arg=arg):
+                before = self.inst.log().count("CreateMutex.Instance error:ERROR_ALREADY_EXISTS")
+                out = self.inst.run(*([arg] if arg else []))
+                self.assertEqual(code, out.returncode, out)
+                self.wait_for_log(TRACE + "CreateMutex.Instance error:ERROR_ALREADY_EXISTS")
+                self.assertEqual(before + 1, self.inst.log().count(
+                    "CreateMutex.Instance error:ERROR_ALREADY_EXISTS"))
+        self.assertTrue(port_answers())
+
+    def test_requests_are_logged(self):
+        marker = "[ZVAppLdrService]" + BODY.decode()
+        before = self.inst.log().count(marker)
+        with socket.create_connection(("127.0.0.1", PORT), timeout=10) as s:
+            s.sendall(b"GET /logged HTTP/1.1\r\nHost: a\r\n\r\n")
+            recv_exactly(s, len(RESPONSE))
+        self.assertTrue(wait_until(lambda: self.inst.log().count(marker) > before, 10))
+        for line in ["[ZVAppLdrService]Initialize", "[ZVAppLdrService]start listen port 5161"]:
+            self.assertIn(line, self.inst.log())
+
+    @unittest.skipIf(WINE, "the idle-connection check runs on the Linux build")
+    def test_ten_thousand_idle_connections_do_not_delay_a_new_one(self):
+        count = 10000
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        if hard != resource.RLIM_INFINITY and hard < count + 200:
+            self.skipTest("the descriptor limit (%d) is below %d" % (hard, count + 200))
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+        idle = []
+        try:
+            for _ in range(count):
+                idle.append(socket.create_connection(("127.0.0.1", PORT), timeout=30))
+            # Every connection accepted: each logs a new-connection line.
+            best = None
+            for _ in range(5):
+                start = time.monotonic()
+                with socket.create_connection(("127.0.0.1", PORT), timeout=10) as s:
+                    s.sendall(b"GET / HTTP/1.1\r\nHost: a\r\n\r\n")
+                    self.assertEqual(RESPONSE, recv_exactly(s, len(RESPONSE)))
+                elapsed = time.monotonic() - start
+                best = elapsed if best is None else min(best, elapsed)
+            self.assertLess(best, 0.1 * SLOW, "a new request with %d idle connections" % count)
+            # The idle ones are still served.
+            for s in (idle[0], idle[-1]):
+                s.sendall(b"GET / HTTP/1.1\r\nHost: a\r\n\r\n")
+                self.assertEqual(RESPONSE, recv_exactly(s, len(RESPONSE)))
+        finally:
+            for s in idle:
+                s.close()
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+
+
+def take_port():
+    holder = socket.socket()
+    holder.bind(("127.0.0.1", PORT))
+    holder.listen(1)
+    return holder
+
+
+class LifecycleTest(ServiceTestCase):
+    """Start-up failures and orderly stops."""
+
+    def test_port_taken_logs_and_exits_with_the_failure_code(self):
+        with take_port():
+            # No argument: the body's result is the exit code (the Wine run
+            # first waits for the dispatcher to refuse a console process).
+            out = self.inst.run(timeout=60)
+        log = self.inst.log()
+        m = re.search(r"http listen failed, ret= (\d+)", log)
+        self.assertIsNotNone(m, log[-3000:])
+        self.assertEqual(int(m.group(1)) & 0xFF, out.returncode)
+        self.assertNotEqual(0, out.returncode)
+        self.assertIn("ERROR: " + TRACE + "Init() failed", log)
+
+    @unittest.skipIf(WINE, "Wine ends a console process without an orderly stop")
+    def test_sigterm_stops_in_order(self):
+        proc = self.inst.start()
+        self.assertTrue(wait_until(port_answers, 20))
+        started = time.monotonic()
+        self.assertEqual(0, stop(proc))
+        self.assertGreaterEqual(time.monotonic() - started, 2.9)  # the three-second pause
+        log = self.inst.log()
+        order = [log.find(TRACE + "OnExit() begin"), log.find(TRACE + "OnExit() end"),
+                 log.find("~CRtThreadManager end!")]
+        self.assertTrue(-1 not in order and order == sorted(order), log[-3000:])
+        self.assertFalse(port_answers())
+
+    @unittest.skipIf(WINE, "systemd runs on Linux")
+    def test_systemd_notifications(self):
+        notify_path = os.path.join(self.inst.dir, "notify")
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as notify:
+            notify.bind(notify_path)
+            notify.settimeout(20 * SLOW)
+            proc = self.inst.start(env={"NOTIFY_SOCKET": notify_path})
+
+            def next_state():
+                msg = notify.recv(4096).decode()
+                return msg.split("\n")[0]
+
+            self.assertEqual("STATUS=starting", next_state())
+            self.assertEqual("READY=1", next_state())
+            self.assertTrue(port_answers())
+            proc.send_signal(signal.SIGTERM)
+            self.assertEqual("STOPPING=1", next_state())
+            self.assertEqual("STATUS=stopped", next_state())
+            # "Stopped" is said only once the stop work is done.
+            self.assertIn(TRACE + "OnExit() end", self.inst.log())
+            self.assertEqual(0, proc.wait(10 * SLOW))
+        self.assertIn(TRACE + "StartNTService() ret = 1", self.inst.log())
+
+    @unittest.skipIf(WINE, "systemd runs on Linux")
+    def test_systemd_start_failure_is_reported(self):
+        notify_path = os.path.join(self.inst.dir, "notify-fail")
+        with take_port(), socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as notify:
+            notify.bind(notify_path)
+            notify.settimeout(20 * SLOW)
+            proc = self.inst.start(env={"NOTIFY_SOCKET": notify_path})
+            self.assertEqual("STATUS=starting", notify.recv(4096).decode())
+            self.assertRegex(notify.recv(4096).decode(), r"^STATUS=failed to start, code \d+$")
+            self.assertEqual(0, proc.wait(10 * SLOW))
+
+    @unittest.skipIf(WINE or os.path.isdir("/run/systemd/system"),
+                     "needs a machine where systemd is not running")
+    def test_install_and_remove_say_systemd_is_missing(self):
+        for arg, what in [("-i", "install"), ("-U", "remove")]:
+            with self.subTest(arg=arg):
+                out = self.inst.run(arg)
+                self.assertEqual(1, out.returncode)
+                lines = out.stderr.decode().splitlines()
+                self.assertEqual(["ZVAppLdrSvc: cannot %s the service: systemd is not running on this machine"
+                                  % what], lines)
+
+    def test_unknown_argument_does_nothing(self):
+        out = self.inst.run("-x")
+        self.assertEqual(0, out.returncode)
+        self.assertEqual(b"", out.stdout + out.stderr)
+        self.assertFalse(port_answers())
+
+
+@unittest.skipUnless(WINE, "the Service Control Manager is Windows'")
+class ServiceManagerTest(ServiceTestCase):
+    """Install, start, stop and remove through Wine's Service Control Manager."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        # Wine ends service processes with the last ordinary process; a
+        # persistent server keeps the service alive between our commands.
+        cls.wineserver = os.environ.get("WINESERVER", "/usr/lib/wine/wineserver64")
+        subprocess.run([cls.wineserver, "-p"], check=False)
+        cls.inst.run("-u")  # left over from an interrupted run
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.inst.run("-u")
+        subprocess.run([cls.wineserver, "-k"], check=False)
+        super().tearDownClass()
+
+    def test_install_start_again_and_remove(self):
+        out = self.inst.run("-i")
+        self.assertEqual(0, out.returncode, out)
+        self.assertTrue(wait_until(port_answers, 20))
+        with socket.create_connection(("127.0.0.1", PORT), timeout=10) as s:
+            s.sendall(b"GET / HTTP/1.1\r\nHost: a\r\n\r\n")
+            self.assertEqual(RESPONSE, recv_exactly(s, len(RESPONSE)))
+        self.assertEqual(1, self.inst.log().count(TRACE + "Initialize"))
+
+        # Installed and running: nothing changes.
+        out = self.inst.run("-I")
+        self.assertEqual(0, out.returncode, out)
+        self.assertEqual(2, self.inst.log().count(TRACE + "start services"))
+        self.assertEqual(1, self.inst.log().count(TRACE + "Initialize"))
+        self.assertTrue(port_answers())
+
+        out = self.inst.run("-u")
+        self.assertEqual(0, out.returncode, out)
+        self.assertFalse(port_answers())
+        # The dispatcher returns only after the stop work, then the framework
+        # is released.
+        self.wait_for_log("~CRtThreadManager end!")
+        log = self.inst.log()
+        order = [log.find(TRACE + "OnExit() begin"), log.find(TRACE + "OnExit() end"),
+                 log.find(TRACE + "StartNTService() ret = 1")]
+        self.assertTrue(-1 not in order and order == sorted(order), log[-3000:])
+
+        out = self.inst.run("-u")
+        self.assertEqual(1, out.returncode)
+        self.assertRegex(out.stderr.decode(), r"^ZVAppLdrSvc: cannot remove the service: .+\n$")
+
+    def test_failed_start_is_reported_not_left_pending(self):
+        with take_port():
+            out = self.inst.run("-i", timeout=90)
+            self.assertEqual(1, out.returncode, out)
+            self.assertRegex(out.stderr.decode(), r"^ZVAppLdrSvc: cannot start the service: .+\n$")
+            self.wait_for_log(TRACE + "StartNTService() ret = 1")
+            self.assertIn(TRACE + "Init() failed", self.inst.log())
+        out = self.inst.run("-u")
+        self.assertEqual(0, out.returncode, out)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
