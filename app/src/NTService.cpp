@@ -79,14 +79,19 @@ bool CNTService::CheckName() {
     return false;
 }
 
-bool CNTService::IsServiceInstalled() {
+bool CNTService::OpenServiceHandles(rtos::SvcHandle* aManager, rtos::SvcHandle* aService, uint32_t aManagerAccess,
+                             uint32_t aServiceAccess) {
     if (!CheckName())
         return false;
+    *aManager = rtos::SvcOpenManager(aManagerAccess, &m_dwLastError);
+    if (*aManager)
+        *aService = rtos::SvcOpenService(*aManager, m_szServiceName, aServiceAccess, &m_dwLastError);
+    return *aService != nullptr;
+}
+
+bool CNTService::IsServiceInstalled() {
     Handles h;
-    h.manager = rtos::SvcOpenManager(kManagerAllAccess, &m_dwLastError);
-    if (h.manager)
-        h.service = rtos::SvcOpenService(h.manager, m_szServiceName, kServiceQueryConfig, &m_dwLastError);
-    return h.service != nullptr;
+    return OpenServiceHandles(&h.manager, &h.service, kManagerAllAccess, kServiceQueryConfig);
 }
 
 bool CNTService::InstallService() {
@@ -111,24 +116,15 @@ bool CNTService::InstallService() {
 }
 
 bool CNTService::RemoveService() {
-    if (!CheckName())
-        return false;
     Handles h;
-    h.manager = rtos::SvcOpenManager(kManagerAllAccess, &m_dwLastError);
-    if (h.manager)
-        h.service = rtos::SvcOpenService(h.manager, m_szServiceName, kServiceDelete, &m_dwLastError);
-    return h.service && rtos::SvcDelete(h.service, &m_dwLastError);
+    return OpenServiceHandles(&h.manager, &h.service, kManagerAllAccess, kServiceDelete) &&
+           rtos::SvcDelete(h.service, &m_dwLastError);
 }
 
 bool CNTService::OpenAndQuery(rtos::SvcHandle* aManager, rtos::SvcHandle* aService, uint32_t aAccess,
                               rtos::ServiceStatus* aStatus) {
-    if (!CheckName())
-        return false;
-    *aManager = rtos::SvcOpenManager(kManagerAllAccess, &m_dwLastError);
-    if (!*aManager)
-        return false;
-    *aService = rtos::SvcOpenService(*aManager, m_szServiceName, aAccess, &m_dwLastError);
-    return *aService && rtos::SvcQueryStatus(*aService, aStatus, &m_dwLastError);
+    return OpenServiceHandles(aManager, aService, kManagerAllAccess, aAccess) &&
+           rtos::SvcQueryStatus(*aService, aStatus, &m_dwLastError);
 }
 
 bool CNTService::WaitWhilePending(rtos::SvcHandle aService, rtos::ServiceStatus* aStatus, uint32_t aPending) {

@@ -68,8 +68,11 @@ private:
     void RegisterHandler();
     void SetState(uint32_t aState, uint32_t aWin32Exit, uint32_t aSpecificExit, uint32_t aWaitHint);
     bool CheckName();
-    // Opens the manager and the service with the given rights and queries the
-    // service; false with m_dwLastError set.
+    // Opens the manager and the service with the given rights; false with
+    // m_dwLastError set. The caller closes what was opened.
+    bool OpenServiceHandles(rtos::SvcHandle* aManager, rtos::SvcHandle* aService, uint32_t aManagerAccess,
+                     uint32_t aServiceAccess);
+    // The same, then queries the service's status.
     bool OpenAndQuery(rtos::SvcHandle* aManager, rtos::SvcHandle* aService, uint32_t aAccess,
                       rtos::ServiceStatus* aStatus);
     // Waits while the service stays in aPending, as its wait hint and check

@@ -102,6 +102,9 @@ class Installation:
                     text += f.read().decode("latin-1")
         return text
 
+    def clear_log(self):
+        shutil.rmtree(self.logs, ignore_errors=True)
+
     def remove(self):
         shutil.rmtree(self.dir, ignore_errors=True)
 
@@ -271,6 +274,9 @@ def take_port():
 class LifecycleTest(ServiceTestCase):
     """Start-up failures and orderly stops."""
 
+    def setUp(self):
+        self.inst.clear_log()
+
     def test_port_taken_logs_and_exits_with_the_failure_code(self):
         with take_port():
             # No argument: the body's result is the exit code (the Wine run
@@ -366,6 +372,9 @@ class ServiceManagerTest(ServiceTestCase):
         cls.inst.run("-u")
         subprocess.run([cls.wineserver, "-k"], check=False)
         super().tearDownClass()
+
+    def setUp(self):
+        self.inst.clear_log()
 
     def test_install_start_again_and_remove(self):
         out = self.inst.run("-i")

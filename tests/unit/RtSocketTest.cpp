@@ -22,6 +22,14 @@ CRtInetAddr Loopback(unsigned short aPort = 0) {
     addr.SetPortA(aPort);
     return addr;
 }
+// A client connected to a listener on the loopback port, and the server end
+// the listener accepted (no handle when the accept failed).
+void ConnectPair(CRtSocketStream& aListener, unsigned short aPort, CRtSocketStream& aClient,
+                 CRtSocketStream& aServer) {
+    ASSERT_EQ(0, aClient.Open(false, static_cast<unsigned short>(rtos::kAfInet)));
+    ASSERT_EQ(0, rtos::SocketConnect(aClient.GetHandle(), rtos::SocketAddress{rtos::kAfInet, {127, 0, 0, 1}, aPort}));
+    aServer.SetHandle(rtos::SocketAccept(aListener.GetHandle(), nullptr));
+}
 }  // namespace
 
 TEST(CRtSocket, ClosingAnEmptySocketDoesNothing) {
@@ -58,11 +66,8 @@ TEST(CRtSocket, ListenerRebindsOverLingeringConnections) {
         ASSERT_EQ(0, listener.Open(false, Loopback()));
         ASSERT_EQ(0, listener.GetLocalAddr(bound));
         ASSERT_EQ(0, rtos::SocketListen(listener.GetHandle(), 4));
-        CRtSocketStream client;
-        ASSERT_EQ(0, client.Open(false, static_cast<unsigned short>(rtos::kAfInet)));
-        ASSERT_EQ(0, rtos::SocketConnect(client.GetHandle(), rtos::SocketAddress{rtos::kAfInet, {127, 0, 0, 1}, bound.GetPort()}));
-        CRtSocketStream server;
-        server.SetHandle(rtos::SocketAccept(listener.GetHandle(), nullptr));
+        CRtSocketStream client, server;
+        ConnectPair(listener, bound.GetPort(), client, server);
         ASSERT_NE(RT_INVALID_HANDLE, server.GetHandle());
         EXPECT_EQ(0, server.Close(0));  // the server closes first: its side lingers
         char c;
@@ -87,11 +92,8 @@ TEST(CRtSocket, StreamSendsGathersAndPeeks) {
     CRtInetAddr bound;
     listener.GetLocalAddr(bound);
 
-    CRtSocketStream client;
-    ASSERT_EQ(0, client.Open(false, static_cast<unsigned short>(rtos::kAfInet)));
-    ASSERT_EQ(0, rtos::SocketConnect(client.GetHandle(), rtos::SocketAddress{rtos::kAfInet, {127, 0, 0, 1}, bound.GetPort()}));
-    CRtSocketStream server;
-    server.SetHandle(rtos::SocketAccept(listener.GetHandle(), nullptr));
+    CRtSocketStream client, server;
+    ConnectPair(listener, bound.GetPort(), client, server);
     ASSERT_NE(RT_INVALID_HANDLE, server.GetHandle());
     CRtInetAddr peer;
     ASSERT_EQ(0, server.GetRemoteAddr(peer));
