@@ -49,6 +49,8 @@ stop_pid() {  # pid, seconds to wait before SIGKILL
     kill -KILL "$pid" 2>/dev/null || true
 }
 cleanup() {
+    # WRK_PID is /usr/bin/time, which does not pass signals on to wrk.
+    [[ -n $WRK_PID ]] && stop_pid "$(pgrep -P "$WRK_PID" | head -1)" 1
     stop_pid "$WRK_PID" 1
     stop_pid "$SVC_PID" 10
     stop_pid "$FLOCK_PID" 2   # still waiting for the lock if the service never started
@@ -60,14 +62,18 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 LOG_EW='^\$[0-9 :.]+ [0-9]+ (ERROR|WARN):'
-# ERROR/WARN lines the service logged since log_mark: only the new bytes of
-# each file are read, the default log grows by hundreds of MB.
+# ERROR/WARN lines and bytes the service logged since log_mark: only the new
+# bytes of each file are read, the default log grows by hundreds of MB. The
+# log cycles through ten files, truncating the oldest, so a file that shrank
+# is new.
 log_mark() { wc -c "$TMP"/svc/logs/* 2>/dev/null | grep -v ' total$' >"$TMP/svc/mark" || true; }
-log_new_ew() {
+log_new() {
     local f off
     for f in "$TMP"/svc/logs/*; do
-        off=$(awk -v f="$f" '$2 == f { print $1 }' "$TMP/svc/mark"); tail -c +$((${off:-0} + 1)) "$f"
-    done | grep -acE "$LOG_EW" || true
+        off=$(awk -v f="$f" '$2 == f { print $1 }' "$TMP/svc/mark")
+        (( ${off:-0} <= $(stat -c %s "$f") )) || off=0
+        tail -c +$((${off:-0} + 1)) "$f"
+    done | LC_ALL=C awk '{ b += length($0) + 1 } $4 == "ERROR:" || $4 == "WARN:" { n++ } END { print n + 0, b + 0 }'
 }
 cpu_ticks() { sed 's/.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'; }
 rss_kb() { awk '/^VmRSS/ { print $2 }' "/proc/$1/status"; }
@@ -161,7 +167,7 @@ run_wrk() {  # setting scenario server pid url
     WRK_PID=''
     kill -0 "$pid" 2>/dev/null || { echo "== $3 died in $1 $2"; cat "$out.wrk"; svc_diag; die "$3 died"; }
     echo "$(($(cpu_ticks "$pid") - c0)) $TICK $rss" >"$out.cpu"
-    [[ $3 == svc ]] && sleep 0.5 && log_new_ew >"$out.logew"   # lines of the last disconnects
+    [[ $3 == svc ]] && sleep 1 && log_new >"$out.log"   # the main thread logs the last closes late
     printf '  %-8s %-6s %s\n' "$2" "$3" "$(grep -E 'Requests/sec' "$out.wrk" | tr -s ' ')"
 }
 
@@ -185,7 +191,7 @@ bench_setting() {  # name, [LOG] lines...
     du -sb "$TMP/svc/logs" | cut -f1 >"$RES/$name/log_bytes"
     { cat "$TMP"/svc/logs/* 2>/dev/null | grep -acE "$LOG_EW" || true; } >"$RES/$name/log_errwarn"
     { grep -ahE "$LOG_EW" "$TMP"/svc/logs/* 2>/dev/null | cut -d' ' -f4- \
-        | sed 's/0x[0-9a-f]*/0x../g; s/[0-9]\{2,\}/N/g' | sort | uniq -c | sort -rn | head -5 || true; } \
+        | sed 's/0x[0-9a-f]*/0x../g; s/\(m_dwSize\|m_Tid\)=[0-9]*/\1=N/g' | sort | uniq -c | sort -rn | head -6 || true; } \
         >"$RES/$name/log_errwarn_top"
     cat "$TMP/svc/out.txt" "$TMP/svc/err.txt" >"$RES/$name/svc_output"
     stop_svc
@@ -215,8 +221,8 @@ def run(setting, scen, server):
     r = wrk(base + '.wrk')
     ticks, hz, rss = map(int, open(base + '.cpu').read().split())
     u, s, e = map(float, open(base + '.time').read().split()[-3:])
-    if os.path.exists(base + '.logew'):
-        r['logew'] = int(open(base + '.logew').read() or 0)
+    if os.path.exists(base + '.log'):
+        r['logew'], r['logbytes'] = map(int, open(base + '.log').read().split())
     r.update(cpu_us=ticks / hz * 1e6 / r['req'] if r['req'] else float('nan'),
              srv_pct=ticks / hz / dur * 100, wrk_pct=(u + s) / e * 100, rss=rss)
     return r
@@ -245,10 +251,11 @@ for setting in sorted(os.listdir(res), key=lambda n: n != 'defaults'):
     p_svc, p_ngx = run(setting, 'ka500', 'svc')['rss'], run(setting, 'ka500', 'nginx')['rss']
     print(f'RSS KiB (nginx: worker)  idle: svc {i_svc}, nginx {i_ngx}, ratio {ratio(i_svc, i_ngx)}'
           f'   |  500 conn max: svc {p_svc}, nginx {p_ngx}, ratio {ratio(p_svc, p_ngx)}')
-    reqs = sum(run(setting, s, 'svc')['req'] for s in ('ka1', 'ka50', 'ka500', 'close50'))
-    lb = int(open(f'{d}/log_bytes').read())
-    print(f"service log: {lb / 1e6:.1f} MB ({lb / max(reqs, 1):.0f} B/request), "
-          f"{open(f'{d}/log_errwarn').read().strip() or 0} ERROR/WARN lines in all, most frequent:")
+    runs = [run(setting, s, 'svc') for s in ('ka1', 'ka50', 'ka500', 'close50')]
+    lb = sum(r['logbytes'] for r in runs)
+    print(f"service log: {lb / 1e6:.1f} MB written in the runs ({lb / max(sum(r['req'] for r in runs), 1):.0f} B/request); "
+          f"{int(open(f'{d}/log_bytes').read()) / 1e6:.1f} MB left, with "
+          f"{open(f'{d}/log_errwarn').read().strip() or 0} ERROR/WARN lines, most frequent:")
     for line in open(f'{d}/log_errwarn_top'):
         print('   ', line.rstrip())
     out = open(f'{d}/svc_output').read().strip()

@@ -266,6 +266,9 @@ class ConsoleTest(ServiceTestCase):
 
 def take_port():
     holder = socket.socket()
+    # Over connections of earlier tests lingering in TIME_WAIT; a listener
+    # on the port still refuses every other one.
+    holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     holder.bind(("127.0.0.1", PORT))
     holder.listen(1)
     return holder
