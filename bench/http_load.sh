@@ -8,8 +8,8 @@
 #
 # Needs wrk, nginx, curl, flock and python3. Port 5161 and the service's
 # instance lock are shared on this machine, so the service only runs while
-# /tmp/zv-port5161.lock is held: 8 x DUR plus up to 60 s per log setting,
-# which DUR <= 12 keeps within about 3 minutes.
+# /tmp/zv-port5161.lock is held for 8 x DUR seconds per log setting, which
+# DUR <= 12 keeps within about 2 minutes.
 # Ratios are service / nginx: below 1 is slower for req/s, above 1 is worse
 # for p99, CPU and RSS.
 set -euo pipefail
@@ -21,7 +21,6 @@ NGINX_PORT=${NGINX_PORT:-18161}
 LOCK=/tmp/zv-port5161.lock
 SVC_URL=http://127.0.0.1:5161/
 NGX_URL=http://127.0.0.1:$NGINX_PORT/
-# close50 first: its TIME_WAIT on port 5161 drains during the other runs.
 SCENARIOS=(close50 ka1 ka50 ka500)
 
 die() { echo "http_load: $*" >&2; exit 1; }
@@ -89,11 +88,7 @@ start_svc() {
     cp "$SVC_BIN" "$TMP/svc/ZVAppLdrSvc"
     rm -rf "$TMP/svc/logs" "$TMP/svc/pid"
     { echo "[LOG]"; echo "LOG_DIR=$TMP/svc/logs"; printf '%s\n' "$@"; } >"$TMP/svc/config.ini"
-    # The listener has no SO_REUSEADDR, so it cannot bind while connections
-    # it closed are in TIME_WAIT: wait for them before starting, and keep the
-    # lock after it exits until ours are gone too.
-    local drain='for i in $(seq 70); do [ -z "$(ss -tanH state time-wait "( sport = :5161 )")" ] && break; sleep 1; done'
-    (cd "$TMP/svc" && exec flock -w 600 "$LOCK" bash -c "$drain; ./ZVAppLdrSvc -d & echo \$! >pid; wait \$!; $drain") \
+    (cd "$TMP/svc" && exec flock -w 600 "$LOCK" bash -c "./ZVAppLdrSvc -d & echo \$! >pid; wait \$!") \
         </dev/null >"$TMP/svc/out.txt" 2>"$TMP/svc/err.txt" &
     FLOCK_PID=$!
     while [[ ! -s $TMP/svc/pid ]]; do

@@ -51,8 +51,9 @@ CHttpClient::~CHttpClient() {
 }
 
 void CHttpClient::OnReceive(CRtMessageBlock&, IRtTransport*) {
-    // Every request gets the same answer, whatever it asked.
-    std::string body = BuildStatusBody();
+    // Every request gets the same answer, whatever it asked; the document
+    // never changes, so it is built once.
+    static const std::string body = BuildStatusBody();
     CRtMessageBlock block(static_cast<unsigned long>(body.size()), body.data(), CRtMessageBlock::DONT_DELETE,
                           static_cast<unsigned long>(body.size()));
     RtResult ret = m_pServer->AppendResponseData(block);

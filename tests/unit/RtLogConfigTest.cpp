@@ -1,3 +1,4 @@
+#include "RtDebug.h"
 #include "RtLogTestFixture.h"
 
 using rttest::LogTest;
@@ -65,4 +66,25 @@ TEST_F(LogTest, DefaultDirectoryIsBelowTheDataFolder) {
     auto log = MakeLog("LOG_ENABLE=false\n", false);
     std::string expected = std::string(GetWriteableDirectory()) + rtos::kPathSep + "zvlogs";
     EXPECT_EQ(expected, log->GetLogDir());
+}
+
+// A line of a disabled level is not even composed: its arguments are not
+// evaluated, which is what makes disabled levels cheap.
+TEST(LogTrace, DisabledLinesAreNotComposed) {
+    CRtLog* log = CRtLogCenter::GetLog();
+    const bool was = log->GetLogLevel(RT_LOG_LEVEL_FUNC);
+    int composed = 0;
+    auto compose = [&composed] {
+        ++composed;
+        return "composed";
+    };
+    log->SetLogLevel(RT_LOG_LEVEL_FUNC, false);
+    RT_LOG_TRACE(RT_LOG_LEVEL_FUNC, 0, compose());
+    EXPECT_EQ(0, composed);
+    log->SetLogLevel(RT_LOG_LEVEL_FUNC, true);
+    RT_LOG_TRACE(RT_LOG_LEVEL_FUNC, 0, compose());
+    EXPECT_EQ(1, composed);
+    EXPECT_FALSE(log->IsTraceEnabled(log->GetLevelMax() + 1, 0));
+    EXPECT_FALSE(log->IsTraceEnabled(0, log->GetModuleMax() + 1));
+    log->SetLogLevel(RT_LOG_LEVEL_FUNC, was);
 }

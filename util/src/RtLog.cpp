@@ -128,8 +128,10 @@ void CRtLog::ReadConfig() {
     }
     m_nModuleMax = static_cast<unsigned>(moduleMax);
 
-    m_Levels.assign(m_nLevelMax + 1, NameEntry{{0}, true});
-    m_Modules.assign(m_nModuleMax + 1, NameEntry{{0}, true});
+    NameEntry enabled;
+    enabled.bEnabled = true;
+    m_Levels.assign(m_nLevelMax + 1, enabled);
+    m_Modules.assign(m_nModuleMax + 1, enabled);
 
     bool levelAll = get_bool_param(m_szSection, "LOG_LEVEL_ALL", false);
     for (unsigned i = 0; i <= m_nLevelMax; ++i) {

@@ -35,12 +35,16 @@ void RtAssertReport(const char* aFile, int aLine, const char* aExpression);
     } while (0)
 
 // Composes a message on a stack buffer and hands it to the process log.
-#define RT_LOG_TRACE(level, module, msg)                                     \
-    do {                                                                     \
-        char rtTraceBuf_[CRtLog::kRecorderBufferSize];                       \
-        CRtLog::CRtLogRecorder rtTraceRec_(rtTraceBuf_, sizeof rtTraceBuf_); \
-        rtTraceRec_ << msg;                                                  \
-        CRtLogCenter::GetLog()->TraceString(level, module, rtTraceRec_);     \
+// A line of a disabled level or module is not composed at all.
+#define RT_LOG_TRACE(level, module, msg)                                         \
+    do {                                                                         \
+        CRtLog* rtTraceLog_ = CRtLogCenter::GetLog();                            \
+        if (rtTraceLog_->IsTraceEnabled(level, module)) {                        \
+            char rtTraceBuf_[CRtLog::kRecorderBufferSize];                       \
+            CRtLog::CRtLogRecorder rtTraceRec_(rtTraceBuf_, sizeof rtTraceBuf_); \
+            rtTraceRec_ << msg;                                                  \
+            rtTraceLog_->TraceString(level, module, rtTraceRec_);                \
+        }                                                                        \
     } while (0)
 
 #define RT_ERROR_TRACE(msg) RT_LOG_TRACE(RT_LOG_LEVEL_ERROR, 0, msg)

@@ -2,6 +2,7 @@
 // batched, rotating file writer.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -74,6 +75,13 @@ public:
     CRtLog& operator=(const CRtLog&) = delete;
 
     void TraceString(unsigned aLevel, unsigned aModule, const char* aText);
+    // Whether TraceString would write a line of this level and module, so
+    // that callers need not compose one that goes nowhere. Like
+    // GetLogLevel, it reads without the lock.
+    bool IsTraceEnabled(unsigned aLevel, unsigned aModule) const {
+        return aLevel <= m_nLevelMax && aModule <= m_nModuleMax && m_Levels[aLevel].bEnabled &&
+               m_Modules[aModule].bEnabled;
+    }
 
     RtResult RegisterModule(unsigned aId, const char* aName);
     void SetLogLevel(unsigned aLevel, bool aEnable);
@@ -93,8 +101,16 @@ public:
 
 private:
     struct NameEntry {
-        char szName[kNameSize];
-        bool bEnabled;
+        char szName[kNameSize] = {};
+        std::atomic<bool> bEnabled{false};  // read without the lock
+
+        NameEntry() = default;
+        NameEntry(const NameEntry& aOther) { *this = aOther; }
+        NameEntry& operator=(const NameEntry& aOther) {
+            std::copy(aOther.szName, aOther.szName + kNameSize, szName);
+            bEnabled = aOther.bEnabled.load();
+            return *this;
+        }
     };
 
     void ReadConfig();
