@@ -117,6 +117,8 @@ def stop(proc, timeout=20):
         except subprocess.TimeoutExpired:
             os.killpg(proc.pid, signal.SIGKILL)
             proc.wait()
+    if getattr(proc, "output_file", None):
+        proc.output_file.close()
     return proc.returncode
 
 
@@ -133,6 +135,12 @@ class ServiceTestCase(unittest.TestCase):
     def tearDownClass(cls):
         cls.inst.remove()
         cls.lock.close()
+
+    def start(self, *args, env=None):
+        """Starts the service; it is stopped when the test ends, whatever happened."""
+        proc = self.inst.start(*args, env=env)
+        self.addCleanup(stop, proc)
+        return proc
 
     def wait_for_log(self, text, timeout=10):
         self.assertTrue(wait_until(lambda: text in self.inst.log(), timeout),
@@ -294,7 +302,7 @@ class LifecycleTest(ServiceTestCase):
 
     @unittest.skipIf(WINE, "Wine ends a console process without an orderly stop")
     def test_sigterm_stops_in_order(self):
-        proc = self.inst.start()
+        proc = self.start()
         self.assertTrue(wait_until(port_answers, 20))
         started = time.monotonic()
         self.assertEqual(0, stop(proc))
@@ -311,7 +319,7 @@ class LifecycleTest(ServiceTestCase):
         with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as notify:
             notify.bind(notify_path)
             notify.settimeout(20 * SLOW)
-            proc = self.inst.start(env={"NOTIFY_SOCKET": notify_path})
+            proc = self.start(env={"NOTIFY_SOCKET": notify_path})
 
             def next_state():
                 msg = notify.recv(4096).decode()
@@ -334,7 +342,7 @@ class LifecycleTest(ServiceTestCase):
         with take_port(), socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as notify:
             notify.bind(notify_path)
             notify.settimeout(20 * SLOW)
-            proc = self.inst.start(env={"NOTIFY_SOCKET": notify_path})
+            proc = self.start(env={"NOTIFY_SOCKET": notify_path})
             self.assertEqual("STATUS=starting", notify.recv(4096).decode())
             self.assertRegex(notify.recv(4096).decode(), r"^STATUS=failed to start, code \d+$")
             self.assertEqual(0, proc.wait(10 * SLOW))

@@ -14,7 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include <csignal>
+
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -240,7 +243,16 @@ bool SvcRunDispatcher(const char* aName, SvcMainFn aMain, uint32_t* aErr) {
         char* argv[] = {const_cast<char*>(name.c_str()), nullptr};
         aMain(1, argv);
     });
+    // The stop and console signals go to the service's threads, which wait
+    // where a handler can run; some runtimes (ThreadSanitizer) hold a signal
+    // back for as long as its thread sits in join().
+    sigset_t signals, old;
+    sigemptyset(&signals);
+    for (int sig : {SIGTERM, SIGINT, SIGQUIT, SIGHUP})
+        sigaddset(&signals, sig);
+    pthread_sigmask(SIG_BLOCK, &signals, &old);
     service.join();
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     return true;
 }
 
