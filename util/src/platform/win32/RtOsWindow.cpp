@@ -23,14 +23,17 @@ constexpr int kUserSlot = 0;
 constexpr int kProcSlot = sizeof(LONG_PTR);
 
 // RegisterClassA keeps no pointer-sized class data we could read back before
-// a window exists, so the procedures are kept here by class name.
+// a window exists, so the procedures are kept here by class name. Both live
+// until the process ends: a thread manager constructed before them (a static
+// of the application) unregisters its class from its destructor, after
+// function-local statics made later would already be gone.
 std::mutex& ClassLock() {
-    static std::mutex s_lock;
-    return s_lock;
+    static std::mutex* s_lock = new std::mutex;
+    return *s_lock;
 }
 std::map<std::string, WindowProc>& Classes() {
-    static std::map<std::string, WindowProc> s_classes;
-    return s_classes;
+    static auto* s_classes = new std::map<std::string, WindowProc>;
+    return *s_classes;
 }
 
 HWND Hwnd(WindowHandle aWnd) { return reinterpret_cast<HWND>(aWnd); }
