@@ -26,6 +26,9 @@ SCENARIOS=(close50 ka1 ka50 ka500)
 die() { echo "http_load: $*" >&2; exit 1; }
 [[ $DUR =~ ^[0-9]+$ && $DUR -ge 1 && $DUR -le 12 ]] || die "DUR must be 1..12 (the port lock is held ~8 x DUR)"
 [[ -x $SVC_BIN ]] || die "no executable at $SVC_BIN"
+. "$ROOT/scripts/install-packages.sh"
+install_missing wrk nginx-light curl util-linux python3 time iproute2 || die "package installation failed"
+export PATH=$PATH:/usr/sbin  # nginx
 for t in wrk nginx curl flock python3 /usr/bin/time; do command -v "$t" >/dev/null || die "$t not found"; done
 
 # 500 connections need ~1000 descriptors on each side.

@@ -142,6 +142,9 @@ TEST(TcpIntegration, MultiThreadSpreadsConnectionsByLoad) {
         server.Stop();
         return RT_OK;
     });
+    // The listener and its proxies go on later passes of both network
+    // threads; the process must not end before them.
+    rttest::DrainThreads(threads[0], threads[1]);
 }
 
 // A reader that falls behind: the client keeps at most a window of data in
