@@ -76,6 +76,20 @@ private:
     CRtThread* m_pThread = nullptr;
 };
 
+// Stops the server on its thread, then lets the deferred deletes the stop
+// left there and on the network threads run, so that the test (and with it
+// the process) never ends before them.
+void StopServer(EchoServer& aServer, CRtThread* aOwner) {
+    RunOn(aOwner, [&] {
+        aServer.Stop();
+        return RT_OK;
+    });
+    std::vector<CRtThread*> threads;
+    g_manager->GetNetworkThreadList(threads);
+    for (CRtThread* network : threads)
+        rttest::DrainThreads(aOwner, network);
+}
+
 }  // namespace
 
 TEST(TcpIntegration, ServerTypesAreChecked) {
@@ -102,10 +116,7 @@ TEST(TcpIntegration, SingleThreadCallbacksArriveOnTheUserThread) {
     EXPECT_EQ(user->GetThreadId(), server.m_nReceiveThread.load());
     rtos::SocketClose(client);
     ASSERT_TRUE(WaitUntil([&] { return server.m_nDisconnects == 1; }));
-    RunOn(user.Get(), [&] {
-        server.Stop();
-        return RT_OK;
-    });
+    StopServer(server, user.Get());
 }
 
 TEST(TcpIntegration, MultiThreadSpreadsConnectionsByLoad) {
@@ -138,13 +149,7 @@ TEST(TcpIntegration, MultiThreadSpreadsConnectionsByLoad) {
     for (auto s : clients)
         rtos::SocketClose(s);
     ASSERT_TRUE(WaitUntil([&] { return server.m_nDisconnects == 4; }));
-    RunOn(net, [&] {
-        server.Stop();
-        return RT_OK;
-    });
-    // The listener and its proxies go on later passes of both network
-    // threads; the process must not end before them.
-    rttest::DrainThreads(threads[0], threads[1]);
+    StopServer(server, net);
 }
 
 // A reader that falls behind: the client keeps at most a window of data in
@@ -193,10 +198,7 @@ TEST(TcpIntegration, EchoOfManyMegabytesWithASlowReader) {
     EXPECT_EQ(server.m_nRefusals.load(), server.m_nOnSends.load()) << "one OnSend per refusal";
     rtos::SocketClose(client);
     WaitUntil([&] { return server.m_nDisconnects == 1; });
-    RunOn(user.Get(), [&] {
-        server.Stop();
-        return RT_OK;
-    });
+    StopServer(server, user.Get());
 }
 
 // A transport moved to the other network thread while data flows loses
@@ -240,10 +242,7 @@ TEST(TcpIntegration, BindThreadMoveLosesNoByte) {
     EXPECT_EQ(threads[1]->GetThreadId(), server.m_nReceiveThread.load());
     rtos::SocketClose(client);
     WaitUntil([&] { return server.m_nDisconnects == 1; });
-    RunOn(threads[1], [&] {
-        server.Stop();
-        return RT_OK;
-    });
+    StopServer(server, threads[1]);
 }
 
 TEST(TcpIntegration, ThousandsOfConnectionsLeaveNothingBehind) {
@@ -266,10 +265,7 @@ TEST(TcpIntegration, ThousandsOfConnectionsLeaveNothingBehind) {
     if (handlesBefore >= 0) {
         EXPECT_LE(handlesAfter, handlesBefore + 2) << "open handles " << handlesBefore << " -> " << handlesAfter;
     }
-    RunOn(user.Get(), [&] {
-        server.Stop();
-        return RT_OK;
-    });
+    StopServer(server, user.Get());
 }
 
 int main(int argc, char** argv) {
