@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "RtChannelHttpServer.h"
+#include "RtHttpFramingCases.h"
 #include "RtHttpMultipart.h"
 #include "RtTestEvents.h"
 #include "RtTestSupport.h"
@@ -419,6 +420,51 @@ TEST_F(ChannelTest, UploadedFileIsFoundInTheRequestBody) {
     EXPECT_EQ(RT_OK, rv);
     EXPECT_EQ("a.txt", fileName);
     EXPECT_EQ("line1 XyZ\r\n-XyZ\r\n", content) << "only a delimiter line ends the part";
+}
+
+// Every request of the framing table, cut into two reads at every byte, on
+// a fresh channel each time: refused ones deliver nothing and end the
+// connection unanswered; the others are answered as when read whole.
+TEST_F(ChannelTest, FramingTableAtEveryReadBoundary) {
+    std::vector<StubTransport*> stubs;
+    for (const rttest::HttpFramingCase& c : rttest::HttpFramingCases()) {
+        On([&] {
+            for (size_t cut = 0; cut < c.request.size(); ++cut) {
+                auto* stub = new StubTransport;
+                stub->AddReference();
+                stubs.push_back(stub);
+                RecordingSink sink;
+                sink.m_OnReceive = [](IRtChannelHttpServer* aChannel, CRtMessageBlock&) {
+                    Append(aChannel, "ok");
+                    aChannel->SendResponse();
+                };
+                auto* channel = new CRtChannelHttpServer(stub);
+                channel->AddReference();
+                channel->OpenWithSink(&sink);
+                for (const std::string& part : {c.request.substr(0, cut), c.request.substr(cut)}) {
+                    if (part.empty() || stub->m_nDisconnects > 0)
+                        continue;
+                    CRtMessageBlock mb(part.size(), part.data(), CRtMessageBlock::DONT_DELETE, part.size());
+                    stub->m_pSink->OnReceive(mb, stub);
+                }
+                EXPECT_EQ(c.delivered, sink.m_Uris) << c.what << ", cut at " << cut;
+                bool refused = c.delivered.empty();
+                EXPECT_EQ(refused || c.closes, stub->m_nDisconnects == 1) << c.what << ", cut at " << cut;
+                if (refused) {
+                    EXPECT_EQ("", stub->m_strSent) << c.what;
+                } else if (c.closes) {
+                    EXPECT_NE(std::string::npos, stub->m_strSent.find("\r\nConnection: close\r\n")) << c.what;
+                }
+                if (stub->m_nDisconnects == 0)
+                    channel->Disconnect(RT_OK);
+                channel->ReleaseReference();
+            }
+        });
+    }
+    for (StubTransport* stub : stubs) {
+        EXPECT_TRUE(rttest::WaitUntil([&] { return stub->GetReference() == 1; })) << "channel not deleted";
+        On([&] { stub->ReleaseReference(); });
+    }
 }
 
 TEST(RtHttpMultipart, MalformedBodiesFailInsideTheText) {

@@ -230,6 +230,9 @@ TEST(RtHttpChunked, MalformedFramingFails) {
         {"100000000\r\n", "sscanf() failed! str=100000000"},
         {"4\r\nWikiX\r\n", "CRtHttpChunkedDecoder::HandleChunkedContent,*aBuf != '\r', aBuf=X"},
         {"4\r\nWiki\rX\n", "CRtHttpChunkedDecoder::HandleChunkedContent,*aBuf != '\n', aBuf=X"},
+        {"4\rWiki\r\n", "CRtHttpChunkedDecoder::HandleChunkedContent, not \"\\r\\n\"! str=4\rWiki"},
+        {"0\r\nX-T: 1\n", "not \"\\r\\n\"! str=X-T: 1"},
+        {"0x4\r\n", "sscanf() failed! str=0x4"},
         {"ffffffff\r\n", "body too long!"},
         {std::string(5000, '1'), "line too long!"},
     };

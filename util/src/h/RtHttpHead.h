@@ -31,7 +31,13 @@ public:
     static constexpr int32_t kNoContentLength = -1;
     static constexpr int32_t kBadContentLength = -2;
 
+    // What the lines belong to: received requests and responses are read
+    // with their own framing rules; plain arrays (a chunked body's
+    // trailers) take header lines only.
+    enum class Kind { kFields, kRequest, kResponse };
+
     CRtHttpHeaderArray() = default;
+    explicit CRtHttpHeaderArray(Kind aKind) : m_eKind(aKind) {}
     virtual ~CRtHttpHeaderArray();
 
     // Drops the headers and the parse state; the length check and its
@@ -46,6 +52,10 @@ public:
     bool ParseLine(const CRtString& aLine);
     bool ParseLine(const char* aLine, size_t aLength);
     // Takes one header line without its CR LF (trailers use this directly).
+    // Refused, as anything another reader could frame differently: a name
+    // that is not a token, a folded line (joined to the previous value in
+    // responses), a second Content-Length that differs from the first, and
+    // an empty or colon-less Content-Length or Transfer-Encoding.
     bool ParseHeaderLine(const CRtString& aLine);
 
     // An empty value removes the header; a second value replaces or joins.
@@ -59,6 +69,9 @@ public:
     void Flatten(CRtString& aOut) const;
 
     bool HaveAllHeaders() const { return m_bHaveAllHeaders; }
+    // Both Transfer-Encoding and Content-Length: the body is chunked, but a
+    // reader in front may have framed it by its length.
+    bool HasConflictingLengths() const;
 
     void SetCheckLength(bool aCheck) { m_bCheckLength = aCheck; }
     bool GetCheckLength() const { return m_bCheckLength; }
@@ -70,6 +83,7 @@ public:
 protected:
     using Entry = std::pair<CRtHttpAtom, CRtString>;
 
+    Kind m_eKind = Kind::kFields;
     bool m_bHaveAllHeaders = false;
     bool m_bFirstLineParsed = false;
     bool m_bCheckLength = false;
@@ -77,9 +91,13 @@ protected:
     std::vector<Entry> m_Headers;
     size_t m_nHeaderLines = 0;
     size_t m_nHeadLength = 0;
+    // The name of the last header line, for a folded line that continues it.
+    CRtHttpAtom m_LastAtom;
 
 private:
     bool FinishHead_i();
+    bool JoinFoldedLine_i(const char* aLine, size_t aLength);
+    bool CheckFramingHeader_i(const CRtHttpAtom& aAtom, const char* aLine, size_t aLength, size_t aSep);
     // Index of the first entry with aAtom, or npos.
     size_t Find_i(const CRtHttpAtom& aAtom) const;
     bool ParseHeaderLine_i(const char* aLine, size_t aLength);
@@ -88,6 +106,7 @@ private:
 
 class CRtHttpRequestHead : public CRtHttpHeaderArray {
 public:
+    CRtHttpRequestHead() : CRtHttpHeaderArray(Kind::kRequest) {}
     bool Clear() override;
     bool ParseFirstLine_t(const char* aLine) override;
 
@@ -113,6 +132,7 @@ private:
 
 class CRtHttpResponseHead : public CRtHttpHeaderArray {
 public:
+    CRtHttpResponseHead() : CRtHttpHeaderArray(Kind::kResponse) {}
     bool Clear() override;
     bool ParseFirstLine_t(const char* aLine) override;
 

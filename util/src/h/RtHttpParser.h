@@ -80,10 +80,18 @@ private:
                 }
                 m_strLine.append(begin, static_cast<size_t>(lf - begin));
                 aAt += static_cast<size_t>(lf - begin) + 1;
-                if (!m_strLine.empty() && m_strLine.back() == '\r')
-                    m_strLine.pop_back();
                 if (m_strLine.size() > RtHttpParserLimits::kMaxChunkLine)
                     return LineTooLong();
+                // Every chunk line ends in CR LF and holds no other CR: a
+                // reader that ends lines at a bare CR or LF would cut the
+                // body elsewhere.
+                if (m_strLine.empty() || m_strLine.back() != '\r' ||
+                    m_strLine.find('\r') != m_strLine.size() - 1) {
+                    RT_ERROR_TRACE("CRtHttpChunkedDecoder::HandleChunkedContent, not \"\\r\\n\"! str="
+                                   << m_strLine.substr(0, 64));
+                    return false;
+                }
+                m_strLine.pop_back();
                 size_t lead = m_strLine.find_first_not_of(' ');
                 m_strLine.erase(0, lead == CRtString::npos ? m_strLine.size() : lead);
                 if (m_nState == STATE_SIZE) {
@@ -141,12 +149,14 @@ private:
             m_strLine.resize(semi);
         // Plain hexadecimal only: a sign or more digits than fit 32 bits
         // would read as a different size.
+        // Nothing but blanks may follow the digits (before an extension).
         size_t digits = 0;
         while (digits < m_strLine.size() && isxdigit(static_cast<unsigned char>(m_strLine[digits])))
             ++digits;
+        bool tail = m_strLine.find_first_not_of(" \t", digits) != CRtString::npos;
         unsigned int value = 0;
-        if (!m_strLine.empty() && (digits == 0 || digits > RtHttpParserLimits::kMaxChunkSizeDigits ||
-                                   sscanf(m_strLine.c_str(), "%x", &value) != 1)) {
+        if (digits == 0 || digits > RtHttpParserLimits::kMaxChunkSizeDigits || tail ||
+            sscanf(m_strLine.c_str(), "%x", &value) != 1) {
             RT_ERROR_TRACE("CRtHttpChunkedDecoder::HandleChunkedContent, sscanf() failed! str=" << m_strLine);
             return false;
         }

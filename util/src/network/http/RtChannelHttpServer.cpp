@@ -268,6 +268,12 @@ RtResult CRtChannelHttpServer::ParserHttpProtocol_t(CRtMessageBlock& aData) {
         m_bCloseRequested = !(hasConnection && HasKeepAlive(connection));
     else
         m_bCloseRequested = hasConnection && HasClose(connection);
+    // A chunked body that also declares a length, or comes from an HTTP/1.0
+    // client, may have been framed otherwise by whoever forwarded it: what
+    // follows is not read as another request.
+    if (m_RequestHeader.HasConflictingLengths() ||
+        (m_RequestHeader.GetVersion() == 10 && m_RequestHeader.HasHeader(CRtHttpAtomList::Transfer_Encoding)))
+        m_bCloseRequested = true;
 
     if (!m_pSink) {
         RT_ASSERTE(m_pSink);

@@ -14,6 +14,29 @@ const char kLineEnd[] = "\r\n";
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view StripBlanks(std::string_view aText) {
+    while (!aText.empty() && IsBlank(aText.front()))
+        aText.remove_prefix(1);
+    while (!aText.empty() && IsBlank(aText.back()))
+        aText.remove_suffix(1);
+    return aText;
+}
+
+// A header name must be a token: with blanks, controls or separators in it,
+// readers disagree on where the name ends or whether the line is a header.
+bool IsToken(std::string_view aName) {
+    for (char c : aName) {
+        unsigned char u = static_cast<unsigned char>(c);
+        bool ok = (u >= '0' && u <= '9') || (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') ||
+                  (u != 0 && strchr("!#$%&'*+-.^_`|~", u) != nullptr);
+        if (!ok)
+            return false;
+    }
+    return !aName.empty();
+}
+
 // atoi's reading (leading white space, a sign, the leading digits), but
 // saturating instead of overflowing.
 int32_t ReadLeadingInt(const char* aText) {
@@ -87,6 +110,7 @@ bool CRtHttpHeaderArray::Clear() {
     m_bFirstLineParsed = false;
     m_nHeaderLines = 0;
     m_nHeadLength = 0;
+    m_LastAtom = CRtHttpAtom();
     return true;
 }
 
@@ -116,6 +140,13 @@ bool CRtHttpHeaderArray::ParseLine(const char* aLine, size_t aLength) {
         return false;
     }
     m_nHeadLength += len;
+    // A CR that does not end the line, or a NUL, ends it early for some
+    // readers: they would see other lines than we do.
+    if (memchr(aLine, '\r', len - 2) || memchr(aLine, '\0', len - 2)) {
+        RT_ERROR_TRACE_THIS("CRtHttpHeaderArray::ParseLine, control character in line! aLine="
+                            << CRtString(aLine, len - 2));
+        return false;
+    }
 
     if (len == 2)
         return FinishHead_i();
@@ -144,6 +175,14 @@ bool CRtHttpHeaderArray::FinishHead_i() {
         RT_ERROR_TRACE_THIS("CRtHttpHeaderArray::ParseLine, invalid content length! value=" << value);
         return false;
     }
+    CRtString coding;
+    if (m_eKind == Kind::kRequest && GetHeader(CRtHttpAtomList::Transfer_Encoding, coding) &&
+        !RtHttpEqualNoCase(StripBlanks(coding).data(), StripBlanks(coding).size(), "chunked", 7)) {
+        // Only chunked is understood; a body in any other coding would be
+        // read as the next request.
+        RT_ERROR_TRACE_THIS("CRtHttpHeaderArray::ParseLine, unsupported transfer coding! value=" << coding);
+        return false;
+    }
     int32_t limit = GetContentLimit();
     if (length > limit) {
         RT_ERROR_TRACE_THIS("CRtHttpHeaderArray::ParseLine, content too long! length=" << length << " max=" << limit);
@@ -163,6 +202,9 @@ bool CRtHttpHeaderArray::ParseHeaderLine_i(const char* aLine, size_t aLength) {
         return false;
     }
     ++m_nHeaderLines;
+    if (aLength > 0 && IsBlank(aLine[0]))
+        return JoinFoldedLine_i(aLine, aLength);
+    m_LastAtom = CRtHttpAtom();
 
     const std::string_view line(aLine, aLength);
     size_t sep = line.find(':');
@@ -173,13 +215,65 @@ bool CRtHttpHeaderArray::ParseHeaderLine_i(const char* aLine, size_t aLength) {
     }
     if (sep == std::string_view::npos || sep == 0)
         return true;
+    if (!IsToken(line.substr(0, sep))) {
+        RT_ERROR_TRACE_THIS("CRtHttpHeaderArray::ParseLine, invalid header name! aLine=" << CRtString(line));
+        return false;
+    }
 
     // Beyond the received-name bounds an unknown name gives no atom and the
     // line is dropped.
     CRtHttpAtom atom = CRtHttpAtomList::Instance()->ResolveReceivedAtom(aLine, sep);
     if (!atom.get())
         return true;
+    if (!CheckFramingHeader_i(atom, aLine, aLength, sep))
+        return false;
+    m_LastAtom = atom;
     return SetHeader_i(atom, aLine + sep + 1, aLength - sep - 1);
+}
+
+bool CRtHttpHeaderArray::CheckFramingHeader_i(const CRtHttpAtom& aAtom, const char* aLine, size_t aLength,
+                                              size_t aSep) {
+    if (aAtom != CRtHttpAtomList::Content_Length && aAtom != CRtHttpAtomList::Transfer_Encoding)
+        return true;
+    // The lenient forms of a header line (no colon, an empty value that
+    // removes the header) are kept for other names only: for these two they
+    // would change where the body ends.
+    std::string_view value = StripBlanks(std::string_view(aLine + aSep + 1, aLength - aSep - 1));
+    if (aLine[aSep] != ':' || value.empty()) {
+        RT_ERROR_TRACE_THIS("CRtHttpHeaderArray::ParseLine, malformed framing header! aLine="
+                            << CRtString(aLine, aLength));
+        return false;
+    }
+    size_t index = Find_i(aAtom);
+    if (aAtom == CRtHttpAtomList::Content_Length && index != CRtString::npos &&
+        StripBlanks(m_Headers[index].second) != value) {
+        RT_ERROR_TRACE_THIS("CRtHttpHeaderArray::ParseLine, conflicting content length! old="
+                            << m_Headers[index].second << " new=" << CRtString(value));
+        return false;
+    }
+    return true;
+}
+
+bool CRtHttpHeaderArray::JoinFoldedLine_i(const char* aLine, size_t aLength) {
+    // An obsolete folded line continues the previous value. Taken as a line
+    // of its own, it would be a header no other reader sees; requests may
+    // not use it at all.
+    std::string_view more = StripBlanks(std::string_view(aLine, aLength));
+    size_t index = m_LastAtom.get() ? Find_i(m_LastAtom) : CRtString::npos;
+    if (m_eKind != Kind::kResponse || index == CRtString::npos ||
+        m_LastAtom == CRtHttpAtomList::Content_Length || m_LastAtom == CRtHttpAtomList::Transfer_Encoding) {
+        RT_ERROR_TRACE_THIS("CRtHttpHeaderArray::ParseLine, folded header line! aLine=" << CRtString(aLine, aLength));
+        return false;
+    }
+    if (!more.empty()) {
+        m_Headers[index].second += ' ';
+        m_Headers[index].second += more;
+    }
+    return true;
+}
+
+bool CRtHttpHeaderArray::HasConflictingLengths() const {
+    return HasHeader(CRtHttpAtomList::Transfer_Encoding) && HasHeader(CRtHttpAtomList::Content_Length);
 }
 
 size_t CRtHttpHeaderArray::Find_i(const CRtHttpAtom& aAtom) const {
