@@ -12,6 +12,7 @@
 
 #include "RtChannelHttpServer.h"
 #include "RtEchoServer.h"
+#include "RtHttpFramingCases.h"
 #include "RtOsSocket.h"
 #include "RtRawHttpClient.h"
 #include "RtServerThreadTest.h"
@@ -163,6 +164,53 @@ TEST_F(HttpServerTest, UnreadableRequestsCloseOnlyTheirConnection) {
     EXPECT_EQ("GET /a 0:", Ask(good, kGet));
     Client fresh(m_nPort);
     EXPECT_EQ("GET /a 0:", Ask(fresh, kGet));
+}
+
+TEST_F(HttpServerTest, RequestsFramedAmbiguouslyAreRefusedOthersAnswered) {
+    for (const rttest::HttpFramingCase& c : rttest::HttpFramingCases()) {
+        const int before = m_Server.m_nRequests.load();
+        Client client(m_nPort);
+        ASSERT_TRUE(client.Connected());
+        ASSERT_TRUE(client.Send(c.request)) << c.what;
+        for (const std::string& uri : c.delivered) {
+            // "<method> <uri> <length>:<body>"
+            std::string body = Client::Body(client.ReadResponse());
+            size_t space = body.find(' ');
+            EXPECT_EQ(uri + " ", body.substr(space == std::string::npos ? 0 : space + 1, uri.size() + 1))
+                << c.what << ": " << body;
+        }
+        if (c.delivered.empty() || c.closes) {
+            EXPECT_EQ("", client.ReadResponse()) << c.what;
+            EXPECT_TRUE(client.ClosedByPeer());
+        } else {
+            EXPECT_EQ("GET /a 0:", Ask(client, kGet)) << c.what << ": the connection goes on";
+        }
+        const int answered = static_cast<int>(c.delivered.size()) + (c.delivered.empty() || c.closes ? 0 : 1);
+        EXPECT_TRUE(WaitUntil([&] { return m_Server.m_nRequests.load() == before + answered; })) << c.what;
+    }
+}
+
+// The peer's FIN arrives on the network thread while the answer is still
+// being made on the server thread: it must not cost the answer.
+TEST_F(HttpServerTest, RequestsFollowedByTheClientsFinAreAllAnswered) {
+    int unanswered = 0;
+    for (int i = 0; i < 1000; ++i) {
+        Client c(m_nPort);
+        ASSERT_TRUE(c.Send(kGet) && c.HalfClose());
+        if (Client::Body(c.ReadResponse()) != "GET /a 0:")
+            ++unanswered;
+        EXPECT_TRUE(c.ClosedByPeer());
+    }
+    EXPECT_EQ(0, unanswered) << "of 1000 half-closed requests";
+
+    Client c(m_nPort);
+    ASSERT_TRUE(c.Send("GET /1 HTTP/1.1\r\n\r\nPOST /2 HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcGET /3 HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(c.HalfClose());
+    EXPECT_EQ("GET /1 0:", Client::Body(c.ReadResponse()));
+    EXPECT_EQ("POST /2 3:abc", Client::Body(c.ReadResponse()));
+    EXPECT_EQ("GET /3 0:", Client::Body(c.ReadResponse()));
+    EXPECT_EQ("", c.ReadResponse());
+    EXPECT_TRUE(WaitUntil([&] { return m_Server.m_nDisconnects.load() == 1001; }));
 }
 
 TEST_F(HttpServerTest, CloseRequestsGetTheirAnswerAndThenTheEnd) {

@@ -33,6 +33,8 @@ public:
         }
         return true;
     }
+    // Ends the sending side only (FIN): the answers may still come.
+    bool HalfClose() { return rtos::SocketShutdown(m_Sock, rtos::ShutdownHow::kSend) == 0; }
     // One response: the head, then as many body bytes as it declares. Empty
     // when the connection ended first.
     std::string ReadResponse() {

@@ -219,6 +219,38 @@ TEST_F(TcpTest, PeerCloseReportsSocketErrorButDisconnectIsSilent) {
     EXPECT_EQ(RT_ERROR_NOT_AVAILABLE, Run([&] { return second->SendData(mb); }));
 }
 
+// The peer's FIN ends the connection for the sink, but what is sent after
+// it still reaches the peer, and the socket closes when the transport does.
+TEST_F(TcpTest, PeerThatOnlyFinishedSendingStillGetsLaterSends) {
+    rtos::SocketHandle client = Connect();
+    IRtTransport* server = Accepted();
+    ASSERT_NE(nullptr, server);
+    ASSERT_EQ(1, rtos::SocketSend(client, "q", 1));
+    ASSERT_EQ(0, rtos::SocketShutdown(client, rtos::ShutdownHow::kSend));
+    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Accept.m_Sink.m_nDisconnects == 1; }));
+    EXPECT_EQ("q", m_Accept.m_Sink.Data());
+    EXPECT_EQ(RT_ERROR_NETWORK_SOCKET_ERROR, m_Accept.m_Sink.m_nReason.load());
+    CRtMessageBlock mb(6, "answer", CRtMessageBlock::DONT_DELETE, 6);
+    EXPECT_EQ(RT_OK, Run([&] { return server->SendData(mb); }));
+    EXPECT_EQ("answer", ReadAll(client, 6));
+    Run([&] { return server->Disconnect(RT_OK); });
+    char buf[4];
+    EXPECT_EQ(0, rtos::SocketRecv(client, buf, sizeof buf)) << "closed once disconnected";
+    EXPECT_EQ(1, m_Accept.m_Sink.m_nDisconnects.load());
+}
+
+TEST_F(TcpTest, PeerResetClosesTheTransportAtOnce) {
+    rtos::SocketHandle client = Connect();
+    IRtTransport* server = Accepted();
+    ASSERT_NE(nullptr, server);
+    ASSERT_EQ(0, rtos::SocketResetOnClose(client));
+    rtos::SocketClose(client);
+    m_Clients.clear();
+    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Accept.m_Sink.m_nDisconnects == 1; }));
+    CRtMessageBlock mb(1, "x", CRtMessageBlock::DONT_DELETE, 1);
+    EXPECT_EQ(RT_ERROR_NOT_AVAILABLE, Run([&] { return server->SendData(mb); }));
+}
+
 TEST_F(TcpTest, UnopenedUnkeptTransportClosesTheConnection) {
     m_Accept.m_bOpen = false;
     m_Accept.m_bKeep = false;

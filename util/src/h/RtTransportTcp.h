@@ -46,6 +46,11 @@ public:
     RT_HANDLE GetHandle() const override { return m_SocketTcp.GetHandle(); }
     int OnInput(RT_HANDLE aFd) override;
     int OnOutput(RT_HANDLE aFd) override;
+    // A peer that only finished sending (FIN, no error) ends the connection
+    // for the sink as any close does, but the socket stays open for sending
+    // until Disconnect or the last release: answers to what the peer sent
+    // may still be on their way from another thread.
+    int OnClose(RT_HANDLE aFd, MASK aMask) override;
 
     RtResult SendData(CRtMessageBlock& aData, bool aFlag = true, bool aDestroy = false, long aPriority = 2,
                       bool aPduFlag = true) override;

@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "RtHandle.h"
 #include "RtThreadProxy.h"
 #include "RtThreadSwitch.h"
 
@@ -488,7 +489,13 @@ void CRtTransportThreadProxy::OnDisconnect(RtResult aReason, IRtTransport* aTrpt
     }
     RT_INFO_TRACE_THIS("CRtTransportThreadProxy::OnDisconnect, reason=" << aReason << " trpt="
                                                                         << static_cast<const void*>(aTrptId));
-    m_lowerTransport.Release();
+    // A transport whose peer only finished sending keeps its socket for the
+    // answers the user thread may already have sent our way; the user's
+    // Disconnect or last release closes it, after those sends.
+    RT_HANDLE fd = RT_INVALID_HANDLE;
+    IRtTransport* lower = m_lowerTransport.Get();
+    if (!lower || lower->GetOption(RT_OPT_TRANSPORT_FD, &fd) != RT_OK || fd == RT_INVALID_HANDLE)
+        m_lowerTransport.Release();
     if (OnUserThread() && GetSink()) {
         stoppedflag_ = true;
         IRtTransportSink* sink = m_pSink.exchange(nullptr);

@@ -82,6 +82,9 @@ SocketHandle SocketOpen(int aFamily, SocketType aType);
 // may be handed out again by the next socket.
 int SocketClose(SocketHandle aSock);
 int SocketShutdown(SocketHandle aSock, ShutdownHow aHow);
+// Makes the next SocketClose reset the connection instead of ending it in
+// order (a zero linger time).
+int SocketResetOnClose(SocketHandle aSock);
 
 int SocketSetNonBlocking(SocketHandle aSock, bool aOn);
 int SocketSetReuseAddress(SocketHandle aSock, bool aOn);
@@ -106,6 +109,10 @@ long SocketSend(SocketHandle aSock, const void* aBuf, size_t aLen);
 long SocketRecv(SocketHandle aSock, void* aBuf, size_t aLen);
 // Like SocketRecv, but the bytes stay queued (MSG_PEEK).
 long SocketPeek(SocketHandle aSock, void* aBuf, size_t aLen);
+// Whether a connected stream can still send: a zero-length send succeeds
+// while our direction is open (also after the peer finished sending) and
+// fails once the connection was reset.
+bool SocketCanSend(SocketHandle aSock);
 long SocketSendV(SocketHandle aSock, const IoVec* aIov, size_t aCount);
 long SocketRecvV(SocketHandle aSock, IoVec* aIov, size_t aCount);
 long SocketSendTo(SocketHandle aSock, const void* aBuf, size_t aLen, const SocketAddress& aTo);

@@ -265,6 +265,20 @@ long SocketPeek(SocketHandle aSock, void* aBuf, size_t aLen) {
     return AfterRecv(fd, n);
 }
 
+int SocketResetOnClose(SocketHandle aSock) {
+    linger value{1, 0};
+    return setsockopt(Fd(aSock), SOL_SOCKET, SO_LINGER, &value, sizeof value);
+}
+
+bool SocketCanSend(SocketHandle aSock) {
+    ErrnoKeeper keep;
+    ssize_t n;
+    do {
+        n = send(Fd(aSock), "", 0, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return n == 0;
+}
+
 long SocketSendToV(SocketHandle aSock, const IoVec* aIov, size_t aCount, const SocketAddress& aTo) {
     sockaddr_storage ss;
     socklen_t len = 0;

@@ -163,6 +163,14 @@ long SocketPeek(SocketHandle aSock, void* aBuf, size_t aLen) {
     return Result(recv(S(aSock), static_cast<char*>(aBuf), Clamp(aLen), MSG_PEEK));
 }
 
+int SocketResetOnClose(SocketHandle aSock) {
+    linger value{1, 0};
+    return setsockopt(S(aSock), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&value), sizeof value) == 0 ? 0
+                                                                                                                : -1;
+}
+
+bool SocketCanSend(SocketHandle aSock) { return send(S(aSock), "", 0, 0) == 0; }
+
 long SocketSendToV(SocketHandle aSock, const IoVec* aIov, size_t aCount, const SocketAddress& aTo) {
     sockaddr_storage ss;
     int len = 0;
