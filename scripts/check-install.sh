@@ -17,10 +17,16 @@ for f in bin/ZVAppLdrSvc bin/config.ini.sample lib/systemd/system/ZVAppLdrSvc.se
 done
 ls "$tmp"/prefix/lib*/librtutil.* >/dev/null 2>&1 || { echo "check-install: the framework library was not installed"; status=1; }
 
-cmake -S tests/package -B "$tmp/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$tmp/prefix" >/dev/null
-cmake --build "$tmp/consumer" >/dev/null
-"$tmp/consumer/rt_consumer" | grep -q "event ran on the network thread" \
-  || { echo "check-install: the consumer program failed"; status=1; }
+# The consumer includes every installed header beside the system's own.
+if cmake -S tests/package -B "$tmp/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$tmp/prefix" >"$tmp/consumer.log" 2>&1 &&
+   cmake --build "$tmp/consumer" >>"$tmp/consumer.log" 2>&1; then
+  out=$("$tmp/consumer/rt_consumer" 2>&1) && grep -q "event ran on the network thread" <<<"$out" \
+    || { echo "check-install: the consumer program failed:"; echo "$out"; status=1; }
+else
+  echo "check-install: the consumer program does not build against the installed framework:"
+  grep -E 'error|Error' "$tmp/consumer.log" | head -20
+  status=1
+fi
 
 (cd "$build" && cpack -G DEB -B "$tmp/deb" >/dev/null 2>&1)
 deb=$(ls "$tmp"/deb/*.deb)

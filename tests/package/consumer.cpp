@@ -1,10 +1,12 @@
-// Starts the framework, runs one event on the network thread and stops.
+// Starts the framework, runs one event on the network thread, gathers a
+// message chain through the system and stops.
 #include <cstdio>
 
 #include "RtEventQueue.h"
 #include "RtThread.h"
 #include "RtThreadManager.h"
 #include "RtTimeValue.h"
+#include "gather.h"
 
 namespace {
 class CHello : public IRtEvent {
@@ -17,6 +19,8 @@ public:
 }  // namespace
 
 int main() {
+    if (!GatherThroughSystem())
+        return 4;
     CRtThreadManager manager;
     if (manager.Initialize(1, false) != RT_OK)
         return 1;

@@ -198,9 +198,9 @@ private:
             unsigned long count = m_pHead->FillIov(iov, max, filled, rest);
             std::string gathered;
             for (unsigned long i = 0; i < count; ++i) {
-                if (iov[i].len == 0)
+                if (rtos::IoVecLength(iov[i]) == 0)
                     return "FillIov gave an empty entry";
-                gathered.append(static_cast<const char*>(iov[i].base), iov[i].len);
+                gathered.append(static_cast<const char*>(rtos::IoVecBase(iov[i])), rtos::IoVecLength(iov[i]));
             }
             if (count > max || filled != gathered.size() || (count < max && rest) ||
                 gathered + (rest ? std::string(rest->FlattenChained()) : std::string()) != m_Model)

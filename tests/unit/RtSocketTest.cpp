@@ -101,10 +101,8 @@ TEST(CRtSocket, StreamSendsGathersAndPeeks) {
 
     char a[] = "hello ", b[] = "world";
     iovec iov[2];
-    iov[0].base = a;
-    iov[0].len = 6;
-    iov[1].base = b;
-    iov[1].len = 5;
+    rtos::SetIoVec(iov[0], a, 6);
+    rtos::SetIoVec(iov[1], b, 5);
     ASSERT_EQ(11, client.SendV(iov, 2));
     char buf[32] = {};
     ASSERT_TRUE(rttest::WaitUntil([&] { return server.Recv(buf, 5, RT_MSG_PEEK) == 5; }));
@@ -116,8 +114,7 @@ TEST(CRtSocket, StreamSendsGathersAndPeeks) {
     ASSERT_EQ(0, client.Enable(RT_IPC_SAP::NON_BLOCK));
     std::vector<char> chunk(65536, 'z');
     iovec big[1];
-    big[0].base = chunk.data();
-    big[0].len = chunk.size();
+    rtos::SetIoVec(big[0], chunk.data(), chunk.size());
     int rc = 0;
     for (int i = 0; i < 10000 && rc >= 0; ++i)
         rc = client.SendV(big, 1);
@@ -135,10 +132,8 @@ TEST(CRtSocket, DatagramFromPiecesIsOneDatagram) {
     receiver.GetLocalAddr(to);
     char a[] = "abc", b[] = "defg";
     iovec iov[2];
-    iov[0].base = a;
-    iov[0].len = 3;
-    iov[1].base = b;
-    iov[1].len = 4;
+    rtos::SetIoVec(iov[0], a, 3);
+    rtos::SetIoVec(iov[1], b, 4);
     ASSERT_EQ(7, sender.SendVTo(iov, 2, to));
     char buf[64];
     CRtInetAddr from;

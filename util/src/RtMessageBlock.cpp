@@ -399,8 +399,7 @@ unsigned long CRtMessageBlock::FillIov(iovec* aIov, unsigned long aMax, unsigned
         unsigned long len = p->GetTopLevelLength();
         if (len == 0)
             continue;
-        aIov[filled].base = p->m_pReadPtr;
-        aIov[filled].len = len;
+        rtos::SetIoVec(aIov[filled], p->m_pReadPtr, len);
         aFillLength += len;
         ++filled;
     }

@@ -16,6 +16,12 @@
 
 #include "RtOs.h"
 
+// The one system header a public header includes: the scatter/gather entry
+// must be the system's own type, not a look-alike that clashes with it.
+#if !defined(RT_OS_WINDOWS)
+#include <sys/uio.h>
+#endif
+
 namespace rtos {
 
 // A Windows SOCKET or a Linux file descriptor.
@@ -42,19 +48,31 @@ struct SocketAddress {
     uint16_t port = 0;
 };
 
-// One buffer of a scatter/gather call, laid out as the system's own
-// structure (WSABUF on Windows, iovec elsewhere) so arrays pass through
-// without copying.
+// One buffer of a scatter/gather call, the system's own entry so that an
+// array goes to the system call as it is: struct iovec on Linux; on Windows
+// WSABUF's layout (32-bit length first) under our own name, as <winsock2.h>
+// is not included here. The field names differ, so entries are read and
+// written through IoVecBase, IoVecLength and SetIoVec only.
 #if defined(RT_OS_WINDOWS)
 struct IoVec {
     unsigned long len;
-    char* base;
+    char* buf;
 };
+inline void* IoVecBase(const IoVec& aIov) { return aIov.buf; }
+inline size_t IoVecLength(const IoVec& aIov) { return aIov.len; }
+// A Windows entry holds less than 4 GiB; longer buffers must be split.
+inline void SetIoVec(IoVec& aIov, void* aBase, size_t aLength) {
+    aIov.buf = static_cast<char*>(aBase);
+    aIov.len = static_cast<unsigned long>(aLength);
+}
 #else
-struct IoVec {
-    void* base;
-    size_t len;
-};
+using IoVec = ::iovec;
+inline void* IoVecBase(const IoVec& aIov) { return aIov.iov_base; }
+inline size_t IoVecLength(const IoVec& aIov) { return aIov.iov_len; }
+inline void SetIoVec(IoVec& aIov, void* aBase, size_t aLength) {
+    aIov.iov_base = aBase;
+    aIov.iov_len = aLength;
+}
 #endif
 
 // ---- Start-up --------------------------------------------------------------

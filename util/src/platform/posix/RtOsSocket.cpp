@@ -25,9 +25,6 @@
 namespace rtos {
 
 static_assert(kAfInet == AF_INET && kAfInet6 == AF_INET6, "");
-static_assert(sizeof(IoVec) == sizeof(iovec) && offsetof(IoVec, base) == offsetof(iovec, iov_base) &&
-                  offsetof(IoVec, len) == offsetof(iovec, iov_len),
-              "IoVec must match iovec");
 
 namespace {
 
@@ -232,7 +229,7 @@ long AfterRecv(int aFd, ssize_t aReceived) {
 size_t Total(const IoVec* aIov, size_t aCount) {
     size_t total = 0;
     for (size_t i = 0; i < aCount; ++i)
-        total += aIov[i].len;
+        total += IoVecLength(aIov[i]);
     return total;
 }
 
@@ -288,7 +285,7 @@ long SocketSendToV(SocketHandle aSock, const IoVec* aIov, size_t aCount, const S
     msghdr mh{};
     mh.msg_name = &ss;
     mh.msg_namelen = len;
-    mh.msg_iov = reinterpret_cast<iovec*>(const_cast<IoVec*>(aIov));
+    mh.msg_iov = const_cast<IoVec*>(aIov);
     mh.msg_iovlen = aCount;
     ssize_t n;
     do {
@@ -301,7 +298,7 @@ long SocketSendToV(SocketHandle aSock, const IoVec* aIov, size_t aCount, const S
 long SocketSendV(SocketHandle aSock, const IoVec* aIov, size_t aCount) {
     const int fd = Fd(aSock);
     msghdr mh{};
-    mh.msg_iov = reinterpret_cast<iovec*>(const_cast<IoVec*>(aIov));
+    mh.msg_iov = const_cast<IoVec*>(aIov);
     mh.msg_iovlen = aCount;
     ssize_t n;
     do {
@@ -314,7 +311,7 @@ long SocketRecvV(SocketHandle aSock, IoVec* aIov, size_t aCount) {
     const int fd = Fd(aSock);
     ssize_t n;
     do {
-        n = readv(fd, reinterpret_cast<iovec*>(aIov), static_cast<int>(aCount));
+        n = readv(fd, aIov, static_cast<int>(aCount));
     } while (n < 0 && errno == EINTR);
     return AfterRecv(fd, n);
 }

@@ -15,7 +15,7 @@ namespace rtos {
 
 static_assert(kAfInet == AF_INET && kAfInet6 == AF_INET6, "");
 static_assert(sizeof(IoVec) == sizeof(WSABUF) && offsetof(IoVec, len) == offsetof(WSABUF, len) &&
-                  offsetof(IoVec, base) == offsetof(WSABUF, buf),
+                  offsetof(IoVec, buf) == offsetof(WSABUF, buf),
               "IoVec must match WSABUF");
 
 namespace {
@@ -193,10 +193,8 @@ long SocketSendV(SocketHandle aSock, const IoVec* aIov, size_t aCount) {
         size_t n = 0;
         for (size_t i = first; i < aCount && n < 64; ++i, ++n) {
             rest[n] = aIov[i];
-            if (i == first) {
-                rest[n].base += skip;
-                rest[n].len -= static_cast<unsigned long>(skip);
-            }
+            if (i == first)
+                SetIoVec(rest[n], static_cast<char*>(IoVecBase(rest[n])) + skip, IoVecLength(rest[n]) - skip);
         }
         DWORD sent = 0;
         if (WSASend(S(aSock), reinterpret_cast<WSABUF*>(rest), static_cast<DWORD>(n), &sent, 0, nullptr, nullptr) ==
@@ -206,8 +204,8 @@ long SocketSendV(SocketHandle aSock, const IoVec* aIov, size_t aCount) {
             break;
         total += sent;
         size_t left = sent;
-        while (first < aCount && left >= aIov[first].len - skip) {
-            left -= aIov[first].len - skip;
+        while (first < aCount && left >= IoVecLength(aIov[first]) - skip) {
+            left -= IoVecLength(aIov[first]) - skip;
             skip = 0;
             ++first;
         }
