@@ -252,20 +252,34 @@ TEST_F(ReactorTest, StopFromAnotherThreadEndsTheLoopWithinATick) {
     extra->Destory(RT_OK);
 }
 
-TEST_F(ReactorTest, IdleLoopCostsOnlyItsTick) {
+// With no timer and no event the tick stops, so an idle thread sleeps; a
+// timer scheduled on the thread or from elsewhere starts it again.
+TEST_F(ReactorTest, IdleLoopStopsItsTickAndTimersStillRun) {
+    CRtReactorWin32Message* imp = Imp(m_pThread);
+    ASSERT_TRUE(rttest::WaitUntil([&] { return !imp->IsTickRunningForTest(); }));
     uint64_t cpuStart = 0;
     RunOnNetwork([&] {
         cpuStart = rtos::ThreadCpuTimeUs();
         return RT_OK;
     });
-    rtos::SleepMs(2000);
+    rtos::SleepMs(500);
     uint64_t cpuEnd = 0;
     RunOnNetwork([&] {
         cpuEnd = rtos::ThreadCpuTimeUs();
         return RT_OK;
     });
-    // 2 s of 30 ms ticks: far below a tenth of the time on any machine.
-    EXPECT_LT(cpuEnd - cpuStart, 200000u) << "idle reactor used " << (cpuEnd - cpuStart) << " us of CPU in 2 s";
+    EXPECT_LT(cpuEnd - cpuStart, 50000u) << "idle reactor used " << (cpuEnd - cpuStart) << " us of CPU in 0.5 s";
+
+    struct Count : IRtTimerHandler {
+        std::atomic<int> fired{0};
+        void OnTimeout(const CRtTimeValue&, void*) override { ++fired; }
+    } here, there;
+    ASSERT_TRUE(rttest::WaitUntil([&] { return !imp->IsTickRunningForTest(); }));
+    EXPECT_EQ(RT_OK, Reactor()->ScheduleTimer(&there, nullptr, CRtTimeValue(0, 20000), 3));
+    EXPECT_TRUE(rttest::WaitUntil([&] { return there.fired == 3; })) << "from another thread";
+    RunOnNetwork([&] { return Reactor()->ScheduleTimer(&here, nullptr, CRtTimeValue(0, 20000), 1); });
+    EXPECT_TRUE(rttest::WaitUntil([&] { return here.fired == 1; })) << "from its own thread";
+    EXPECT_TRUE(rttest::WaitUntil([&] { return !imp->IsTickRunningForTest(); })) << "idle again";
 }
 
 // A wrapper deleted in the same batch that stops its network thread must

@@ -1,6 +1,7 @@
 #include "RtReactorWin32Message.h"
 
 #include <mutex>
+#include <utility>
 
 #include "RtDebug.h"
 #include "RtOs.h"
@@ -108,6 +109,7 @@ RtResult CRtReactorWin32Message::Open() {
         Close();
         return RT_ERROR_FAILURE;
     }
+    // The tick proves that timers can run; it stops at the first idle turn.
     if (!rtos::SetWindowTimer(wnd, kTickTimerId, kTickMs)) {
         RT_ERROR_TRACE("CRtReactorWin32Message::Open, SetTimer() failed! err=" << rtos::LastError());
         Close();
@@ -229,16 +231,55 @@ RtResult CRtReactorWin32Message::StopEventLoop() {
     RT_DEBUG_TRACE_THIS("CRtReactorWin32Message::StopEventLoop");
     SetStopFlag();
     CRtEventQueueUsingMutex::Stop();
+    // The loop notices the flag after its next message; an idle loop has no
+    // tick to bring one.
+    if (m_hwndNotify.load() && !OnReactorThread())
+        NotifyHandler(nullptr, IRtEventHandler::EVENTQUEUE_MASK);
     return RT_OK;
+}
+
+bool CRtReactorWin32Message::OnReactorThread() const {
+    return m_EstReactor.GetThreadId() == CRtThreadManager::GetThreadSelfId();
+}
+
+void CRtReactorWin32Message::AfterMessage_i() {
+    ProcessTimerTick();
+    UpdateTick_i();
+}
+
+void CRtReactorWin32Message::UpdateTick_i() {
+    rtos::WindowHandle wnd = m_hwndNotify;
+    if (!wnd)
+        return;
+    // Under the timer lock: a timer scheduled from another thread meanwhile
+    // either is counted here or finds the tick off and wakes us.
+    std::lock_guard<std::mutex> lock(m_TimerMutex);
+    const bool wanted = (m_pTimerQueue && m_pTimerQueue->GetCount() > 0) || GetPendingEventsCount() > 0;
+    if (wanted == (m_dwTimerId != 0))
+        return;
+    if (!wanted) {
+        rtos::KillWindowTimer(wnd, kTickTimerId);
+        m_dwTimerId = 0;
+        return;
+    }
+    if (!rtos::SetWindowTimer(wnd, kTickTimerId, kTickMs)) {
+        RT_ERROR_TRACE_THIS("CRtReactorWin32Message::UpdateTick_i, SetTimer() failed! err=" << rtos::LastError());
+        return;
+    }
+    m_dwTimerId = kTickTimerId;
 }
 
 RtResult CRtReactorWin32Message::Close() {
     if (rtos::WindowHandle wnd = m_hwndNotify) {
-        if (m_dwTimerId) {
-            bool killed = rtos::KillWindowTimer(wnd, m_dwTimerId);
+        uintptr_t tick = 0;
+        {
+            std::lock_guard<std::mutex> lock(m_TimerMutex);
+            std::swap(tick, m_dwTimerId);
+        }
+        if (tick) {
+            bool killed = rtos::KillWindowTimer(wnd, tick);
             RT_DEBUG_TRACE_THIS("CRtReactorWin32Message::Close, KillTimer rv=" << killed << " err="
                                                                                << rtos::LastError());
-            m_dwTimerId = 0;
         }
         // Other threads may still post wake-ups: they must find no window.
         m_hwndNotify = nullptr;
@@ -273,12 +314,25 @@ uint32_t CRtReactorWin32Message::GetPendingEventsCount() {
 
 RtResult CRtReactorWin32Message::ScheduleTimer(IRtTimerHandler* aEh, void* aArg, const CRtTimeValue& aInterval,
                                                unsigned long aCount) {
-    std::lock_guard<std::mutex> lock(m_TimerMutex);
-    if (!m_pTimerQueue) {
-        RT_WARNING_TRACE_THIS("CRtReactorWin32Message::ScheduleTimer, m_pTimerQueue not inited or closed.");
-        return RT_ERROR_NOT_INITIALIZED;
+    RtResult rv;
+    bool tickOff;
+    {
+        std::lock_guard<std::mutex> lock(m_TimerMutex);
+        if (!m_pTimerQueue) {
+            RT_WARNING_TRACE_THIS("CRtReactorWin32Message::ScheduleTimer, m_pTimerQueue not inited or closed.");
+            return RT_ERROR_NOT_INITIALIZED;
+        }
+        rv = m_pTimerQueue->ScheduleTimer(aEh, aArg, aInterval, aCount);
+        tickOff = m_dwTimerId == 0;
     }
-    return m_pTimerQueue->ScheduleTimer(aEh, aArg, aInterval, aCount);
+    // An idle reactor has no tick: start it here, or wake its thread to.
+    if (RT_SUCCEEDED(rv) && tickOff) {
+        if (OnReactorThread())
+            UpdateTick_i();
+        else
+            NotifyHandler(nullptr, IRtEventHandler::EVENTQUEUE_MASK);
+    }
+    return rv;
 }
 
 RtResult CRtReactorWin32Message::CancelTimer(IRtTimerHandler* aEh) {
@@ -427,7 +481,7 @@ intptr_t CRtReactorWin32Message::Win32SocketWndProc(rtos::WindowHandle aWnd, uin
     if (aMsg == WM_WIN32_SOCKET_NOTIFY) {
         pReactor->ProcessHandleEvent(static_cast<RT_HANDLE>(aWParam), static_cast<IRtEventHandler::MASK>(aLParam),
                                      RT_OK, true, false);
-        pReactor->ProcessTimerTick();
+        pReactor->AfterMessage_i();
         return 0;
     }
 
@@ -475,7 +529,7 @@ intptr_t CRtReactorWin32Message::Win32SocketWndProc(rtos::WindowHandle aWnd, uin
         } else {
             pReactor->ProcessHandleEvent(sockHandle, mask, reason, false, false);
         }
-        pReactor->ProcessTimerTick();
+        pReactor->AfterMessage_i();
         return 0;
     }
 
@@ -486,6 +540,7 @@ intptr_t CRtReactorWin32Message::Win32SocketWndProc(rtos::WindowHandle aWnd, uin
         RT_ERROR_TRACE("CRtReactorWin32Message::Win32SocketWndProc, WM_TIMER, eventqueue abnormal, need drive, hwnd="
                        << static_cast<const void*>(aWnd));
     }
+    pReactor->UpdateTick_i();
     return rtos::DefaultWindowProc(aWnd, aMsg, aWParam, aLParam);
 }
 

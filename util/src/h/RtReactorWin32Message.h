@@ -1,8 +1,10 @@
 // The window-message reactors. One hidden notification window per reactor
 // carries socket readiness, event-queue wake-ups and a 30 ms tick; its
 // procedure turns them into handler calls, event batches and timer passes.
-// All operations but NotifyHandler, StopEventLoop and the event queue's run
-// on the reactor's own thread.
+// The tick runs only while the thread has timers or waiting events, so an
+// idle thread sleeps until a socket, a post or a new timer wakes it.
+// All operations but NotifyHandler, StopEventLoop, ScheduleTimer,
+// CancelTimer and the event queue's run on the reactor's own thread.
 #pragma once
 
 #include <atomic>
@@ -56,6 +58,10 @@ public:
     // thread manager unregisters it at release.
     static bool UnregisterWindowClass();
     size_t GetHandlerCount() const { return m_EhRepository.GetCount(); }
+    bool IsTickRunningForTest() {
+        std::lock_guard<std::mutex> lock(m_TimerMutex);
+        return m_dwTimerId != 0;
+    }
     CRtTimerQueueBase* GetTimerQueue() const { return m_pTimerQueue; }
 
 protected:
@@ -65,6 +71,12 @@ protected:
     RtResult RemoveHandleWithoutFinding_i(RT_HANDLE aFd, const CRtWinEventHandlerRepository::CElement& aEle,
                                           IRtEventHandler::MASK aMask);
     RtResult ProcessEventQueue();
+    // After every message: the timer pass, then the tick on or off.
+    void AfterMessage_i();
+    // Reactor thread: starts the tick when timers or events wait, stops it
+    // when there are none.
+    void UpdateTick_i();
+    bool OnReactorThread() const;
     // Runs FD_CLOSE: data still buffered is offered first.
     void ProcessSocketClose(RT_HANDLE aFd, IRtEventHandler::MASK aMask, RtResult aReason);
 
@@ -73,6 +85,7 @@ protected:
     CRtWinEventHandlerRepository m_EhRepository;
     // Read by other threads posting wake-ups.
     std::atomic<rtos::WindowHandle> m_hwndNotify{nullptr};
+    // Non-zero while the tick runs; reactor thread only.
     uintptr_t m_dwTimerId = 0;
     CRtTimerQueueOrderedList* m_pTimerQueue = nullptr;
     // Any thread may schedule while the reactor's thread closes the queue.
