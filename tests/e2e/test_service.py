@@ -16,6 +16,7 @@ Every wait has its own limit, and each test makes sure that nothing else
 holds 127.0.0.1:5161 before it starts the service: a busy port or a stuck
 service fails the test in seconds, naming the cause.
 """
+import collections
 import errno
 import fcntl
 import os
@@ -421,6 +422,48 @@ class ConsoleTest(ServiceTestCase):
             answer = read_to_eof(s, limit(10))
         self.assertEqual((RESPONSE.replace(b"\r\n\r\n", b"\r\nConnection: close\r\n\r\n", 1), "eof"),
                          answer)
+
+    def test_every_half_closed_request_is_answered(self):
+        # Clients that send their request and then shut down their side
+        # (nc -N, scripted HTTP/1.0 clients) still wait for the answer.
+        count, stuck_limit = 1000, 3
+        failures = collections.Counter()
+        end = time.monotonic() + limit(30)
+        sent = 0
+        while sent < count and time.monotonic() < end and failures["no end"] < stuck_limit:
+            sent += 1
+            with socket.create_connection(("127.0.0.1", PORT), timeout=limit(5)) as s:
+                s.sendall(GET)
+                s.shutdown(socket.SHUT_WR)
+                data, ending = read_to_eof(s, min(limit(2), max(0.1, end - time.monotonic())))
+            if ending == "timeout":
+                failures["no end"] += 1
+            elif data == b"":
+                failures["closed with nothing" if ending == "eof" else "reset with nothing"] += 1
+            elif (data, ending) != (RESPONSE, "eof"):
+                failures["%d bytes (%d expected), then %s" % (len(data), len(RESPONSE), ending)] += 1
+        self.assertEqual({}, dict(failures), "%d of %d half-closed requests not answered in full"
+                         % (sum(failures.values()), sent))
+        self.assertEqual(count, sent, "requests made within %g s" % limit(30))
+
+    def test_half_close_after_pipelined_requests_gets_all_three_answers(self):
+        rounds, stuck = 100, 0
+        failures = collections.Counter()
+        for _ in range(rounds):
+            with socket.create_connection(("127.0.0.1", PORT), timeout=limit(5)) as s:
+                s.sendall(PIPELINED)
+                s.shutdown(socket.SHUT_WR)
+                data, ending = read_to_eof(s, limit(2))
+            if (data, ending) != (RESPONSE * 3, "eof"):
+                complete = 0
+                while data[complete * len(RESPONSE):(complete + 1) * len(RESPONSE)] == RESPONSE:
+                    complete += 1
+                failures["%d of 3 answers in %d bytes, then %s" % (complete, len(data), ending)] += 1
+                stuck += ending == "timeout"
+                if stuck == 3:
+                    break
+        self.assertEqual({}, dict(failures), "%d of %d connections with three pipelined requests and "
+                         "a half-close" % (sum(failures.values()), rounds))
 
     def test_listens_on_loopback_address_only(self):
         # 127.0.0.2 reaches this host too, but not a socket bound to 127.0.0.1.
