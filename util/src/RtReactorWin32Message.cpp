@@ -5,6 +5,7 @@
 
 #include "RtDebug.h"
 #include "RtOs.h"
+#include "RtOsThread.h"
 #include "RtThreadManager.h"
 
 namespace {
@@ -116,6 +117,11 @@ RtResult CRtReactorWin32Message::Open() {
         return RT_ERROR_FAILURE;
     }
     m_dwTimerId = kTickTimerId;
+    // Reactor threads hand each other requests and answers as events: a
+    // wake-up that preempted the poster would cost a switch per event
+    // instead of one per round.
+    if (!rtos::ThreadPreferBatches())
+        RT_WARNING_TRACE_THIS("CRtReactorWin32Message::Open, batch scheduling refused, err=" << rtos::LastError());
     SetStartFlag();
     RT_INFO_TRACE_THIS("CRtReactorWin32Message::Open, m_hwndNotify=" << static_cast<const void*>(wnd));
     return RT_OK;

@@ -49,5 +49,11 @@ void ThreadTerminate(ThreadHandle aThread, unsigned aExitCode);
 void ThreadClose(ThreadHandle aThread);
 // Names the calling thread for debuggers (cut to what the system keeps).
 void ThreadSetName(const char* aName);
+// Tells the scheduler that the calling thread works through batches that
+// other threads hand it: waking it then does not preempt the thread that
+// woke it, which goes on posting the rest of its round first (Linux
+// SCHED_BATCH). False where the system refused; Windows has no such policy
+// and answers true.
+bool ThreadPreferBatches();
 
 }  // namespace rtos

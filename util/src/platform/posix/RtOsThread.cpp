@@ -6,6 +6,7 @@
 #include <ctime>
 #include <new>
 #include <pthread.h>
+#include <sched.h>
 
 namespace rtos {
 
@@ -300,6 +301,15 @@ void ThreadClose(ThreadHandle aThread) {
         pthread_detach(t->thread);
     if (finished)
         delete t;
+}
+
+bool ThreadPreferBatches() {
+    sched_param param{};
+    param.sched_priority = 0;
+    int rc = pthread_setschedparam(pthread_self(), SCHED_BATCH, &param);
+    if (rc != 0)
+        errno = rc;
+    return rc == 0;
 }
 
 void ThreadSetName(const char* aName) {

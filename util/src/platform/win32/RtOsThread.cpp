@@ -85,6 +85,8 @@ void ThreadClose(ThreadHandle aThread) {
         CloseHandle(aThread);
 }
 
+bool ThreadPreferBatches() { return true; }
+
 void ThreadSetName(const char* aName) {
     // SetThreadDescription exists from Windows 10 1607 on; older systems
     // (and Wine) may lack it, so it is looked up at run time.
