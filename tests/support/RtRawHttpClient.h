@@ -22,6 +22,7 @@ public:
     }
     ~RawHttpClient() { rtos::SocketClose(m_Sock); }
     bool Connected() const { return m_bConnected; }
+    rtos::SocketHandle Handle() const { return m_Sock; }
 
     bool Send(const std::string& aText) {
         size_t at = 0;

@@ -357,11 +357,14 @@ RtResult CRtReactorWin32Message::ProcessEventQueue() {
         return RT_OK;
     }
     m_bInDispatch = true;
-    EventsType events;
+    // A member, so that a wake-up allocates nothing.
+    EventsType& events = m_Batch;
+    events.clear();
     unsigned long remain = 0;
     RtResult rv = PopPendingEventsWithoutWait(events, kEventsPerDispatch, &remain);
     if (RT_SUCCEEDED(rv))
         ProcessEvents(events);
+    events.clear();
     if (remain > 0 || m_bNeedNotify)
         NotifyHandler(nullptr, IRtEventHandler::EVENTQUEUE_MASK);
     m_bInDispatch = false;

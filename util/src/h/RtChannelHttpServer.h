@@ -127,7 +127,9 @@ private:
     bool PrepareResponseHead_i(uint32_t aBodyLength);
 
     CRtHttpParserT<CRtHttpRequestHead, CRtChannelHttpServer> m_ParserRequest;
-    CRtMessageBlock* m_pResponseBody = nullptr;
+    // What AppendResponseData gathered for the next SendResponse.
+    CRtString m_strResponseBody;
+    static constexpr size_t kKeptBodyCapacity = 16 * 1024;
     bool m_bOpened = false;
     // The Connection header of the response was written by the channel,
     // not by the application.

@@ -91,6 +91,8 @@ protected:
     // Any thread may schedule while the reactor's thread closes the queue.
     std::mutex m_TimerMutex;
     bool m_bInDispatch = false;
+    // The events of the wake-up being run.
+    EventsType m_Batch;
     bool m_bNeedNotify = false;
     CRtEnsureSingleThread m_EstReactor;
 };

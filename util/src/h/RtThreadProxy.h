@@ -18,6 +18,7 @@
 #include "RtThreadManager.h"
 
 class CRtTransportThreadProxy;
+class CRtCarriedData;
 
 // Reference control shared by the proxies. The object below a proxy calls
 // it through a plain pointer on the network thread, so a callback may take
@@ -200,6 +201,8 @@ protected:
 
 private:
     friend class CRtEventSendData;
+    template <class E>
+    friend class CRtCarrierEventT;
     friend class CRtEventSendUdpData;
     friend class CRtEventDisconnect;
     friend class CRtEventOnReceive;
@@ -209,9 +212,9 @@ private:
     bool OnNetworkThread() const;
     bool OnUserThread() const;
     bool UserThreadStopped() const;
-    // Network thread: sends aData (handed over) now, or queues it behind
+    // Network thread: sends aData now, or queues what is left of it behind
     // what is pending. Returns the lower result, RT_OK when queued.
-    RtResult SendOrQueue_n(CRtMessageBlock* aData, bool aFlag, long aPriority, bool aPduFlag, bool* aQueued);
+    RtResult SendOrQueue_n(CRtCarriedData& aData, bool aFlag, long aPriority, bool aPduFlag);
     RtResult Queue_n(CRtMessageBlock* aData, bool aFlag, long aPriority, bool aPduFlag);
     RtResult PostToNetwork(IRtEvent* aEvent);
     RtResult PostToUser(IRtEvent* aEvent);

@@ -1,6 +1,9 @@
 #include <cstring>
+#include <new>
+#include <optional>
 
 #include "RtHandle.h"
+#include "RtRecycler.h"
 #include "RtThreadProxy.h"
 #include "RtThreadSwitch.h"
 
@@ -110,9 +113,136 @@ void DestroyChain(CRtMessageBlock*& aData) {
     RT_ASSERTE_TEXT(CRtThreadManager::IsEqualCurrentThread(proxy->GetUserThread()->GetThreadId()), \
                     "CRtThreadManager::IsEqualCurrentThread(" #proxy "->m_userThread->GetThreadId())")
 
+// Bytes on their way to another thread: copied into the event's own buffer
+// when they fit (a request or an answer, as a rule), else a chain of their
+// own. With the events recycled, the common case allocates nothing.
+class CRtCarriedData {
+public:
+    static constexpr unsigned long kInline = 2048;
+
+    ~CRtCarriedData() { Reset(); }
+
+    // Copies the readable bytes of aData; false when out of memory.
+    bool Carry(const CRtMessageBlock& aData) {
+        unsigned long total = aData.GetChainedLength();
+        if (total > kInline) {
+            m_pData = aData.DuplicateChained();
+            return m_pData != nullptr;
+        }
+        unsigned long at = 0;
+        for (const CRtMessageBlock* b = &aData; b; b = b->GetNext()) {
+            std::memcpy(m_Buffer + at, b->GetTopLevelReadPtr(), b->GetTopLevelLength());
+            at += b->GetTopLevelLength();
+        }
+        m_Inline.emplace(total, m_Buffer, CRtMessageBlock::DONT_DELETE, total);
+        m_pData = &*m_Inline;
+        return true;
+    }
+    // Takes over a chain its maker gave away.
+    void Adopt(CRtMessageBlock* aData) { m_pData = aData; }
+    CRtMessageBlock& Get() { return *m_pData; }
+    // What is still unread, as a chain of the caller's; null when out of
+    // memory.
+    CRtMessageBlock* Release() {
+        CRtMessageBlock* rest = m_pData;
+        if (m_Inline && rest == &*m_Inline)
+            rest = m_Inline->DuplicateChained();
+        m_pData = nullptr;
+        Reset();
+        return rest;
+    }
+    void Reset() {
+        if (m_pData && !(m_Inline && m_pData == &*m_Inline))
+            m_pData->DestroyChained();
+        m_pData = nullptr;
+        m_Inline.reset();
+    }
+
+private:
+    CRtMessageBlock* m_pData = nullptr;
+    std::optional<CRtMessageBlock> m_Inline;
+    char m_Buffer[kInline];
+};
+
+// An event that carries data for one proxy and is kept for reuse when spent.
+template <class E>
+class CRtCarrierEventT : public IRtEvent, public CRtRecyclable {
+public:
+    ~CRtCarrierEventT() override { Clear(); }
+
+    // Spent: back to the recycler, without the data and the proxy.
+    void OnDestorySelf() override {
+        Clear();
+        CRtRecycler<E>::Give(static_cast<E*>(this));
+    }
+
+protected:
+    // A kept or new event for aProxy, or null when out of memory.
+    static E* Make(CRtTransportThreadProxy* aProxy) {
+        E* ev = CRtRecycler<E>::Take();
+        if (!ev)
+            ev = new (std::nothrow) E;
+        if (ev) {
+            ev->m_pProxy = aProxy;
+            aProxy->AddReference();
+        }
+        return ev;
+    }
+    void Clear() {
+        m_Data.Reset();
+        if (CRtTransportThreadProxy* proxy = m_pProxy) {
+            m_pProxy = nullptr;
+            proxy->ReleaseReference();
+        }
+    }
+
+    CRtTransportThreadProxy* m_pProxy = nullptr;
+    CRtCarriedData m_Data;
+};
+
+// A send on its way to the network thread, with its flags.
+class CRtEventSendData final : public CRtCarrierEventT<CRtEventSendData> {
+public:
+    // aDestroy: aData is the caller's to give away and is taken as it is.
+    static CRtEventSendData* Make(CRtTransportThreadProxy* aProxy, CRtMessageBlock& aData, bool aDestroy, bool aFlag,
+                                  long aPriority, bool aPduFlag) {
+        CRtEventSendData* ev = CRtCarrierEventT::Make(aProxy);
+        if (!ev)
+            return nullptr;
+        if (aDestroy) {
+            ev->m_Data.Adopt(&aData);
+        } else if (!ev->m_Data.Carry(aData)) {
+            ev->OnDestorySelf();
+            return nullptr;
+        }
+        ev->m_bFlag = aFlag;
+        ev->m_nPriority = aPriority;
+        ev->m_bPduFlag = aPduFlag;
+        return ev;
+    }
+
+    RtResult OnEventFire() override {
+        RT_PROXY_ON_NETWORK_THREAD(m_pProxy);
+        IRtTransport* lower = m_pProxy->m_lowerTransport.Get();
+        if (!lower)
+            return RT_ERROR_NOT_AVAILABLE;
+        RtResult rv = m_pProxy->SendOrQueue_n(m_Data, m_bFlag, m_nPriority, m_bPduFlag);
+        if (rv == RT_OK)
+            return RT_OK;
+        RT_ERROR_TRACE("CRtEventSendData::OnEventFire, send data failed! rv="
+                       << rv << " proxy=" << static_cast<const void*>(m_pProxy)
+                       << " trpt=" << static_cast<const void*>(lower) << " this=" << static_cast<const void*>(this));
+        return rv;
+    }
+
+private:
+    bool m_bFlag = true;
+    long m_nPriority = 2;
+    bool m_bPduFlag = true;
+};
+
 // A chain on its way to the network thread, with the send's flags; the
-// chain is destroyed with the event unless the transport or the queue took
-// it.
+// chain is destroyed with the event unless the transport took it.
 class CRtEventSendBase : public IRtEvent {
 public:
     CRtEventSendBase(CRtTransportThreadProxy* aProxy, CRtMessageBlock* aData, bool aFlag, long aPriority,
@@ -126,28 +256,6 @@ protected:
     bool m_bFlag;
     long m_nPriority;
     bool m_bPduFlag;
-};
-
-class CRtEventSendData : public CRtEventSendBase {
-public:
-    using CRtEventSendBase::CRtEventSendBase;
-
-    RtResult OnEventFire() override {
-        RT_PROXY_ON_NETWORK_THREAD(m_threadProxy);
-        IRtTransport* lower = m_threadProxy->m_lowerTransport.Get();
-        if (!lower)
-            return RT_ERROR_NOT_AVAILABLE;
-        bool queued = false;
-        RtResult rv = m_threadProxy->SendOrQueue_n(m_pData, m_bFlag, m_nPriority, m_bPduFlag, &queued);
-        if (queued || rv == RT_OK) {
-            m_pData = nullptr;  // the transport or the queue has it now
-            return RT_OK;
-        }
-        RT_ERROR_TRACE("CRtEventSendData::OnEventFire, send data failed! rv="
-                       << rv << " proxy=" << static_cast<const void*>(m_threadProxy.Get())
-                       << " trpt=" << static_cast<const void*>(lower) << " this=" << static_cast<const void*>(this));
-        return rv;
-    }
 };
 
 class CRtEventSendUdpData : public CRtEventSendBase {
@@ -184,22 +292,25 @@ private:
     RtResult m_reason;
 };
 
-class CRtEventOnReceive : public IRtEvent {
+// Received bytes on their way to the user thread.
+class CRtEventOnReceive final : public CRtCarrierEventT<CRtEventOnReceive> {
 public:
-    CRtEventOnReceive(CRtTransportThreadProxy* aProxy, CRtMessageBlock* aData) : m_threadProxy(aProxy), m_pData(aData) {}
-    ~CRtEventOnReceive() override { DestroyChain(m_pData); }
-
-    RtResult OnEventFire() override {
-        RT_PROXY_ON_USER_THREAD(m_threadProxy);
-        IRtTransportSink* sink = m_threadProxy->GetSink();
-        if (!m_threadProxy->IsStopped() && sink)
-            sink->OnReceive(*m_pData, m_threadProxy.Get());
-        return RT_OK;
+    static CRtEventOnReceive* Make(CRtTransportThreadProxy* aProxy, const CRtMessageBlock& aData) {
+        CRtEventOnReceive* ev = CRtCarrierEventT::Make(aProxy);
+        if (ev && !ev->m_Data.Carry(aData)) {
+            ev->OnDestorySelf();
+            return nullptr;
+        }
+        return ev;
     }
 
-private:
-    CRtAutoPtr<CRtTransportThreadProxy> m_threadProxy;
-    CRtMessageBlock* m_pData;
+    RtResult OnEventFire() override {
+        RT_PROXY_ON_USER_THREAD(m_pProxy);
+        IRtTransportSink* sink = m_pProxy->GetSink();
+        if (!m_pProxy->IsStopped() && sink)
+            sink->OnReceive(m_Data.Get(), m_pProxy);
+        return RT_OK;
+    }
 };
 
 class CRtEventOnSend : public IRtEvent {
@@ -348,20 +459,16 @@ RtResult CRtTransportThreadProxy::Queue_n(CRtMessageBlock* aData, bool aFlag, lo
     return RT_OK;
 }
 
-RtResult CRtTransportThreadProxy::SendOrQueue_n(CRtMessageBlock* aData, bool aFlag, long aPriority, bool aPduFlag,
-                                                bool* aQueued) {
-    *aQueued = false;
-    if (!m_sendBuffer.IsEmpty()) {
-        // Behind what is pending, untried, so that bytes keep their order.
-        *aQueued = true;
-        return Queue_n(aData, aFlag, aPriority, aPduFlag);
-    }
-    RtResult rv = m_lowerTransport->SendData(*aData, aFlag, true, aPriority, aPduFlag);
-    if (rv == RT_ERROR_PARTIAL_DATA) {
-        *aQueued = true;
-        return Queue_n(aData, aFlag, aPriority, aPduFlag);
-    }
-    return rv;
+RtResult CRtTransportThreadProxy::SendOrQueue_n(CRtCarriedData& aData, bool aFlag, long aPriority, bool aPduFlag) {
+    // Behind what is pending, untried, so that bytes keep their order; what
+    // the socket refused waits from its first unsent byte.
+    RtResult rv = RT_ERROR_PARTIAL_DATA;
+    if (m_sendBuffer.IsEmpty())
+        rv = m_lowerTransport->SendData(aData.Get(), aFlag, false, aPriority, aPduFlag);
+    if (rv != RT_ERROR_PARTIAL_DATA)
+        return rv;
+    CRtMessageBlock* rest = aData.Release();
+    return rest ? Queue_n(rest, aFlag, aPriority, aPduFlag) : RT_ERROR_OUT_OF_MEMORY;
 }
 
 RtResult CRtTransportThreadProxy::SendDataEx(CRtMessageBlock& aData, uint32_t a2, uint32_t a3, uint32_t a4,
@@ -414,10 +521,10 @@ RtResult CRtTransportThreadProxy::SendData(CRtMessageBlock& aData, bool aFlag, b
                             << rv << " trpt=" << static_cast<const void*>(lower));
         return rv;
     }
-    CRtMessageBlock* data = aDestroy ? &aData : aData.DuplicateChained();
-    if (!data)
+    CRtEventSendData* ev = CRtEventSendData::Make(this, aData, aDestroy, aFlag, aPriority, aPduFlag);
+    if (!ev)
         return RT_ERROR_OUT_OF_MEMORY;
-    return PostToNetwork(new CRtEventSendData(this, data, aFlag, aPriority, aPduFlag));
+    return PostToNetwork(ev);
 }
 
 RtResult CRtTransportThreadProxy::Disconnect(RtResult aReason) {
@@ -440,10 +547,8 @@ void CRtTransportThreadProxy::OnReceive(CRtMessageBlock& aData, IRtTransport* aT
         sink->OnReceive(aData, this);
         return;
     }
-    CRtMessageBlock* copy = aData.DuplicateChained();
-    if (!copy)
-        return;
-    PostToUser(new CRtEventOnReceive(this, copy));
+    if (CRtEventOnReceive* ev = CRtEventOnReceive::Make(this, aData))
+        PostToUser(ev);
 }
 
 void CRtTransportThreadProxy::OnSend(IRtTransport* aTrptId) {

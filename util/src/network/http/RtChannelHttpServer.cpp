@@ -43,10 +43,7 @@ CRtChannelHttpServer::CRtChannelHttpServer(IRtTransport* aTransport)
     RT_ASSERTE(m_pTransport);
 }
 
-CRtChannelHttpServer::~CRtChannelHttpServer() {
-    if (m_pResponseBody)
-        m_pResponseBody->DestroyChained();
-}
+CRtChannelHttpServer::~CRtChannelHttpServer() {}
 
 uint32_t CRtChannelHttpServer::AddReference() {
     return CRtReferenceControlTimerDeleteT<CRtMutexNullSingleThread>::AddReference();
@@ -147,28 +144,21 @@ RtResult CRtChannelHttpServer::GetUploadFileInfo(CRtMessageBlock& aData, const C
 }
 
 RtResult CRtChannelHttpServer::AppendResponseData(CRtMessageBlock& aData) {
-    if (aData.GetChainedLength() == 0)
-        return RT_OK;
-    CRtMessageBlock* copy = aData.DuplicateChained();
-    if (!copy)
-        return RT_OK;
-    if (m_pResponseBody)
-        m_pResponseBody->Append(copy);
-    else
-        m_pResponseBody = copy;
+    for (const CRtMessageBlock* b = &aData; b; b = b->GetNext())
+        m_strResponseBody.append(b->GetTopLevelReadPtr(), b->GetTopLevelLength());
     return RT_OK;
 }
 
 RtResult CRtChannelHttpServer::SendResponse() {
-    if (m_pResponseBody) {
-        CRtMessageBlock* body = m_pResponseBody;
-        m_pResponseBody = nullptr;
-        RtResult rv = SendData(*body, true, false, 2, true);
-        body->DestroyChained();
-        return rv;
-    }
-    CRtMessageBlock empty(0);
-    return SendData(empty, true, false, 2, true);
+    // The body's buffer is kept for the next answer on this connection,
+    // unless it grew beyond what answers usually need.
+    CRtMessageBlock body(static_cast<unsigned long>(m_strResponseBody.size()), m_strResponseBody.data(),
+                         CRtMessageBlock::DONT_DELETE, static_cast<unsigned long>(m_strResponseBody.size()));
+    RtResult rv = SendData(body, true, false, 2, true);
+    m_strResponseBody.clear();
+    if (m_strResponseBody.capacity() > kKeptBodyCapacity)
+        CRtString().swap(m_strResponseBody);
+    return rv;
 }
 
 bool CRtChannelHttpServer::PrepareResponseHead_i(uint32_t aBodyLength) {
@@ -207,7 +197,11 @@ RtResult CRtChannelHttpServer::SendData(CRtMessageBlock& aData, bool, bool aDest
     RT_ASSERTE_RETURN(m_pTransport, RT_ERROR_NOT_INITIALIZED);
     if (m_bFirstPacket) {
         bool closeAfter = PrepareResponseHead_i(static_cast<uint32_t>(aData.GetChainedLength()));
-        CRtString head;
+        // Encoded into this thread's scratch text: the head is copied or
+        // sent before SendData returns.
+        thread_local CRtString t_head;
+        CRtString& head = t_head;
+        head.clear();
         m_ResponseHeader.Encode(head);
         head += "\r\n";
         CRtMessageBlock headBlock(static_cast<unsigned long>(head.size()), head.data(), CRtMessageBlock::DONT_DELETE,

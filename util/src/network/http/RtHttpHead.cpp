@@ -152,7 +152,10 @@ bool CRtHttpHeaderArray::ParseLine(const char* aLine, size_t aLength) {
         return FinishHead_i();
 
     if (!m_bFirstLineParsed) {
-        CRtString text(aLine, len - 2);
+        // Terminated for the first-line parser, in this thread's reused text.
+        thread_local CRtString t_text;
+        CRtString& text = t_text;
+        text.assign(aLine, len - 2);
         bool ok = ParseFirstLine_t(text.c_str());
         if (ok)
             m_bFirstLineParsed = true;
