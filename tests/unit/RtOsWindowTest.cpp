@@ -283,6 +283,12 @@ protected:
         return true;
     }
 
+    // Waits until aBytes are buffered for aSock, without running the loop.
+    static bool WaitBuffered(rtos::SocketHandle aSock, uint32_t aBytes) {
+        uint32_t n = 0;
+        return WaitFor([&] { return rtos::SocketBytesBuffered(aSock, &n) == 0 && n >= aBytes; }, 5000);
+    }
+
     rtos::WindowHandle m_wnd = nullptr;
     std::vector<uint64_t> m_ticks;
     int m_destroyed = 0;
@@ -655,6 +661,201 @@ TEST_F(RtOsWindowTest, DatagramReportsReadAndItsSender) {
     EXPECT_EQ(rtos::kAfInet, from.family);
     EXPECT_EQ(addrA.port, from.port);
     EXPECT_EQ(0, std::memcmp(addrA.addr, from.addr, 4));
+}
+
+// Readiness is reported once and re-enabled by the socket calls; the cases
+// below are those an implementation that remembers readiness itself (rather
+// than asking the system again each time) could get wrong.
+
+TEST_F(RtOsWindowTest, DataArrivingWhileReadIsDisabledIsNotLost) {
+    Pair p;
+    ASSERT_TRUE(Connect(rtos::kAfInet, &p));
+    const std::string data(300, 'd');
+    char buf[4096];
+    ASSERT_EQ(100, rtos::SocketSend(p.client, data.data(), 100));
+    ASSERT_TRUE(Pump([&] { return Count(p.server, rtos::kFdRead) == 1; }, 5000));
+    // More data while the notification waits for a receive: no second one yet.
+    ASSERT_EQ(200, rtos::SocketSend(p.client, data.data(), 200));
+    ASSERT_TRUE(WaitBuffered(p.server, 300));
+    Observe(100);
+    ASSERT_EQ(1u, Count(p.server, rtos::kFdRead));
+
+    // Taking what the first notification stood for leaves what came later.
+    ASSERT_EQ(100, rtos::SocketRecv(p.server, buf, 100));
+    ASSERT_TRUE(Pump([&] { return Count(p.server, rtos::kFdRead) == 2; }, 5000));
+    // Taking the rest with room to spare: nothing left to report...
+    ASSERT_EQ(200, rtos::SocketRecv(p.server, buf, sizeof buf));
+    Observe(100);
+    EXPECT_EQ(2u, Count(p.server, rtos::kFdRead));
+    // ...until new data comes.
+    ASSERT_EQ(1, rtos::SocketSend(p.client, "e", 1));
+    EXPECT_TRUE(Pump([&] { return Count(p.server, rtos::kFdRead) == 3; }, 5000));
+}
+
+TEST_F(RtOsWindowTest, ReceiveThatEmptiesTheSocketExactlyIsNotReportedAgain) {
+    Pair p;
+    ASSERT_TRUE(Connect(rtos::kAfInet, &p));
+    const std::string data(1000, 'x');
+    char buf[1000];
+    ASSERT_EQ(1000, rtos::SocketSend(p.client, data.data(), data.size()));
+    ASSERT_TRUE(WaitBuffered(p.server, 1000));
+    ASSERT_TRUE(Pump([&] { return Count(p.server, rtos::kFdRead) == 1; }, 5000));
+    // The buffer is filled to the last byte: the receive cannot tell that
+    // nothing is left, the notification must not come anyway.
+    ASSERT_EQ(1000, rtos::SocketRecv(p.server, buf, sizeof buf));
+    Observe(150);
+    EXPECT_EQ(1u, Count(p.server, rtos::kFdRead));
+    ASSERT_EQ(1, rtos::SocketSend(p.client, "y", 1));
+    EXPECT_TRUE(Pump([&] { return Count(p.server, rtos::kFdRead) == 2; }, 5000));
+}
+
+TEST_F(RtOsWindowTest, PeerCloseWhileReadIsPendingComesOnceAfterTheData) {
+    Pair p;
+    ASSERT_TRUE(Connect(rtos::kAfInet, &p));
+    const std::string data(500, 'c');
+    ASSERT_EQ(100, rtos::SocketSend(p.client, data.data(), 100));
+    ASSERT_TRUE(Pump([&] { return Count(p.server, rtos::kFdRead) == 1; }, 5000));
+    // The rest and the close arrive while the first notification is unread.
+    ASSERT_EQ(400, rtos::SocketSend(p.client, data.data(), 400));
+    EXPECT_EQ(0, rtos::SocketShutdown(p.client, rtos::ShutdownHow::kSend));
+    Close(p.client);
+    ASSERT_TRUE(WaitBuffered(p.server, 500));
+    Observe(100);
+
+    char buf[4096];
+    ASSERT_EQ(500, rtos::SocketRecv(p.server, buf, sizeof buf));
+    ASSERT_TRUE(Pump([&] { return Count(p.server, rtos::kFdClose) > 0; }, 5000));
+    // The end of the data read as such does not bring another close.
+    EXPECT_EQ(0, rtos::SocketRecv(p.server, buf, sizeof buf));
+    Observe(150);
+    const std::vector<SocketEvent> events = EventsOf(p.server);
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(rtos::kFdClose, events.back().event);
+    EXPECT_EQ(0, events.back().error);
+    EXPECT_EQ(1u, Count(p.server, rtos::kFdClose));
+}
+
+TEST_F(RtOsWindowTest, EachPendingConnectionIsReportedAfterTheAcceptBefore) {
+    uint16_t port = 0;
+    rtos::SocketHandle listener = Listen(rtos::kAfInet, &port);
+    ASSERT_NE(rtos::kInvalidSocket, listener);
+    ASSERT_EQ(0, rtos::AsyncSelect(listener, m_wnd, kMsgSocket, kAllEvents));
+    // Both connections are complete before the loop looks: the system may
+    // tell of them together.
+    for (int i = 0; i < 2; ++i) {
+        rtos::SocketHandle c = Track(rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream));
+        ASSERT_EQ(0, rtos::SocketConnect(c, Loopback(rtos::kAfInet, port)));
+    }
+    ASSERT_TRUE(Pump([&] { return Count(listener, rtos::kFdAccept) == 1; }, 5000));
+    Observe(100);
+    ASSERT_EQ(1u, Count(listener, rtos::kFdAccept));
+
+    rtos::SocketAddress peer;
+    ASSERT_NE(rtos::kInvalidSocket, Track(rtos::SocketAccept(listener, &peer)));
+    ASSERT_TRUE(Pump([&] { return Count(listener, rtos::kFdAccept) == 2; }, 5000));
+    ASSERT_NE(rtos::kInvalidSocket, Track(rtos::SocketAccept(listener, &peer)));
+    Observe(150);
+    EXPECT_EQ(2u, Count(listener, rtos::kFdAccept));
+}
+
+TEST_F(RtOsWindowTest, ReceiveOnAnotherThreadReenablesRead) {
+    Pair p;
+    ASSERT_TRUE(Connect(rtos::kAfInet, &p));
+    const std::string data(300, 'r');
+    ASSERT_EQ(300, rtos::SocketSend(p.client, data.data(), data.size()));
+    ASSERT_TRUE(WaitBuffered(p.server, 300));
+    ASSERT_TRUE(Pump([&] { return Count(p.server, rtos::kFdRead) == 1; }, 5000));
+
+    long got = 0;
+    std::thread([&] {
+        char buf[100];
+        got = rtos::SocketRecv(p.server, buf, sizeof buf);
+    }).join();
+    ASSERT_EQ(100, got);
+    ASSERT_TRUE(Pump([&] { return Count(p.server, rtos::kFdRead) == 2; }, 5000));
+    std::thread([&] {
+        char buf[4096];
+        got = rtos::SocketRecv(p.server, buf, sizeof buf);
+    }).join();
+    ASSERT_EQ(200, got);
+    Observe(150);
+    EXPECT_EQ(2u, Count(p.server, rtos::kFdRead));
+    ASSERT_EQ(1, rtos::SocketSend(p.client, "s", 1));
+    EXPECT_TRUE(Pump([&] { return Count(p.server, rtos::kFdRead) == 3; }, 5000));
+}
+
+TEST_F(RtOsWindowTest, SendRefusedOnAnotherThreadRearmsWriteOnce) {
+    Pair p;
+    ASSERT_TRUE(Connect(rtos::kAfInet, &p));
+    ASSERT_EQ(1u, Count(p.client, rtos::kFdWrite));
+    size_t sent = 0;
+    bool blocked = false;
+    std::thread([&] {
+        std::vector<char> chunk(64 * 1024, 'w');
+        while (!blocked && sent < (size_t(256) << 20)) {
+            const long n = rtos::SocketSend(p.client, chunk.data(), chunk.size());
+            if (n > 0)
+                sent += static_cast<size_t>(n);
+            else
+                blocked = rtos::SocketWouldBlock(rtos::LastSocketError());
+            if (n <= 0 && !blocked)
+                break;
+        }
+    }).join();
+    ASSERT_TRUE(blocked) << "the send never blocked after " << sent << " bytes";
+
+    std::vector<char> buf(64 * 1024);
+    size_t received = 0;
+    m_onSocket = [&](const SocketEvent& e) {
+        if (e.sock != p.server || e.event != rtos::kFdRead)
+            return;
+        long n;
+        while ((n = rtos::SocketRecv(p.server, buf.data(), buf.size())) > 0)
+            received += static_cast<size_t>(n);
+    };
+    long n;
+    while ((n = rtos::SocketRecv(p.server, buf.data(), buf.size())) > 0)
+        received += static_cast<size_t>(n);
+    ASSERT_TRUE(Pump([&] { return Count(p.client, rtos::kFdWrite) == 2; }, 10000));
+    Observe(100);
+    EXPECT_EQ(2u, Count(p.client, rtos::kFdWrite));
+    EXPECT_TRUE(Pump([&] { return received == sent; }, 10000)) << received << " of " << sent;
+}
+
+TEST_F(RtOsWindowTest, SmallWritesFromAnotherThreadAreAllReported) {
+    // Data keeps arriving while notifications are taken and receives
+    // re-enable them: a notification lost in between stalls the reader.
+    Pair p;
+    ASSERT_TRUE(Connect(rtos::kAfInet, &p));
+    constexpr size_t kChunks = 2000;
+    constexpr size_t kChunk = 37;
+    size_t received = 0;
+    m_onSocket = [&](const SocketEvent& e) {
+        if (e.sock != p.server || e.event != rtos::kFdRead)
+            return;
+        char buf[64 * 1024];
+        const long n = rtos::SocketRecv(p.server, buf, sizeof buf);
+        if (n > 0)
+            received += static_cast<size_t>(n);
+    };
+    std::thread writer([&] {
+        const std::string chunk(kChunk, 'q');
+        for (size_t i = 0; i < kChunks; ++i) {
+            size_t off = 0;
+            while (off < kChunk) {
+                const long n = rtos::SocketSend(p.client, chunk.data() + off, kChunk - off);
+                if (n > 0)
+                    off += static_cast<size_t>(n);
+                else
+                    rtos::SleepMs(1);
+            }
+            if (i % 16 == 0)
+                std::this_thread::yield();
+        }
+    });
+    const bool all = Pump([&] { return received == kChunks * kChunk; }, 20000);
+    writer.join();
+    EXPECT_TRUE(all || Pump([&] { return received == kChunks * kChunk; }, 5000)) << received;
 }
 
 // ---- Idle loop -------------------------------------------------------------------

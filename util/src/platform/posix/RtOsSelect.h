@@ -1,8 +1,10 @@
-// Bookkeeping shared by the socket calls and the message queues on Linux:
-// the socket calls tell AsyncSelect what happened so that readiness is
-// re-enabled the way Winsock re-enables it. Each hook is cheap when the
-// socket is not reported to a window.
+// Hooks of the socket calls into the readiness bookkeeping on Linux
+// (RtOsSelect.cpp): the socket calls tell AsyncSelect what happened so that
+// readiness is re-enabled the way Winsock re-enables it. A hook takes only
+// the socket's own lock, and none when it has nothing to record.
 #pragma once
+
+#include <cstddef>
 
 namespace rtos {
 namespace posix {
@@ -10,8 +12,10 @@ namespace posix {
 // The socket is being closed, or a new socket got a number that a closed one
 // had: its registration and its queued notifications go.
 void SelectForget(int aFd);
-// A receive was attempted: FD_READ may be reported again.
-void SelectReceived(int aFd);
+// A receive for aWanted bytes returned aResult (bytes, or -1 with errno
+// still set); aPeek when the bytes stay buffered. FD_READ may be reported
+// again, at once if data is left.
+void SelectReceived(int aFd, long aResult, size_t aWanted, bool aPeek);
 // A send was attempted; aBlocked when it was refused or cut short, which
 // re-arms FD_WRITE.
 void SelectSent(int aFd, bool aBlocked);

@@ -220,10 +220,11 @@ long AfterSend(int aFd, ssize_t aSent, size_t aWanted) {
     return aSent < 0 ? -1 : static_cast<long>(aSent);
 }
 
-long AfterRecv(int aFd, ssize_t aReceived) {
+long AfterRecv(int aFd, ssize_t aReceived, size_t aWanted, bool aPeek = false) {
+    const long result = aReceived < 0 ? -1 : static_cast<long>(aReceived);
     ErrnoKeeper keep;
-    posix::SelectReceived(aFd);
-    return aReceived < 0 ? -1 : static_cast<long>(aReceived);
+    posix::SelectReceived(aFd, result, aWanted, aPeek);
+    return result;
 }
 
 size_t Total(const IoVec* aIov, size_t aCount) {
@@ -250,7 +251,7 @@ long SocketRecv(SocketHandle aSock, void* aBuf, size_t aLen) {
     do {
         n = recv(fd, aBuf, aLen, 0);
     } while (n < 0 && errno == EINTR);
-    return AfterRecv(fd, n);
+    return AfterRecv(fd, n, aLen);
 }
 
 long SocketPeek(SocketHandle aSock, void* aBuf, size_t aLen) {
@@ -259,7 +260,7 @@ long SocketPeek(SocketHandle aSock, void* aBuf, size_t aLen) {
     do {
         n = recv(fd, aBuf, aLen, MSG_PEEK);
     } while (n < 0 && errno == EINTR);
-    return AfterRecv(fd, n);
+    return AfterRecv(fd, n, aLen, true);
 }
 
 int SocketResetOnClose(SocketHandle aSock) {
@@ -313,7 +314,7 @@ long SocketRecvV(SocketHandle aSock, IoVec* aIov, size_t aCount) {
     do {
         n = readv(fd, aIov, static_cast<int>(aCount));
     } while (n < 0 && errno == EINTR);
-    return AfterRecv(fd, n);
+    return AfterRecv(fd, n, Total(aIov, aCount));
 }
 
 long SocketSendTo(SocketHandle aSock, const void* aBuf, size_t aLen, const SocketAddress& aTo) {
@@ -341,7 +342,7 @@ long SocketRecvFrom(SocketHandle aSock, void* aBuf, size_t aLen, SocketAddress* 
     } while (n < 0 && errno == EINTR);
     if (n >= 0 && aFrom)
         FromNativeOrFail(ss, aFrom);
-    return AfterRecv(fd, n);
+    return AfterRecv(fd, n, aLen);
 }
 
 int SocketBytesBuffered(SocketHandle aSock, uint32_t* aBytes) {
