@@ -23,14 +23,12 @@ namespace rtos {
 // Separator used when the framework builds paths.
 #if defined(RT_OS_WINDOWS)
 constexpr char kPathSep = '\\';
-// Text-mode streams write a line end as CR LF.
+// A line end in a text file is CR LF.
 constexpr unsigned kLineEndBytes = 2;
-constexpr const char* kTextWriteMode = "w+t";
 constexpr const char* kTextReadMode = "rt";
 #else
 constexpr char kPathSep = '/';
 constexpr unsigned kLineEndBytes = 1;
-constexpr const char* kTextWriteMode = "w+";
 constexpr const char* kTextReadMode = "r";
 #endif
 
