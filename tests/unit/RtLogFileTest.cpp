@@ -26,7 +26,7 @@ std::string OnDisk(const std::string& aText) {
 
 std::string PidLine() { return "$PID: " + std::to_string(rtos::ProcessId()) + "\n"; }
 
-// An INFO line of module 0 stamped at aSec on this thread.
+// An INFO line of module 0, stamped on this thread at a whole second.
 std::string InfoLine(const std::string& aDate, const std::string& aTime, const std::string& aText) {
     return "$" + aDate + " " + aTime + ".000 " + std::to_string(rtos::ThreadId()) + " INFO: " + aText + "\n";
 }
@@ -73,40 +73,26 @@ TEST_F(LogTest, ModuleTagCanBeTurnedOffAndFiltersApply) {
     EXPECT_EQ(kEnd, lines[2]);
 }
 
-TEST_F(LogTest, BatchesReachTheFileWhole) {
-    s_now = CRtTimeValue(Local(2026, 3, 4), 0);
-    auto log = MakeLog("LOG_BUFFER_LINE=3\n");
-    // The "$PID:" line is the first line of the first batch.
-    log->TraceString(2, 0, "one");
-    EXPECT_EQ("", rttest::ReadFile(log->GetFileName()));
-    log->TraceString(2, 0, "two");
-    EXPECT_EQ(4u, Lines(log->GetFileName()).size());
-    log->TraceString(2, 0, "three");
-    log->TraceString(2, 0, "four");
-    EXPECT_EQ(4u, Lines(log->GetFileName()).size());
-    log->TraceString(2, 0, "five");
-    std::vector<std::string> lines = Lines(log->GetFileName());
-    ASSERT_EQ(7u, lines.size());
-    EXPECT_NE(std::string::npos, lines[5].find("five"));
-    EXPECT_EQ(kEnd, lines[6]);
-}
-
-// Each batch lands exactly over the end line the previous one left, also
-// after a long line, and a message's own line breaks are line ends too.
-TEST_F(LogTest, EachBatchReplacesTheEndLineExactly) {
+// Lines wait until their batch is full; each batch then lands exactly over
+// the end line the previous one left, also after a long line, and a
+// message's own line breaks are line ends too.
+TEST_F(LogTest, BatchesReachTheFileWholeOverThePreviousEndLine) {
     int64_t t = Local(2026, 3, 4);
     s_now = CRtTimeValue(t, 0);
-    auto log = MakeLog("LOG_BUFFER_LINE=2\n");
-    const std::string texts[] = {std::string(3000, 'L'), "s", "two\nrows", "", "x", "y\r\nz"};
-    std::string expected = PidLine();
+    auto log = MakeLog("LOG_BUFFER_LINE=3\n");
+    const std::string texts[] = {std::string(3000, 'L'), "s", "two\nrows", "", "x", "y\r\nz", "w"};
+    // The "$PID:" line is the first line of the first batch.
+    std::string lines = PidLine();
     int inBatch = 1;
+    std::string onDisk;
     for (const std::string& text : texts) {
         log->TraceString(2, 0, text.c_str());
-        expected += InfoLine(Date(t), "12:00:00", text);
-        if (++inBatch == 2) {
+        lines += InfoLine(Date(t), "12:00:00", text);
+        if (++inBatch == 3) {
             inBatch = 0;
-            ASSERT_EQ(OnDisk(expected + kEnd + "\n"), rttest::ReadFile(log->GetFileName())) << "after " << text;
+            onDisk = OnDisk(lines + kEnd + "\n");
         }
+        ASSERT_EQ(onDisk, rttest::ReadFile(log->GetFileName())) << "after \"" << text << "\"";
     }
 }
 
