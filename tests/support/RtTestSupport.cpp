@@ -20,13 +20,6 @@ void Collect(const char* aName, void* aCtx) {
 }
 }  // namespace
 
-TempDir::TempDir(const char* aTag) {
-    char buf[256];
-    snprintf(buf, sizeof buf, "rt_tmp_%s_%u_%d", aTag, static_cast<unsigned>(rtos::ProcessId()), s_dirCounter++);
-    m_strPath = buf;
-    rtos::MakeDir(m_strPath.c_str());
-}
-
 namespace {
 void RemoveTree(const std::string& aPath) {
     for (const std::string& name : ListFiles(aPath)) {
@@ -37,6 +30,17 @@ void RemoveTree(const std::string& aPath) {
     rtos::RemoveDir(aPath.c_str());
 }
 }  // namespace
+
+TempDir::TempDir(const char* aTag) {
+    char buf[256];
+    snprintf(buf, sizeof buf, "rt_tmp_%s_%u_%d", aTag, static_cast<unsigned>(rtos::ProcessId()), s_dirCounter++);
+    m_strPath = buf;
+    // On Windows a log file the process still holds open cannot be deleted,
+    // so its directory outlives the test; Wine hands the next run the same
+    // process id, and with it that directory.
+    RemoveTree(m_strPath);
+    rtos::MakeDir(m_strPath.c_str());
+}
 
 TempDir::~TempDir() { RemoveTree(m_strPath); }
 

@@ -1,6 +1,10 @@
 #include <algorithm>
+#include <cstring>
+#include <string>
 #include <thread>
+#include <utility>
 
+#include "RtLogFile.h"
 #include "RtLogTestFixture.h"
 
 using rttest::LogTest;
@@ -8,6 +12,24 @@ using rttest::LogTest;
 namespace {
 const char kEnd[] = ">>>>> End of Log <<<<<";
 const char kEndOfFile[] = "-----------------------------  END OF FILE  -----------------------------";
+
+// Text as a text file of this platform holds it: every LF a line end.
+std::string OnDisk(const std::string& aText) {
+    std::string out;
+    for (char c : aText) {
+        if (c == '\n' && rtos::kLineEndBytes == 2)
+            out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+std::string PidLine() { return "$PID: " + std::to_string(rtos::ProcessId()) + "\n"; }
+
+// An INFO line of module 0, stamped on this thread at a whole second.
+std::string InfoLine(const std::string& aDate, const std::string& aTime, const std::string& aText) {
+    return "$" + aDate + " " + aTime + ".000 " + std::to_string(rtos::ThreadId()) + " INFO: " + aText + "\n";
+}
 }  // namespace
 
 TEST_F(LogTest, LinesCarryStampThreadLevelAndModuleTag) {
@@ -51,22 +73,43 @@ TEST_F(LogTest, ModuleTagCanBeTurnedOffAndFiltersApply) {
     EXPECT_EQ(kEnd, lines[2]);
 }
 
-TEST_F(LogTest, BatchesReachTheFileWhole) {
-    s_now = CRtTimeValue(Local(2026, 3, 4), 0);
+// Lines wait until their batch is full; each batch then lands exactly over
+// the end line the previous one left, also after a long line, and a
+// message's own line breaks are line ends too.
+TEST_F(LogTest, BatchesReachTheFileWholeOverThePreviousEndLine) {
+    int64_t t = Local(2026, 3, 4);
+    s_now = CRtTimeValue(t, 0);
     auto log = MakeLog("LOG_BUFFER_LINE=3\n");
+    const std::string texts[] = {std::string(3000, 'L'), "s", "two\nrows", "", "x", "y\r\nz", "w"};
     // The "$PID:" line is the first line of the first batch.
-    log->TraceString(2, 0, "one");
-    EXPECT_EQ("", rttest::ReadFile(log->GetFileName()));
-    log->TraceString(2, 0, "two");
-    EXPECT_EQ(4u, Lines(log->GetFileName()).size());
-    log->TraceString(2, 0, "three");
-    log->TraceString(2, 0, "four");
-    EXPECT_EQ(4u, Lines(log->GetFileName()).size());
-    log->TraceString(2, 0, "five");
-    std::vector<std::string> lines = Lines(log->GetFileName());
-    ASSERT_EQ(7u, lines.size());
-    EXPECT_NE(std::string::npos, lines[5].find("five"));
-    EXPECT_EQ(kEnd, lines[6]);
+    std::string lines = PidLine();
+    int inBatch = 1;
+    std::string onDisk;
+    for (const std::string& text : texts) {
+        log->TraceString(2, 0, text.c_str());
+        lines += InfoLine(Date(t), "12:00:00", text);
+        if (++inBatch == 3) {
+            inBatch = 0;
+            onDisk = OnDisk(lines + kEnd + "\n");
+        }
+        ASSERT_EQ(onDisk, rttest::ReadFile(log->GetFileName())) << "after \"" << text << "\"";
+    }
+}
+
+// The limit falls inside a batch: the whole batch still goes to the full
+// file, which ends with the END OF FILE line and nothing after it.
+TEST_F(LogTest, ABatchAcrossTheSizeLimitEndsTheFile) {
+    int64_t t = Local(2026, 3, 4);
+    s_now = CRtTimeValue(t, 0);
+    std::string first = PidLine() + InfoLine(Date(t), "12:00:00", "a1") + InfoLine(Date(t), "12:00:00", "a2");
+    size_t limit = OnDisk(first).size() + 1;
+    auto log = MakeLog("LOG_BUFFER_LINE=3\nLOG_FILE_SIZE=" + std::to_string(limit) + "\n");
+    for (const char* text : {"a1", "a2", "b1", "b2", "b3", "c1"})
+        log->TraceString(2, 0, text);
+    std::string second = InfoLine(Date(t), "12:00:00", "b1") + InfoLine(Date(t), "12:00:00", "b2") +
+                         InfoLine(Date(t), "12:00:00", "b3");
+    EXPECT_EQ(OnDisk(first + second + kEndOfFile + "\n"), rttest::ReadFile(FileName(t, 0)));
+    EXPECT_EQ(FileName(t, 1), log->GetFileName());
 }
 
 TEST_F(LogTest, FullFileEndsWithEndOfFileAndTheNextOneStarts) {
@@ -110,11 +153,12 @@ TEST_F(LogTest, NewDayStartsANewFileAfterTheFirstLine) {
     s_now = CRtTimeValue(morning, 0);
     log->TraceString(2, 0, "b");
     log->TraceString(2, 0, "c");
-    std::string old = rttest::ReadFile(FileName(evening, 0));
-    std::string fresh = rttest::ReadFile(FileName(morning, 0));
-    EXPECT_NE(std::string::npos, old.find(" INFO: b"));
-    EXPECT_EQ(std::string::npos, fresh.find(" INFO: b"));
-    EXPECT_NE(std::string::npos, fresh.find(" INFO: c"));
+    // The new file is written from its start, not where the old one was.
+    EXPECT_EQ(OnDisk(PidLine() + InfoLine(Date(evening), "23:59:59", "a") + InfoLine(Date(morning), "00:00:01", "b") +
+                     kEnd + "\n"),
+              rttest::ReadFile(FileName(evening, 0)));
+    EXPECT_EQ(OnDisk(PidLine() + InfoLine(Date(morning), "00:00:01", "c") + kEnd + "\n"),
+              rttest::ReadFile(FileName(morning, 0)));
     EXPECT_EQ(FileName(morning, 0), log->GetFileName());
 }
 
@@ -164,10 +208,12 @@ TEST_F(LogTest, SingleFileModeUsesTheProcessName) {
         log->TraceString(2, 0, "single-file line");
     EXPECT_EQ(LogDir() + rtos::kPathSep + RtGetProcessName() + ".log", log->GetFileName());
     EXPECT_EQ(1u, rttest::ListFiles(LogDir(), "*.log").size());
-    // The full file is reused: writing goes on after its END OF FILE line.
+    // The full file is reused: writing goes on after its END OF FILE line,
+    // over as many of its bytes as an end line takes.
     std::string text = rttest::ReadFile(log->GetFileName());
-    EXPECT_NE(std::string::npos, text.find("-----------------------------  END OF FILE"));
-    EXPECT_EQ(kEnd, rttest::SplitLines(text).back());
+    size_t kept = OnDisk(std::string(kEndOfFile) + "\n").size() - OnDisk(std::string(kEnd) + "\n").size();
+    EXPECT_NE(std::string::npos, text.find(std::string(kEndOfFile, kept) + OnDisk(PidLine())));
+    EXPECT_EQ(OnDisk(std::string(kEnd) + "\n"), text.substr(text.size() - OnDisk(std::string(kEnd) + "\n").size()));
 }
 
 TEST_F(LogTest, DirectoryTooLongForAFileNameLogsNothing) {
@@ -248,4 +294,46 @@ TEST_F(LogTest, ConcurrentWritersProduceWholeLines) {
     // Lines of the last, unfinished batch are still in the buffer.
     EXPECT_GT(whole, kThreads * kLines - 7);
     EXPECT_LE(whole, kThreads * kLines);
+}
+
+TEST(CRtLogFile, WidenLineEndsTurnsEveryLfIntoCrLf) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ""},
+        {"no break", "no break"},
+        {"\n", "\r\n"},
+        {"\nfirst", "\r\nfirst"},
+        {"a\n\nb\n", "a\r\n\r\nb\r\n"},
+        // A CR already there stays, as a text stream keeps it.
+        {"x\r\n", "x\r\r\n"},
+    };
+    for (const auto& [in, out] : cases) {
+        std::string buffer = in + std::string(in.size(), '#');
+        size_t len = CRtLogFile::WidenLineEnds(&buffer[0], in.size());
+        EXPECT_EQ(out, buffer.substr(0, len)) << "from \"" << in << "\"";
+    }
+}
+
+// A write that fails drops its batch, is told once on standard error, and
+// leaves the count where it was.
+TEST(CRtLogFile, AFailedWriteIsReportedOnce) {
+    const char* device = "/dev/full";
+    if (!rtos::PathExists(device))
+        GTEST_SKIP() << "no device whose writes fail";
+    CRtLogFile file(device);
+    ASSERT_TRUE(file.IsOpen());
+    file.Init(1 << 20, 1, 42);
+    testing::internal::CaptureStderr();
+    for (const char* line : {"first\n", "second\n"}) {
+        size_t room = 0;
+        char* out = file.FreeSpace(room);
+        ASSERT_NE(nullptr, out);
+        size_t len = strlen(line);
+        memcpy(out, line, len);
+        file.CommitLine(len);
+    }
+    std::string told = testing::internal::GetCapturedStderr();
+    EXPECT_NE(0, file.GetWriteError());
+    EXPECT_EQ(0, file.GetWrittenBytes());
+    EXPECT_EQ(0u, told.find(std::string("log: cannot write ") + device + ": ")) << told;
+    EXPECT_EQ(1, std::count(told.begin(), told.end(), '\n')) << told;
 }

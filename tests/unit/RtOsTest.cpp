@@ -275,6 +275,40 @@ TEST_F(RtOsFiles, ListDirFiltersByPattern) {
     EXPECT_FALSE(ok);
 }
 
+TEST_F(RtOsFiles, FilesAreWrittenAtTheirOffsets) {
+    const std::string path = In("at.log");
+    auto read = [&] {
+        std::string text;
+        if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+            char buf[64];
+            for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+                text.append(buf, n);
+            std::fclose(f);
+        }
+        return text;
+    };
+    {
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(nullptr, f);
+        std::fputs("older and longer content", f);
+        std::fclose(f);
+    }
+    rtos::FileHandle file = rtos::FileCreate(path.c_str());
+    ASSERT_NE(rtos::kNoFile, file);
+    EXPECT_EQ("", read());  // an existing file starts empty
+    EXPECT_EQ(11u, rtos::FileWriteAt(file, "hello world", 11, 0));
+    EXPECT_EQ(1u, rtos::FileWriteAt(file, "W", 1, 6));
+    // Bytes are written through at once, without a flush or a close.
+    EXPECT_EQ("hello World", read());
+    EXPECT_TRUE(rtos::FileTruncate(file, 5));
+    EXPECT_EQ(6u, rtos::FileWriteAt(file, " there", 6, 5));
+    EXPECT_EQ("hello there", read());
+    rtos::FileClose(file);
+
+    EXPECT_EQ(rtos::kNoFile, rtos::FileCreate(In("missing" + std::string(1, rtos::kPathSep) + "x.log").c_str()));
+    EXPECT_NE(0, rtos::LastError());
+}
+
 // ---- Text ------------------------------------------------------------------
 
 TEST(RtOsText, ErrorTextIsTerminatedAndBounded) {

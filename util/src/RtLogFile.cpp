@@ -1,19 +1,25 @@
 #include "RtLogFile.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "RtOs.h"
 
 namespace {
 constexpr size_t kLineBytes = 4096;
 constexpr size_t kBatchExtra = 22;
-// Length of the end line in characters and as it lands on disk.
-constexpr size_t kEndLineChars = 23;
-constexpr long kEndLineDiskBytes = static_cast<long>(kEndLineChars - 1 + rtos::kLineEndBytes);
-// The end line is appended after the last line of a batch; reserving its
-// room keeps a nearly full buffer from being overrun by it.
-constexpr size_t kEndLineReserve = 24;
+constexpr size_t kEndLineChars = std::char_traits<char>::length(CRtLogFile::kEndLine);
+constexpr size_t kEndOfFileChars = std::char_traits<char>::length(CRtLogFile::kEndOfFileLine);
+// The end line as it lands on disk: the next batch starts this far back.
+constexpr int64_t kEndLineDiskBytes = static_cast<int64_t>(kEndLineChars - 1 + rtos::kLineEndBytes);
+static_assert(kEndLineChars == 23 && kEndOfFileChars == 74, "the file's lines are fixed");
+
+// Buffer bytes for a batch of aCapacity characters: the lines are followed
+// by the end line or the END OF FILE line, and where a line end takes two
+// bytes every LF may become two.
+size_t BufferBytes(size_t aCapacity) { return (aCapacity + kEndOfFileChars) * rtos::kLineEndBytes + 1; }
 }  // namespace
 
 CRtLogFile::CRtLogFile(const char* aName)
@@ -22,7 +28,7 @@ CRtLogFile::CRtLogFile(const char* aName)
     m_pszName = static_cast<char*>(malloc(len + 1));
     if (m_pszName)
         memcpy(m_pszName, aName, len + 1);
-    m_pFile = fopen(aName, rtos::kTextWriteMode);
+    m_hFile = rtos::FileCreate(aName);
 }
 
 CRtLogFile::~CRtLogFile() {
@@ -30,9 +36,9 @@ CRtLogFile::~CRtLogFile() {
         Flush();
     free(m_pBuffer);
     m_pBuffer = nullptr;
-    if (m_pFile)
-        fclose(m_pFile);
-    m_pFile = nullptr;
+    if (m_hFile != rtos::kNoFile)
+        rtos::FileClose(m_hFile);
+    m_hFile = rtos::kNoFile;
     m_dwMarker = 0;
     free(m_pszName);
     m_pszName = nullptr;
@@ -46,7 +52,7 @@ void CRtLogFile::Init(int64_t aSizeLimit, int aBatchLines, uint32_t aPid) {
     // A file initialised again keeps its buffer when the size still fits.
     if (!m_pBuffer || capacity != m_nCapacity) {
         free(m_pBuffer);
-        m_pBuffer = static_cast<char*>(calloc(capacity + 1 + kEndLineReserve, 1));
+        m_pBuffer = static_cast<char*>(calloc(BufferBytes(capacity), 1));
     }
     m_nCapacity = capacity;
     m_nUsed = 0;
@@ -87,28 +93,71 @@ void CRtLogFile::CommitLine(size_t aLen) {
 void CRtLogFile::Flush() {
     if (!m_pBuffer)
         return;
-    memcpy(m_pBuffer + m_nUsed, kEndLine, kEndLineChars + 1);
-    size_t chars = m_nUsed + kEndLineChars;
-    if (m_pFile) {
-        // Write over the end line the previous batch left; on a fresh file
-        // the seek fails and writing starts at the beginning.
-        fseek(m_pFile, -kEndLineDiskBytes, SEEK_CUR);
-        size_t written = fwrite(m_pBuffer, 1, chars, m_pFile);
-        fflush(m_pFile);
-        // On disk every line end may take more than one byte; the end line
-        // is not counted, the next batch writes over it.
-        m_nWritten += static_cast<int64_t>(written) +
-                      static_cast<int64_t>(m_nLines + 1) * (rtos::kLineEndBytes - 1) - kEndLineDiskBytes;
-        if (m_nSizeLimit > 0 && m_nWritten >= m_nSizeLimit) {
-            m_bFull = true;
-            fseek(m_pFile, -kEndLineDiskBytes, SEEK_CUR);
-            fputs(kEndOfFileLine, m_pFile);
-            fflush(m_pFile);
+    if (m_hFile != rtos::kNoFile) {
+        // The count takes each line end at its size on disk (a message's own
+        // LFs at one byte) and leaves out the end line, which the next batch
+        // writes over.
+        int64_t count = m_nWritten + static_cast<int64_t>(m_nUsed + kEndLineChars) +
+                        static_cast<int64_t>(m_nLines + 1) * (rtos::kLineEndBytes - 1) - kEndLineDiskBytes;
+        bool full = m_nSizeLimit > 0 && count >= m_nSizeLimit;
+        // The batch that fills the file ends with the END OF FILE line where
+        // the end line would be: the bytes of writing the end line and then
+        // the END OF FILE line over it, in one write.
+        if (full)
+            memcpy(m_pBuffer + m_nUsed, kEndOfFileLine, kEndOfFileChars);
+        else
+            memcpy(m_pBuffer + m_nUsed, kEndLine, kEndLineChars);
+        size_t bytes = m_nUsed + (full ? kEndOfFileChars : kEndLineChars);
+        if (rtos::kLineEndBytes == 2)
+            bytes = WidenLineEnds(m_pBuffer, bytes);
+        size_t written = rtos::FileWriteAt(m_hFile, m_pBuffer, bytes, m_nOffset);
+        if (written == bytes) {
+            m_nWritten = count;
+            m_bFull = full;
+            m_nOffset += static_cast<int64_t>(bytes) - kEndLineDiskBytes;
+            m_nWriteError = 0;
+        } else {
+            int err = rtos::LastError();
+            // Part of the batch landed over the previous end line: cut it,
+            // so that the file ends with its last whole line and the next
+            // batch starts there.
+            if (written > 0)
+                rtos::FileTruncate(m_hFile, m_nOffset);
+            ReportWriteError(err);
         }
     }
     m_nUsed = 0;
     m_nLines = 0;
     m_pBuffer[0] = '\0';
+}
+
+size_t CRtLogFile::WidenLineEnds(char* aText, size_t aLen) {
+    size_t lfs = 0;
+    for (size_t i = 0; i < aLen; ++i)
+        lfs += aText[i] == '\n' ? 1 : 0;
+    size_t widened = aLen + lfs;
+    // From the back, so that every byte moves once; bytes before the first
+    // LF stay where they are.
+    for (size_t from = aLen, to = widened; lfs > 0;) {
+        char c = aText[--from];
+        aText[--to] = c;
+        if (c == '\n') {
+            aText[--to] = '\r';
+            --lfs;
+        }
+    }
+    return widened;
+}
+
+void CRtLogFile::ReportWriteError(int aErr) {
+    // The log cannot tell of its own failure in itself; standard error
+    // reaches the console or the journal. Once per run of failures.
+    if (m_nWriteError == 0) {
+        char text[256];
+        rtos::ErrorText(aErr, text, sizeof text);
+        fprintf(stderr, "log: cannot write %s: %s\n", m_pszName ? m_pszName : "", text);
+    }
+    m_nWriteError = aErr != 0 ? aErr : -1;
 }
 
 namespace {

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 #include "RtMutex.h"
 
@@ -31,21 +30,30 @@ public:
     char* FreeSpace(size_t& aRoom);
     // Accounts for aLen bytes written at FreeSpace; flushes a full batch.
     void CommitLine(size_t aLen);
-    // Writes the buffered lines and the end line, then checks the size limit.
+    // Writes the buffered lines and the end line (the END OF FILE line when
+    // they reach the size limit) in one write over the previous end line.
     void Flush();
 
     const char* GetName() const { return m_pszName; }
     bool IsFull() const { return m_bFull; }
     bool IsInitialized() const { return m_bInit; }
-    bool IsOpen() const { return m_pFile != nullptr; }
+    bool IsOpen() const { return m_hFile != rtos::kNoFile; }
     int64_t GetWrittenBytes() const { return m_nWritten; }
+    // The system's error of the last write when it failed, else 0.
+    int GetWriteError() const { return m_nWriteError; }
+
+    // Turns every LF of aText[0, aLen) into CR LF in place; the buffer must
+    // have room for one more byte per LF. Returns the new length.
+    static size_t WidenLineEnds(char* aText, size_t aLen);
 
     CRtLogFile* m_pNext = nullptr;
 
 private:
+    void ReportWriteError(int aErr);
+
     bool m_bFull = false;
     bool m_bInit = false;
-    FILE* m_pFile = nullptr;
+    rtos::FileHandle m_hFile = rtos::kNoFile;
     char* m_pszName = nullptr;
     int64_t m_nWritten = 0;
     int64_t m_nSizeLimit = 0;
@@ -55,6 +63,9 @@ private:
     size_t m_nUsed = 0;
     int m_nLines = 0;
     uint32_t m_dwMarker;
+    // Where the next batch goes: the start of the end line the last one left.
+    int64_t m_nOffset = 0;
+    int m_nWriteError = 0;
 };
 
 // All log files of the process, looked up by name.

@@ -23,14 +23,12 @@ namespace rtos {
 // Separator used when the framework builds paths.
 #if defined(RT_OS_WINDOWS)
 constexpr char kPathSep = '\\';
-// Text-mode streams write a line end as CR LF.
+// A line end in a text file is CR LF.
 constexpr unsigned kLineEndBytes = 2;
-constexpr const char* kTextWriteMode = "w+t";
 constexpr const char* kTextReadMode = "rt";
 #else
 constexpr char kPathSep = '/';
 constexpr unsigned kLineEndBytes = 1;
-constexpr const char* kTextWriteMode = "w+";
 constexpr const char* kTextReadMode = "r";
 #endif
 
@@ -109,6 +107,20 @@ int MakeDir(const char* path);
 bool PathExists(const char* path);
 bool RemoveFile(const char* path);
 bool RemoveDir(const char* path);
+
+// A file written at explicit offsets (the log's): it has no position to
+// seek, so each write is one system call wherever it lands.
+using FileHandle = intptr_t;
+constexpr FileHandle kNoFile = -1;
+// Creates the file for writing, truncating one that exists; kNoFile on
+// failure, with LastError telling why.
+FileHandle FileCreate(const char* path);
+// Writes aLen bytes at aOffset. Returns how many were written: fewer than
+// aLen only on failure, with LastError telling why.
+size_t FileWriteAt(FileHandle aFile, const void* aData, size_t aLen, int64_t aOffset);
+// Cuts the file to aSize bytes.
+bool FileTruncate(FileHandle aFile, int64_t aSize);
+void FileClose(FileHandle aFile);
 
 // Calls aVisit with the name (not the path) of every entry of aDir whose name
 // matches the wildcard aPattern ('*' and '?'). Returns false when the

@@ -53,6 +53,52 @@ bool RemoveFile(const char* path) { return DeleteFileA(path) != FALSE; }
 
 bool RemoveDir(const char* path) { return RemoveDirectoryA(path) != FALSE; }
 
+FileHandle FileCreate(const char* path) {
+    // The sharing is the C runtime's fopen's: readers and other writers may
+    // open the file meanwhile.
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<FileHandle>(file);
+}
+
+size_t FileWriteAt(FileHandle aFile, const void* aData, size_t aLen, int64_t aOffset) {
+    HANDLE file = reinterpret_cast<HANDLE>(aFile);
+    const char* data = static_cast<const char*>(aData);
+    size_t done = 0;
+    while (done < aLen) {
+        // On a handle opened without FILE_FLAG_OVERLAPPED the offset in the
+        // OVERLAPPED makes WriteFile a synchronous write at that offset: no
+        // SetFilePointerEx call before it.
+        uint64_t at = static_cast<uint64_t>(aOffset) + done;
+        OVERLAPPED where = {};
+        where.Offset = static_cast<DWORD>(at);
+        where.OffsetHigh = static_cast<DWORD>(at >> 32);
+        size_t chunk = aLen - done;
+        if (chunk > 0x40000000)
+            chunk = 0x40000000;
+        DWORD written = 0;
+        if (!WriteFile(file, data + done, static_cast<DWORD>(chunk), &written, &where))
+            break;
+        if (written == 0) {
+            SetLastError(ERROR_DISK_FULL);
+            break;
+        }
+        done += written;
+    }
+    return done;
+}
+
+bool FileTruncate(FileHandle aFile, int64_t aSize) {
+    // Writes carry their own offsets, so moving the file pointer here
+    // disturbs nothing.
+    HANDLE file = reinterpret_cast<HANDLE>(aFile);
+    LARGE_INTEGER size;
+    size.QuadPart = aSize;
+    return SetFilePointerEx(file, size, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+}
+
+void FileClose(FileHandle aFile) { CloseHandle(reinterpret_cast<HANDLE>(aFile)); }
+
 bool ListDir(const char* aDir, const char* aPattern, DirVisitor aVisit, void* aCtx) {
     char query[kMaxPath];
     int n = snprintf(query, sizeof query, "%s\\%s", aDir, aPattern);
