@@ -20,9 +20,39 @@ constexpr uint32_t kTransientBits = CRtMessageBlock::OWN_BUFFER | 0xFF00u;
 unsigned long Distance(const char* aFrom, const char* aTo) { return static_cast<unsigned long>(aTo - aFrom); }
 }  // namespace
 
+// Blocks are made and freed on every thread for every request: counting
+// each one in the shared totals would bounce their cache line between the
+// cores. Each thread counts on its own and adds to the totals in steps
+// (and when it ends); the statistics line adds the caller's own count, so
+// it is exact for one thread and at most a step behind per other thread.
+struct CRtMessageBlockCounts {
+    static constexpr int kStep = 256;
+    int created = 0;
+    int destroyed = 0;
+    void Flush() {
+        CRtMessageBlock::s_block_createcount.fetch_add(created, std::memory_order_relaxed);
+        CRtMessageBlock::s_block_destoycount.fetch_add(destroyed, std::memory_order_relaxed);
+        created = destroyed = 0;
+    }
+    ~CRtMessageBlockCounts() { Flush(); }
+};
+
+namespace {
+thread_local CRtMessageBlockCounts t_counts;
+
+void CountCreated() {
+    if (++t_counts.created == CRtMessageBlockCounts::kStep)
+        t_counts.Flush();
+}
+void CountDestroyed() {
+    if (++t_counts.destroyed == CRtMessageBlockCounts::kStep)
+        t_counts.Flush();
+}
+}  // namespace
+
 CRtMessageBlock::CRtMessageBlock(unsigned long aSize, const char* aData, unsigned long aFlag,
                                  unsigned long aAdvanceWritePtrSize) {
-    s_block_createcount.fetch_add(1, std::memory_order_relaxed);
+    CountCreated();
     uint32_t flag = static_cast<uint32_t>(aFlag);
     if (aData && RT_BIT_DISABLED(flag, OWN_BUFFER)) {
         m_pBeginPtr = m_pReadPtr = m_pWritePtr = const_cast<char*>(aData);
@@ -41,7 +71,7 @@ CRtMessageBlock::CRtMessageBlock(unsigned long aSize, const char* aData, unsigne
 }
 
 CRtMessageBlock::CRtMessageBlock(CRtDataBlock* aDb, unsigned long aFlag) {
-    s_block_createcount.fetch_add(1, std::memory_order_relaxed);
+    CountCreated();
     RT_ASSERTE(RT_BIT_DISABLED(aFlag, CRtMessageBlock::DONT_DELETE));
     m_pDataBlock = aDb;
     if (m_pDataBlock)
@@ -51,7 +81,7 @@ CRtMessageBlock::CRtMessageBlock(CRtDataBlock* aDb, unsigned long aFlag) {
 }
 
 CRtMessageBlock::~CRtMessageBlock() {
-    s_block_destoycount.fetch_add(1, std::memory_order_relaxed);
+    CountDestroyed();
     if (m_pDataBlock)
         m_pDataBlock->ReleaseReference();
 }
@@ -442,8 +472,9 @@ bool CRtMessageBlock::operator==(const CRtMessageBlock& aOther) const {
 
 CRtString CRtMessageBlock::GetBlockStatics() {
     char text[128];
-    int n = snprintf(text, sizeof text, " [msgblock c-%d d-%d]", s_block_createcount.load(std::memory_order_relaxed),
-                     s_block_destoycount.load(std::memory_order_relaxed));
+    int n = snprintf(text, sizeof text, " [msgblock c-%d d-%d]",
+                     s_block_createcount.load(std::memory_order_relaxed) + t_counts.created,
+                     s_block_destoycount.load(std::memory_order_relaxed) + t_counts.destroyed);
     if (n < 0 || static_cast<size_t>(n) >= sizeof text)
         return CRtString();
     return CRtString(text, static_cast<size_t>(n));

@@ -248,10 +248,6 @@ bool CRtReactorWin32Message::OnReactorThread() const {
     return m_EstReactor.GetThreadId() == CRtThreadManager::GetThreadSelfId();
 }
 
-void CRtReactorWin32Message::AfterMessage_i() {
-    ProcessTimerTick();
-    UpdateTick_i();
-}
 
 void CRtReactorWin32Message::UpdateTick_i() {
     rtos::WindowHandle wnd = m_hwndNotify;
@@ -333,10 +329,12 @@ RtResult CRtReactorWin32Message::ScheduleTimer(IRtTimerHandler* aEh, void* aArg,
     }
     // An idle reactor has no tick: start it here, or wake its thread to.
     if (RT_SUCCEEDED(rv) && tickOff) {
-        if (OnReactorThread())
+        if (OnReactorThread()) {
             UpdateTick_i();
-        else
+        } else {
+            m_bTickWanted = true;
             NotifyHandler(nullptr, IRtEventHandler::EVENTQUEUE_MASK);
+        }
     }
     return rv;
 }
@@ -367,6 +365,9 @@ RtResult CRtReactorWin32Message::ProcessEventQueue() {
     events.clear();
     if (remain > 0 || m_bNeedNotify)
         NotifyHandler(nullptr, IRtEventHandler::EVENTQUEUE_MASK);
+    // Only the owner writes the tick id, so it reads it without the lock.
+    if (m_dwTimerId == 0 && (remain > 0 || m_bTickWanted.exchange(false)))
+        UpdateTick_i();
     m_bInDispatch = false;
     m_bNeedNotify = false;
     return rv;
@@ -490,7 +491,7 @@ intptr_t CRtReactorWin32Message::Win32SocketWndProc(rtos::WindowHandle aWnd, uin
     if (aMsg == WM_WIN32_SOCKET_NOTIFY) {
         pReactor->ProcessHandleEvent(static_cast<RT_HANDLE>(aWParam), static_cast<IRtEventHandler::MASK>(aLParam),
                                      RT_OK, true, false);
-        pReactor->AfterMessage_i();
+        pReactor->ProcessTimerTick();
         return 0;
     }
 
@@ -538,7 +539,7 @@ intptr_t CRtReactorWin32Message::Win32SocketWndProc(rtos::WindowHandle aWnd, uin
         } else {
             pReactor->ProcessHandleEvent(sockHandle, mask, reason, false, false);
         }
-        pReactor->AfterMessage_i();
+        pReactor->ProcessTimerTick();
         return 0;
     }
 

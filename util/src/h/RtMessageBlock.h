@@ -129,6 +129,8 @@ private:
     uint32_t m_Flag = 0;
 
     // Only for the log; relaxed, as a lost update would not matter.
+    // Each thread's own share of the counts below (see the .cpp).
+    friend struct CRtMessageBlockCounts;
     static std::atomic<int> s_block_createcount;
     static std::atomic<int> s_block_destoycount;
 };

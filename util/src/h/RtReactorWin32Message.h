@@ -71,10 +71,9 @@ protected:
     RtResult RemoveHandleWithoutFinding_i(RT_HANDLE aFd, const CRtWinEventHandlerRepository::CElement& aEle,
                                           IRtEventHandler::MASK aMask);
     RtResult ProcessEventQueue();
-    // After every message: the timer pass, then the tick on or off.
-    void AfterMessage_i();
     // Reactor thread: starts the tick when timers or events wait, stops it
-    // when there are none.
+    // when there are none. It stops at a tick, and starts when a timer is
+    // scheduled or events are left after a batch.
     void UpdateTick_i();
     bool OnReactorThread() const;
     // Runs FD_CLOSE: data still buffered is offered first.
@@ -85,8 +84,11 @@ protected:
     CRtWinEventHandlerRepository m_EhRepository;
     // Read by other threads posting wake-ups.
     std::atomic<rtos::WindowHandle> m_hwndNotify{nullptr};
-    // Non-zero while the tick runs; reactor thread only.
+    // Non-zero while the tick runs. Written by the reactor thread only,
+    // under the timer lock.
     uintptr_t m_dwTimerId = 0;
+    // A timer was scheduled from another thread while the tick was off.
+    std::atomic<bool> m_bTickWanted{false};
     CRtTimerQueueOrderedList* m_pTimerQueue = nullptr;
     // Any thread may schedule while the reactor's thread closes the queue.
     std::mutex m_TimerMutex;
