@@ -16,6 +16,7 @@
 #include "RtReferenceControl.h"
 #include "RtThread.h"
 #include "RtThreadManager.h"
+#include "RtThreadSwitch.h"
 
 class CRtTransportThreadProxy;
 
@@ -61,16 +62,13 @@ public:
     // Takes a reference that the delete step gives back.
     explicit CRtEventDeleteT(P* aProxy) : m_pProxy(aProxy) { m_pProxy->ProxyAddReference(); }
 
+    // Refused, the event is gone already and its reference given back.
     RtResult Launch(CRtThread* aThread) {
         RT_ASSERTE_RETURN(!m_bHaveLaunched, RT_ERROR_ALREADY_INITIALIZED);
         m_bHaveLaunched = true;
-        IRtEventQueue* queue = aThread ? aThread->GetEventQueue() : nullptr;
-        RtResult rv = queue ? queue->PostEvent(this, IRtEventQueue::EPRIORITY_NORMAL) : RT_ERROR_NULL_POINTER;
-        if (RT_FAILED(rv)) {
+        RtResult rv = CThreadSwitch::PostToThread(aThread, this);
+        if (RT_FAILED(rv))
             RT_ERROR_TRACE("CRtEventDeleteT::Launch, PostEvent() failed! rv=" << rv);
-            if (!queue)
-                OnDestorySelf();
-        }
         return rv;
     }
 

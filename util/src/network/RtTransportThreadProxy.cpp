@@ -311,23 +311,13 @@ bool CRtTransportThreadProxy::UserThreadStopped() const {
     return !t || t->IsStopped();
 }
 
-namespace {
-
-// Queues aEvent on aThread, or disposes of it when the thread has no queue.
-RtResult PostToThread(CRtThread* aThread, IRtEvent* aEvent) {
-    IRtEventQueue* q = aThread ? aThread->GetEventQueue() : nullptr;
-    if (!q) {
-        aEvent->OnDestorySelf();
-        return RT_ERROR_NULL_POINTER;
-    }
-    return q->PostEvent(aEvent, IRtEventQueue::EPRIORITY_NORMAL);
+RtResult CRtTransportThreadProxy::PostToNetwork(IRtEvent* aEvent) {
+    return CThreadSwitch::PostToThread(GetNetworkThread(), aEvent);
 }
 
-}  // namespace
-
-RtResult CRtTransportThreadProxy::PostToNetwork(IRtEvent* aEvent) { return PostToThread(GetNetworkThread(), aEvent); }
-
-RtResult CRtTransportThreadProxy::PostToUser(IRtEvent* aEvent) { return PostToThread(GetUserThread(), aEvent); }
+RtResult CRtTransportThreadProxy::PostToUser(IRtEvent* aEvent) {
+    return CThreadSwitch::PostToThread(GetUserThread(), aEvent);
+}
 
 RtResult CRtTransportThreadProxy::OpenWithSink(IRtTransportSink* aSink) {
     m_pSink = aSink;
