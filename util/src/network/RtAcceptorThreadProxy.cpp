@@ -2,17 +2,6 @@
 #include "RtNetworkThreadManager.h"
 #include "RtThreadProxy.h"
 
-RtResult RtProxyBindTransport(IRtTransport* aTransport, CRtTransportBindThreadParam& aParam) {
-    RtResult rv = aTransport->SetOption(RT_OPT_BIND_THREAD, &aParam);
-    // What the transport did not take over is still ours.
-    for (IRtEvent* ev : aParam.m_events)
-        ev->OnDestorySelf();
-    aParam.m_events.clear();
-    delete aParam.m_pEvent;
-    aParam.m_pEvent = nullptr;
-    return rv;
-}
-
 class CRtEventStartListen : public IRtEvent {
 public:
     CRtEventStartListen(CRtAcceptorThreadProxy* aProxy, const CRtInetAddr& aAddr) : m_threadProxy(aProxy), m_addr(aAddr) {}
