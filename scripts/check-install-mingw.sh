@@ -16,6 +16,10 @@ status=0
 for f in bin/ZVAppLdrSvc.exe bin/config.ini.sample include/rtutil/RtMessageBlock.h lib/cmake/rtutil/rtutilConfig.cmake; do
   [ -e "$tmp/prefix/$f" ] || { echo "check-install-mingw: $f was not installed"; status=1; }
 done
+# Headers only the implementations use (some need the system's) stay private.
+for f in include/rtutil/posix include/rtutil/win32 include/rtutil/RtOsSockAddr.h include/rtutil/RtOsCalendar.h; do
+  [ ! -e "$tmp/prefix/$f" ] || { echo "check-install-mingw: $f is private but was installed"; status=1; }
+done
 
 # The toolchain confines package searches to the mingw sysroot, so the
 # package is named by its folder instead of a prefix path.

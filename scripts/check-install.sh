@@ -15,6 +15,10 @@ for f in bin/ZVAppLdrSvc bin/config.ini.sample lib/systemd/system/ZVAppLdrSvc.se
          include/rtutil/RtThreadManager.h include/rtutil/RtOsService.h lib/cmake/rtutil/rtutilConfig.cmake; do
   [ -e "$tmp/prefix/$f" ] || { echo "check-install: $f was not installed"; status=1; }
 done
+# Headers only the implementations use (some need the system's) stay private.
+for f in include/rtutil/posix include/rtutil/win32 include/rtutil/RtOsSockAddr.h include/rtutil/RtOsCalendar.h; do
+  [ ! -e "$tmp/prefix/$f" ] || { echo "check-install: $f is private but was installed"; status=1; }
+done
 ls "$tmp"/prefix/lib*/librtutil.* >/dev/null 2>&1 || { echo "check-install: the framework library was not installed"; status=1; }
 
 # The consumer includes every installed header beside the system's own.

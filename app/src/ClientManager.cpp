@@ -96,8 +96,6 @@ void CClientManager::Uninit() {
     // are plain and their callbacks run there.
     CUninitFunctor* functor = new CUninitFunctor(this);
     RtResult rv = CThreadSwitch::SwitchToThreadSyn(functor, m_dwOwnerThread);
-    if (rv == RT_ERROR_NULL_POINTER)
-        delete functor;
     if (RT_FAILED(rv))
         RT_WARNING_TRACE("CClientManager::Uninit, the owner thread is gone, nothing stopped. rv=" << rv);
 }

@@ -5,6 +5,7 @@
 #include "AppTrace.h"
 #include "ClientManager.h"
 #include "RtOs.h"
+#include "RtOsInstance.h"
 #include "RtOsService.h"
 #include "RtThread.h"
 #include "RtThreadManager.h"

@@ -258,16 +258,43 @@ TEST(CThreadSwitch, RunsOnTheTargetThread) {
                    : RT_ERROR_FAILURE;
     }));
     EXPECT_EQ(6u, sum);
+}
 
-    Fn* orphan = new Fn(&target, &Target::Record, 1, &sum);
-    EXPECT_EQ(RT_ERROR_NULL_POINTER, CThreadSwitch::SwitchToThreadSyn(orphan, 0xFFFFFFF0u));
-    orphan->OnDestorySelf();  // still the caller's
+// Whatever refuses the work (no such thread, no thread at all, a stopped
+// one), the caller has given it away: it never runs and is disposed of
+// once, so the caller must not free it (nor may it leak).
+TEST(CThreadSwitch, RefusedWorkIsDisposedOfExactlyOnce) {
+    struct Counted : public Function::Functor {
+        Counted(std::atomic<int>* aFired, std::atomic<int>* aDisposed) : m_pFired(aFired), m_pDisposed(aDisposed) {}
+        RtResult OnEventFire() override {
+            ++*m_pFired;
+            return RT_OK;
+        }
+        void OnDestorySelf() override {
+            ++*m_pDisposed;
+            delete this;
+        }
+        std::atomic<int>* m_pFired;
+        std::atomic<int>* m_pDisposed;
+    };
+    std::atomic<int> fired{0}, disposed{0};
+    auto make = [&] { return new Counted(&fired, &disposed); };
+    const unsigned long kNoThread = 0xFFFFFFF0u;
 
+    EXPECT_EQ(RT_ERROR_NULL_POINTER, CThreadSwitch::SwitchToThreadSyn(make(), kNoThread));
+    EXPECT_EQ(RT_ERROR_NULL_POINTER, CThreadSwitch::SwitchToThreadAsyn(make(), kNoThread));
+    EXPECT_EQ(RT_ERROR_NULL_POINTER, CThreadSwitch::SendToThread(nullptr, make()));
+    EXPECT_EQ(RT_ERROR_NULL_POINTER, CThreadSwitch::PostToThread(nullptr, make()));
+    EXPECT_EQ(4, disposed.load());
+
+    TaskThread task;
     task->Stop();
     task->Join();
-    EXPECT_EQ(RT_ERROR_NOT_INITIALIZED, CThreadSwitch::SwitchToThreadAsyn(new Fn(&target, &Target::Record, 1, &sum),
-                                                                          task->GetThreadId()));
-    EXPECT_EQ(6u, sum);
+    EXPECT_EQ(RT_ERROR_NOT_INITIALIZED, CThreadSwitch::SwitchToThreadSyn(make(), task->GetThreadId()));
+    EXPECT_EQ(RT_ERROR_NOT_INITIALIZED, CThreadSwitch::SwitchToThreadAsyn(make(), task->GetThreadId()));
+    EXPECT_EQ(RT_ERROR_NOT_INITIALIZED, CThreadSwitch::PostToThread(task.Get(), make()));
+    EXPECT_EQ(7, disposed.load());
+    EXPECT_EQ(0, fired.load());
 }
 
 // Lookups stay safe while task threads come and go.

@@ -9,6 +9,7 @@
 #include "RtOsSocket.h"
 #include "RtThread.h"
 #include "RtThreadManager.h"
+#include "RtThreadSwitch.h"
 
 namespace {
 std::atomic<CRtDnsManager::Resolver> s_resolver{nullptr};
@@ -174,7 +175,7 @@ RtResult CRtDnsManager::BeginResolve_l(CRtDnsRecord* aRecord) {
             return rv;
         }
     }
-    return m_pThreadDNS->GetEventQueue()->PostEvent(this, IRtEventQueue::EPRIORITY_NORMAL);
+    return CThreadSwitch::PostToThread(m_pThreadDNS, this);
 }
 
 RtResult CRtDnsManager::SpawnDnsThread_l() {
@@ -294,8 +295,7 @@ void CRtDnsManager::DoCallback_l(int aError, const CRtString& aHostName) {
             if (CancelResolve(entry.m_pObserver) == RT_OK)
                 entry.m_pObserver->OnObserve("DnsManager", &entry.m_nResult);
         } else if (entry.m_pThreadListener) {
-            entry.m_pThreadListener->GetEventQueue()->PostEvent(new CObserverAndListener(entry),
-                                                                IRtEventQueue::EPRIORITY_NORMAL);
+            CThreadSwitch::PostToThread(entry.m_pThreadListener, new CObserverAndListener(entry));
         }
     }
     m_Mutex.Lock();

@@ -7,30 +7,47 @@
 #include "RtThreadManager.h"
 
 namespace {
-IRtEventQueue* QueueOf(unsigned long aThreadId, const char* aWho) {
-    CRtThread* thread = CRtThreadManager::GetThread(static_cast<uint32_t>(aThreadId));
-    if (!thread) {
-        RT_ERROR_TRACE(aWho << ", thread is not exist, threadid=" << aThreadId);
-        return nullptr;
-    }
-    return thread->GetEventQueue();
+
+// Disposes of an event no queue took.
+RtResult Refuse(IRtEvent* aEvent, const char* aWho) {
+    RT_ERROR_TRACE(aWho << ", no thread or no event queue, event disposed of. event=" << static_cast<const void*>(aEvent));
+    aEvent->OnDestorySelf();
+    return RT_ERROR_NULL_POINTER;
 }
+
+CRtThread* ThreadOf(unsigned long aThreadId, const char* aWho) {
+    CRtThread* thread = CRtThreadManager::GetThread(static_cast<uint32_t>(aThreadId));
+    if (!thread)
+        RT_ERROR_TRACE(aWho << ", thread is not exist, threadid=" << aThreadId);
+    return thread;
+}
+
 }  // namespace
 
 RtResult CThreadSwitch::SwitchToThreadSyn(Function::Functor* pFunctor, unsigned long aThreadId) {
-    RT_ASSERTE(pFunctor != NULL);
-    IRtEventQueue* queue = QueueOf(aThreadId, "CThreadSwitch::SwitchToThreadSyn");
-    if (!queue)
-        return RT_ERROR_NULL_POINTER;
-    return queue->SendEvent(pFunctor);
+    RT_ASSERTE_RETURN(pFunctor, RT_ERROR_INVALID_ARG);
+    return SendToThread(ThreadOf(aThreadId, "CThreadSwitch::SwitchToThreadSyn"), pFunctor);
 }
 
 RtResult CThreadSwitch::SwitchToThreadAsyn(Function::Functor* pFunctor, unsigned long aThreadId) {
-    RT_ASSERTE(pFunctor != NULL);
-    IRtEventQueue* queue = QueueOf(aThreadId, "CThreadSwitch::SwitchToThreadAsyn");
+    RT_ASSERTE_RETURN(pFunctor, RT_ERROR_INVALID_ARG);
+    return PostToThread(ThreadOf(aThreadId, "CThreadSwitch::SwitchToThreadAsyn"), pFunctor);
+}
+
+RtResult CThreadSwitch::SendToThread(CRtThread* aThread, IRtEvent* aEvent) {
+    RT_ASSERTE_RETURN(aEvent, RT_ERROR_INVALID_ARG);
+    IRtEventQueue* queue = aThread ? aThread->GetEventQueue() : nullptr;
     if (!queue)
-        return RT_ERROR_NULL_POINTER;
-    return queue->PostEvent(pFunctor, IRtEventQueue::EPRIORITY_NORMAL);
+        return Refuse(aEvent, "CThreadSwitch::SendToThread");
+    return queue->SendEvent(aEvent);
+}
+
+RtResult CThreadSwitch::PostToThread(CRtThread* aThread, IRtEvent* aEvent, IRtEventQueue::EPriority aPriority) {
+    RT_ASSERTE_RETURN(aEvent, RT_ERROR_INVALID_ARG);
+    IRtEventQueue* queue = aThread ? aThread->GetEventQueue() : nullptr;
+    if (!queue)
+        return Refuse(aEvent, "CThreadSwitch::PostToThread");
+    return queue->PostEvent(aEvent, aPriority);
 }
 
 CRtSignalStop* CRtSignalStop::Instance() {

@@ -16,6 +16,11 @@ public:
     virtual RtResult OnEventFire() = 0;
     // Called exactly once per accepted or refused event, after OnEventFire or
     // instead of it.
+    //
+    // Handing an event to a queue (PostEvent, SendEvent, CThreadSwitch, the
+    // proxies' posts) gives it away, whatever the call returns: a refused
+    // hand-over (no thread, no queue, a stopped queue) has already disposed
+    // of it here, so the caller neither touches nor frees it afterwards.
     virtual void OnDestorySelf() { delete this; }
 
 protected:
@@ -27,6 +32,7 @@ public:
     // Accepted but not used: events always run first in, first out.
     enum EPriority { EPRIORITY_HIGH = 0, EPRIORITY_NORMAL = 1, EPRIORITY_LOW = 2 };
 
+    // Both take the event over, refused or not (see IRtEvent::OnDestorySelf).
     virtual RtResult PostEvent(IRtEvent* aEvent, EPriority aPriority = EPRIORITY_NORMAL) = 0;
     // Runs the event on the owning thread and returns its result; blocks a
     // caller on another thread until then.

@@ -5,6 +5,8 @@
 #include "RtEventQueue.h"
 #include "RtTimerHandler.h"
 
+class CRtThread;
+
 namespace Function {
 
 // An event that performs a stored call.
@@ -30,14 +32,22 @@ private:
 
 }  // namespace Function
 
+// Hands work to a framework thread. Each call takes the event over, as
+// IRtEventQueue does: refused (RT_ERROR_NULL_POINTER when there is no such
+// thread or it has no queue, the queue's own failure otherwise), the event
+// has been disposed of before the call returns.
 class CThreadSwitch {
 public:
     // Runs the functor on the thread and returns its result, blocking a
-    // caller on another thread. RT_ERROR_NULL_POINTER when no framework
-    // thread has the id (the functor then stays the caller's).
+    // caller on another thread.
     static RtResult SwitchToThreadSyn(Function::Functor* pFunctor, unsigned long aThreadId);
     // Queues the functor on the thread; returns the post's result.
     static RtResult SwitchToThreadAsyn(Function::Functor* pFunctor, unsigned long aThreadId);
+
+    // The same for a thread at hand (null is refused).
+    static RtResult SendToThread(CRtThread* aThread, IRtEvent* aEvent);
+    static RtResult PostToThread(CRtThread* aThread, IRtEvent* aEvent,
+                                 IRtEventQueue::EPriority aPriority = IRtEventQueue::EPRIORITY_NORMAL);
 };
 
 // Stops the main thread's loop, at once or after a delay. Never deleted, so

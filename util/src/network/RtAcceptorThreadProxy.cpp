@@ -2,17 +2,6 @@
 #include "RtNetworkThreadManager.h"
 #include "RtThreadProxy.h"
 
-RtResult RtProxyBindTransport(IRtTransport* aTransport, CRtTransportBindThreadParam& aParam) {
-    RtResult rv = aTransport->SetOption(RT_OPT_BIND_THREAD, &aParam);
-    // What the transport did not take over is still ours.
-    for (IRtEvent* ev : aParam.m_events)
-        ev->OnDestorySelf();
-    aParam.m_events.clear();
-    delete aParam.m_pEvent;
-    aParam.m_pEvent = nullptr;
-    return rv;
-}
-
 class CRtEventStartListen : public IRtEvent {
 public:
     CRtEventStartListen(CRtAcceptorThreadProxy* aProxy, const CRtInetAddr& aAddr) : m_threadProxy(aProxy), m_addr(aAddr) {}
@@ -77,8 +66,7 @@ RtResult CRtAcceptorThreadProxy::StartListen(IRtAcceptorConnectorSink* inSink, c
     } else {
         CRtThread* network = mgr->GetDefaultNetworkThread();
         m_networkThread = network;
-        IRtEventQueue* q = network ? network->GetEventQueue() : nullptr;
-        rv = q ? q->SendEvent(new CRtEventStartListen(this, aAddr)) : RT_ERROR_NULL_POINTER;
+        rv = CThreadSwitch::SendToThread(network, new CRtEventStartListen(this, aAddr));
     }
     if (RT_FAILED(rv)) {
         RT_WARNING_TRACE_THIS("CRtAcceptorThreadProxy::StartListen, listen failed. rv=" << rv);
@@ -100,7 +88,7 @@ RtResult CRtAcceptorThreadProxy::StopListen(RtResult aReason) {
         return m_pAcceptor->StopListen(aReason);
     if (network->IsStopped())
         return RT_OK;
-    return network->GetEventQueue()->PostEvent(new CRtEventStopListen(this, aReason), IRtEventQueue::EPRIORITY_NORMAL);
+    return CThreadSwitch::PostToThread(network, new CRtEventStopListen(this, aReason));
 }
 
 void CRtAcceptorThreadProxy::OnConnectIndication(RtResult inResult, IRtTransport* inTransport,
@@ -136,9 +124,8 @@ void CRtAcceptorThreadProxy::OnConnectIndication(RtResult inResult, IRtTransport
         }
         if (RT_FAILED(RtProxyBindTransport(inTransport, param)))
             moved = nullptr;
-        user->GetEventQueue()->PostEvent(
-            new CRtEventOnConnectIndicationT<CRtAcceptorThreadProxy>(inResult, proxy.Get(), this, user),
-            IRtEventQueue::EPRIORITY_NORMAL);
+        CThreadSwitch::PostToThread(
+            user, new CRtEventOnConnectIndicationT<CRtAcceptorThreadProxy>(inResult, proxy.Get(), this, user));
         // The target waits on it right after taking the transport over, and
         // frees it.
         if (moved)

@@ -80,10 +80,7 @@ RtResult CRtConnectorThreadProxy::AsycConnect(IRtAcceptorConnectorSink* inSink, 
     } else {
         CRtThread* network = mgr->GetDefaultNetworkThread();
         pThreadNetwork_ = network;
-        IRtEventQueue* q = network ? network->GetEventQueue() : nullptr;
-        rv = q ? q->PostEvent(new CRtEventAsycConnect(this, aAddrPeer, aTimeout, aAddrLocal),
-                              IRtEventQueue::EPRIORITY_NORMAL)
-               : RT_ERROR_NULL_POINTER;
+        rv = CThreadSwitch::PostToThread(network, new CRtEventAsycConnect(this, aAddrPeer, aTimeout, aAddrLocal));
     }
     if (RT_FAILED(rv)) {
         stoppedflag_ = true;
@@ -105,8 +102,7 @@ RtResult CRtConnectorThreadProxy::CancelConnect(RtResult aReason) {
         return m_pConnector->CancelConnect(aReason);
     if (network->IsStopped())
         return RT_OK;
-    return network->GetEventQueue()->PostEvent(new CRtEventCancelConnect(this, aReason),
-                                               IRtEventQueue::EPRIORITY_NORMAL);
+    return CThreadSwitch::PostToThread(network, new CRtEventCancelConnect(this, aReason));
 }
 
 void CRtConnectorThreadProxy::OnConnectIndication(RtResult inResult, IRtTransport* inTransport,
@@ -129,9 +125,8 @@ void CRtConnectorThreadProxy::OnConnectIndication(RtResult inResult, IRtTranspor
         inResult = RT_ERROR_NETWORK_CONNECT_FAILED;
     }
     if (m_threadStrategy == TS_SINGLE_THREAD && user->GetThreadType() != CRtThreadManager::TT_NETWORK) {
-        user->GetEventQueue()->PostEvent(
-            new CRtEventOnConnectIndicationT<CRtConnectorThreadProxy>(inResult, proxy.Get(), this, user),
-            IRtEventQueue::EPRIORITY_NORMAL);
+        CThreadSwitch::PostToThread(
+            user, new CRtEventOnConnectIndicationT<CRtConnectorThreadProxy>(inResult, proxy.Get(), this, user));
         return;
     }
     IRtAcceptorConnectorSink* sink = GetUserSink();

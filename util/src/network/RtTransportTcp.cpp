@@ -9,6 +9,7 @@
 #include "RtNetworkThreadManager.h"
 #include "RtThread.h"
 #include "RtThreadManager.h"
+#include "RtThreadSwitch.h"
 
 // ---- CRtTransportBase ------------------------------------------------------------
 
@@ -420,5 +421,5 @@ RtResult CRtTransportTcp::BindThread(CRtTransportBindThreadParam* aParam) {
     // The events now belong to the move.
     aParam->m_events.clear();
     aParam->m_pEvent = nullptr;
-    return m_bindThread->GetEventQueue()->PostEvent(ev, IRtEventQueue::EPRIORITY_NORMAL);
+    return CThreadSwitch::PostToThread(m_bindThread, ev);
 }

@@ -1,9 +1,9 @@
 // Hosting a program as a system service, and its console.
 //
-// Windows: the Service Control Manager, a named mutex and the console control
-// handler. Linux: systemd (a unit file driven through systemctl, readiness
-// and stopping told through $NOTIFY_SOCKET, SIGTERM as the stop control), a
-// lock file held with flock, and signals standing in for console events.
+// Windows: the Service Control Manager and the console control handler.
+// Linux: systemd (a unit file driven through systemctl, readiness and
+// stopping told through $NOTIFY_SOCKET, SIGTERM as the stop control), and
+// signals standing in for console events.
 // Error numbers are the system's (GetLastError, errno) or one of the kSvcErr
 // values below; SvcErrorText turns either into a sentence.
 #pragma once
@@ -81,14 +81,6 @@ bool SvcReportStatus(SvcStatusHandle aHandle, const ServiceStatus& aStatus);
 
 // The text of a service error number (system or kSvcErr), always terminated.
 void SvcErrorText(uint32_t aErr, char* aBuf, size_t aSize);
-
-// ---- Instance mutex --------------------------------------------------------
-enum class InstanceMutex { kCreated, kAlreadyExists, kFailed };
-// Creates, or opens when it exists, the machine-wide named mutex; the handle
-// (also returned when it already existed) keeps it until released or until
-// the process ends.
-InstanceMutex CreateInstanceMutex(const char* aName, void** aHandle);
-void ReleaseInstanceMutex(void* aHandle);
 
 // ---- Console ---------------------------------------------------------------
 // Console events: Ctrl-C, Ctrl-Break, window closed (Linux: SIGINT, SIGQUIT,

@@ -3,6 +3,7 @@
 #include "RtDebug.h"
 #include "RtThread.h"
 #include "RtThreadManager.h"
+#include "RtThreadSwitch.h"
 
 namespace {
 
@@ -163,9 +164,8 @@ void CRtChannelHttpBase::CloseAfterResponse_i() {
     // Called by the application outside any callback of ours: close on the
     // next turn of the loop.
     CRtThread* thread = CRtThreadManager::Instance()->GetCurrentThread();
-    IRtEventQueue* queue = thread ? thread->GetEventQueue() : nullptr;
-    if (!queue || RT_FAILED(queue->PostEvent(new CRtEventCloseAfterResponse(m_pTransportId, this)))) {
-        RT_WARNING_TRACE_THIS("CRtChannelHttpBase::CloseAfterResponse_i, no event queue, closing at once");
+    if (RT_FAILED(CThreadSwitch::PostToThread(thread, new CRtEventCloseAfterResponse(m_pTransportId, this)))) {
+        RT_WARNING_TRACE_THIS("CRtChannelHttpBase::CloseAfterResponse_i, the close event was refused, closing at once");
         CloseNow_i();
     }
 }

@@ -1,134 +1,18 @@
-// Console events, stop requests and the instance lock on Linux.
+// The console on Linux: its events and stop requests arrive as signals.
 #include "../RtOsService.h"
 
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstdint>
-#include <mutex>
-#include <string>
-#include <thread>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "RtOsSignals.h"
 
 namespace rtos {
-namespace {
 
-std::mutex g_lock;
-int g_pipe[2] = {-1, -1};
-ConsoleHandlerFn g_console = nullptr;
-SvcControlFn g_control = nullptr;
-void* g_controlContext = nullptr;
-StopRequestFn g_stop = nullptr;
-void* g_stopContext = nullptr;
-
-extern "C" void OnSignal(int aSig) {
-    int saved = errno;
-    unsigned char b = static_cast<unsigned char>(aSig);
-    ssize_t n = write(g_pipe[1], &b, 1);
-    (void)n;
-    errno = saved;
-}
-
-void Dispatch(int aSig) {
-    std::unique_lock<std::mutex> guard(g_lock);
-    ConsoleHandlerFn console = g_console;
-    SvcControlFn control = g_control;
-    void* controlContext = g_controlContext;
-    StopRequestFn stop = g_stop;
-    void* stopContext = g_stopContext;
-    guard.unlock();
-
-    switch (aSig) {
-    case SIGINT:
-    case SIGQUIT:
-    case SIGHUP: {
-        // Ctrl-C, Ctrl-Break and a closed console window, in that order.
-        uint32_t event = aSig == SIGINT ? 0 : aSig == SIGQUIT ? 1 : 2;
-        if (console && console(event))
-            return;
-        break;
-    }
-    case SIGTERM:
-        if (control) {
-            control(kSvcControlStop, controlContext);
-            return;
-        }
-        if (stop) {
-            stop(stopContext);
-            return;
-        }
-        break;
-    default:
-        break;
-    }
-    // Not handled: the signal's own action, as if nobody had caught it.
-    signal(aSig, SIG_DFL);
-    raise(aSig);
-}
-
-void WatchSignals() {
-    for (;;) {
-        unsigned char b;
-        ssize_t n = read(g_pipe[0], &b, 1);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        Dispatch(b);
-    }
-}
-
-// Routes aSig to the watcher thread, starting it on first use.
-bool Catch(int aSig) {
-    std::lock_guard<std::mutex> guard(g_lock);
-    if (g_pipe[0] < 0) {
-        if (pipe2(g_pipe, O_CLOEXEC) != 0)
-            return false;
-        std::thread(WatchSignals).detach();
-    }
-    struct sigaction sa = {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    return sigaction(aSig, &sa, nullptr) == 0;
-}
-
-}  // namespace
-
-namespace posix {
-
-void SetServiceControlHandler(SvcControlFn aHandler, void* aContext) {
-    {
-        std::lock_guard<std::mutex> guard(g_lock);
-        g_control = aHandler;
-        g_controlContext = aContext;
-    }
-    Catch(SIGTERM);
-}
-
-}  // namespace posix
-
-bool SetConsoleHandler(ConsoleHandlerFn aHandler) {
-    {
-        std::lock_guard<std::mutex> guard(g_lock);
-        g_console = aHandler;
-    }
-    return Catch(SIGINT) && Catch(SIGQUIT) && Catch(SIGHUP);
-}
+bool SetConsoleHandler(ConsoleHandlerFn aHandler) { return posix::SetConsoleSignalHandler(aHandler); }
 
 bool SetStopRequestHandler(StopRequestFn aHandler, void* aContext) {
-    {
-        std::lock_guard<std::mutex> guard(g_lock);
-        g_stop = aHandler;
-        g_stopContext = aContext;
-    }
-    return Catch(SIGTERM);
+    return posix::SetStopSignalHandler(aHandler, aContext);
 }
 
 int ConsoleReadChar() { return getchar(); }
@@ -141,47 +25,6 @@ void ConsolePause() {
     int c;
     while ((c = getchar()) != '\n' && c != EOF) {
     }
-}
-
-// One lock file per name, machine-wide: /run/lock where it is writable to
-// all (Debian), else /tmp. The kernel drops the lock when the process ends.
-InstanceMutex CreateInstanceMutex(const char* aName, void** aHandle) {
-    if (aHandle)
-        *aHandle = nullptr;
-    if (!aName || !*aName)
-        return InstanceMutex::kFailed;
-    std::string dir = access("/run/lock", W_OK) == 0 ? "/run/lock/" : "/tmp/";
-    std::string path = dir + aName + ".lock";
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0 && errno == EACCES)  // another user's file: a read handle can lock it too
-        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0)
-        return InstanceMutex::kFailed;
-    // Others may lock the file whatever their umask.
-    fchmod(fd, 0666);
-    InstanceMutex result = InstanceMutex::kCreated;
-    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EINTR)
-            continue;
-        if (errno != EWOULDBLOCK) {
-            close(fd);
-            return InstanceMutex::kFailed;
-        }
-        result = InstanceMutex::kAlreadyExists;
-        break;
-    }
-    if (aHandle)
-        *aHandle = reinterpret_cast<void*>(static_cast<intptr_t>(fd) + 1);
-    else if (result == InstanceMutex::kAlreadyExists)
-        close(fd);
-    return result;
-}
-
-void ReleaseInstanceMutex(void* aHandle) {
-    if (!aHandle)
-        return;
-    int fd = static_cast<int>(reinterpret_cast<intptr_t>(aHandle) - 1);
-    close(fd);
 }
 
 }  // namespace rtos

@@ -8,7 +8,12 @@
 namespace rtos {
 namespace posix {
 
-// SIGTERM becomes the service's stop control.
+// SIGINT, SIGQUIT and SIGHUP become the console events Ctrl-C, Ctrl-Break
+// and window closed.
+bool SetConsoleSignalHandler(ConsoleHandlerFn aHandler);
+// SIGTERM becomes a stop request of a console process...
+bool SetStopSignalHandler(StopRequestFn aHandler, void* aContext);
+// ...or, once set, the service's stop control, which comes first.
 void SetServiceControlHandler(SvcControlFn aHandler, void* aContext);
 
 }  // namespace posix

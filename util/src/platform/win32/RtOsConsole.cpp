@@ -1,4 +1,4 @@
-// Console events and the instance mutex on Windows.
+// Console events on Windows.
 #include "RtOsWin32.h"
 
 #include <cstdio>
@@ -26,23 +26,5 @@ bool SetStopRequestHandler(StopRequestFn, void*) { return false; }
 int ConsoleReadChar() { return getchar(); }
 
 void ConsolePause() { system("pause"); }
-
-InstanceMutex CreateInstanceMutex(const char* aName, void** aHandle) {
-    if (aHandle)
-        *aHandle = nullptr;
-    HANDLE h = CreateMutexA(nullptr, FALSE, aName);
-    if (!h)
-        return InstanceMutex::kFailed;
-    InstanceMutex result =
-        GetLastError() == ERROR_ALREADY_EXISTS ? InstanceMutex::kAlreadyExists : InstanceMutex::kCreated;
-    if (aHandle)
-        *aHandle = h;
-    return result;
-}
-
-void ReleaseInstanceMutex(void* aHandle) {
-    if (aHandle)
-        CloseHandle(static_cast<HANDLE>(aHandle));
-}
 
 }  // namespace rtos
