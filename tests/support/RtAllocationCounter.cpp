@@ -21,3 +21,15 @@ void* operator new(std::size_t aSize) {
 }
 void operator delete(void* aPtr) noexcept { std::free(aPtr); }
 void operator delete(void* aPtr, std::size_t) noexcept { std::free(aPtr); }
+// Every form, so that no allocation reaches another allocator's delete
+// (AddressSanitizer reports such a mismatch) and none goes uncounted.
+void* operator new(std::size_t aSize, const std::nothrow_t&) noexcept {
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return std::malloc(aSize ? aSize : 1);
+}
+void* operator new[](std::size_t aSize) { return operator new(aSize); }
+void* operator new[](std::size_t aSize, const std::nothrow_t& aTag) noexcept { return operator new(aSize, aTag); }
+void operator delete(void* aPtr, const std::nothrow_t&) noexcept { std::free(aPtr); }
+void operator delete[](void* aPtr) noexcept { std::free(aPtr); }
+void operator delete[](void* aPtr, std::size_t) noexcept { std::free(aPtr); }
+void operator delete[](void* aPtr, const std::nothrow_t&) noexcept { std::free(aPtr); }
