@@ -21,33 +21,38 @@ unsigned long Distance(const char* aFrom, const char* aTo) { return static_cast<
 }  // namespace
 
 // Blocks are made and freed on every thread for every request: counting
-// each one in the shared totals would bounce their cache line between the
-// cores. Each thread counts on its own and adds to the totals in steps
-// (and when it ends); the statistics line adds the caller's own count, so
-// it is exact for one thread and at most a step behind per other thread.
-struct CRtMessageBlockCounts {
-    static constexpr int kStep = 256;
-    int created = 0;
-    int destroyed = 0;
-    void Flush() {
-        CRtMessageBlock::s_block_createcount.fetch_add(created, std::memory_order_relaxed);
-        CRtMessageBlock::s_block_destoycount.fetch_add(destroyed, std::memory_order_relaxed);
-        created = destroyed = 0;
-    }
-    ~CRtMessageBlockCounts() { Flush(); }
+// each one in two shared atomics would bounce their cache line between the
+// cores. Each thread counts in a record of its own (written by it alone),
+// linked once into a list that is never shortened; the statistics line
+// adds them up. A thread-local pointer, not a thread-local object: objects
+// with destructors cost an exit-time clean-up that can deadlock on Windows
+// while other threads still run.
+struct alignas(64) CRtMessageBlockCounts {
+    std::atomic<int> created{0};
+    std::atomic<int> destroyed{0};
+    CRtMessageBlockCounts* next = nullptr;
 };
 
 namespace {
-thread_local CRtMessageBlockCounts t_counts;
+std::atomic<CRtMessageBlockCounts*> g_counts{nullptr};
+thread_local CRtMessageBlockCounts* t_counts = nullptr;
 
-void CountCreated() {
-    if (++t_counts.created == CRtMessageBlockCounts::kStep)
-        t_counts.Flush();
+CRtMessageBlockCounts& MyCounts() {
+    if (!t_counts) {
+        auto* counts = new CRtMessageBlockCounts;
+        counts->next = g_counts.load(std::memory_order_relaxed);
+        while (!g_counts.compare_exchange_weak(counts->next, counts, std::memory_order_release,
+                                               std::memory_order_relaxed)) {
+        }
+        t_counts = counts;
+    }
+    return *t_counts;
 }
-void CountDestroyed() {
-    if (++t_counts.destroyed == CRtMessageBlockCounts::kStep)
-        t_counts.Flush();
-}
+
+// One writer per record: a plain load and store, no locked instruction.
+void Bump(std::atomic<int>& aCount) { aCount.store(aCount.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); }
+void CountCreated() { Bump(MyCounts().created); }
+void CountDestroyed() { Bump(MyCounts().destroyed); }
 }  // namespace
 
 CRtMessageBlock::CRtMessageBlock(unsigned long aSize, const char* aData, unsigned long aFlag,
@@ -472,9 +477,14 @@ bool CRtMessageBlock::operator==(const CRtMessageBlock& aOther) const {
 
 CRtString CRtMessageBlock::GetBlockStatics() {
     char text[128];
-    int n = snprintf(text, sizeof text, " [msgblock c-%d d-%d]",
-                     s_block_createcount.load(std::memory_order_relaxed) + t_counts.created,
-                     s_block_destoycount.load(std::memory_order_relaxed) + t_counts.destroyed);
+    int created = 0, destroyed = 0;
+    for (CRtMessageBlockCounts* c = g_counts.load(std::memory_order_acquire); c; c = c->next) {
+        created += c->created.load(std::memory_order_relaxed);
+        destroyed += c->destroyed.load(std::memory_order_relaxed);
+    }
+    s_block_createcount.store(created, std::memory_order_relaxed);
+    s_block_destoycount.store(destroyed, std::memory_order_relaxed);
+    int n = snprintf(text, sizeof text, " [msgblock c-%d d-%d]", created, destroyed);
     if (n < 0 || static_cast<size_t>(n) >= sizeof text)
         return CRtString();
     return CRtString(text, static_cast<size_t>(n));

@@ -127,8 +127,10 @@ private:
     bool PrepareResponseHead_i(uint32_t aBodyLength);
 
     CRtHttpParserT<CRtHttpRequestHead, CRtChannelHttpServer> m_ParserRequest;
-    // What AppendResponseData gathered for the next SendResponse.
+    // What AppendResponseData gathered for the next SendResponse, and the
+    // encoded head; both keep their storage from answer to answer.
     CRtString m_strResponseBody;
+    CRtString m_strHead;
     static constexpr size_t kKeptBodyCapacity = 16 * 1024;
     bool m_bOpened = false;
     // The Connection header of the response was written by the channel,

@@ -93,6 +93,8 @@ protected:
     size_t m_nHeadLength = 0;
     // The name of the last header line, for a folded line that continues it.
     CRtHttpAtom m_LastAtom;
+    // The first line's text, its storage reused from head to head.
+    CRtString m_strFirstLine;
 
 private:
     bool FinishHead_i();

@@ -128,9 +128,8 @@ private:
     char* m_pEndPtr = nullptr;
     uint32_t m_Flag = 0;
 
-    // Only for the log; relaxed, as a lost update would not matter.
-    // Each thread's own share of the counts below (see the .cpp).
-    friend struct CRtMessageBlockCounts;
+    // The totals of the per-thread counts, as the last statistics line
+    // added them up (see the .cpp).
     static std::atomic<int> s_block_createcount;
     static std::atomic<int> s_block_destoycount;
 };

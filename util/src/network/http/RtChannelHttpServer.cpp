@@ -158,6 +158,8 @@ RtResult CRtChannelHttpServer::SendResponse() {
     m_strResponseBody.clear();
     if (m_strResponseBody.capacity() > kKeptBodyCapacity)
         CRtString().swap(m_strResponseBody);
+    if (m_strHead.capacity() > kKeptBodyCapacity)
+        CRtString().swap(m_strHead);
     return rv;
 }
 
@@ -197,10 +199,9 @@ RtResult CRtChannelHttpServer::SendData(CRtMessageBlock& aData, bool, bool aDest
     RT_ASSERTE_RETURN(m_pTransport, RT_ERROR_NOT_INITIALIZED);
     if (m_bFirstPacket) {
         bool closeAfter = PrepareResponseHead_i(static_cast<uint32_t>(aData.GetChainedLength()));
-        // Encoded into this thread's scratch text: the head is copied or
+        // Encoded into text kept for the next answer: the head is copied or
         // sent before SendData returns.
-        thread_local CRtString t_head;
-        CRtString& head = t_head;
+        CRtString& head = m_strHead;
         head.clear();
         m_ResponseHeader.Encode(head);
         head += "\r\n";

@@ -152,11 +152,9 @@ bool CRtHttpHeaderArray::ParseLine(const char* aLine, size_t aLength) {
         return FinishHead_i();
 
     if (!m_bFirstLineParsed) {
-        // Terminated for the first-line parser, in this thread's reused text.
-        thread_local CRtString t_text;
-        CRtString& text = t_text;
-        text.assign(aLine, len - 2);
-        bool ok = ParseFirstLine_t(text.c_str());
+        // Terminated for the first-line parser, in text kept for the next head.
+        m_strFirstLine.assign(aLine, len - 2);
+        bool ok = ParseFirstLine_t(m_strFirstLine.c_str());
         if (ok)
             m_bFirstLineParsed = true;
         return ok;
