@@ -242,6 +242,27 @@ TEST_F(LogTest, LinesNearTheBatchBufferSizeNeverOverrunIt) {
         ASSERT_EQ('$', lines[i][0]) << "line " << i;
 }
 
+TEST_F(LogTest, ALineThatFillsTheBatchBufferIsDroppedOneByteShorterIsKept) {
+    s_now = CRtTimeValue(Local(2026, 3, 4, 5, 6, 7), 3000);
+    auto log = MakeLog("LOG_FILE_SIZE=2000000000\n");
+    log->RegisterModule(5, "MOD");
+    log->TraceString(2, 0, "first");  // the batch holds one line from here on
+    // Line bytes besides the text, the line end included.
+    std::string tagPart = "$" + Date(s_now.GetSec()) + " 05:06:07.003 " + std::to_string(rtos::ThreadId()) +
+                          " INFO: [MOD] ";
+    const size_t capacity = 4096 + 22;
+    std::string kept(capacity - 1 - tagPart.size() - 1, 'k');
+    std::string dropped(capacity - tagPart.size() - 1, 'd');
+    log->TraceString(2, 5, dropped.c_str());
+    log->TraceString(2, 5, kept.c_str());
+    log->TraceString(2, 0, "last");
+    std::vector<std::string> lines = Lines(log->GetFileName());
+    ASSERT_EQ(5u, lines.size());
+    EXPECT_EQ(tagPart + kept, lines[2]);
+    EXPECT_NE(std::string::npos, lines[3].find(" INFO: last"));
+    EXPECT_EQ(kEnd, lines[4]);
+}
+
 TEST_F(LogTest, DatesPast2038AreWrittenAsSuch) {
     s_now = CRtTimeValue(int64_t{2147483648LL} + 100, 0);
     auto log = MakeLog("");

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -39,6 +40,19 @@ TEST(CRtLogRecorder, HexAppliesToTheNextIntegerOnly) {
     rec << CRtLog::hex << 255 << "," << 255 << "," << CRtLog::hex << -1 << "," << CRtLog::hex
         << static_cast<long long>(-1) << "," << CRtLog::hex << CRtLog::dec << 16;
     EXPECT_STREQ("ff,255,ffffffff,ffffffffffffffff,16", static_cast<char*>(rec));
+}
+
+TEST(CRtLogRecorder, IntegersAtTheirLimitsKeepEveryDigitAndTheSign) {
+    char buf[256];
+    CRtLog::CRtLogRecorder rec(buf, sizeof buf);
+    rec << 0 << "," << CRtLog::hex << 0 << "," << static_cast<long long>(INT64_MIN) << ","
+        << static_cast<long long>(INT64_MAX) << "," << static_cast<unsigned long long>(UINT64_MAX) << ","
+        << CRtLog::hex << static_cast<long long>(INT64_MIN) << "," << CRtLog::hex << 0xabcdef12u << ","
+        << static_cast<int>(INT32_MIN) << "," << 10 << "," << -10;
+    EXPECT_STREQ(
+        "0,0,-9223372036854775808,9223372036854775807,18446744073709551615,8000000000000000,abcdef12,"
+        "-2147483648,10,-10",
+        static_cast<char*>(rec));
 }
 
 TEST(CRtLogRecorder, PointersAreLowerCaseHexWithoutLeadingZeros) {

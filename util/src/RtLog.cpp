@@ -177,6 +177,10 @@ const rtos::DateTime& CRtLog::LocalNow(int64_t aSec) {
         if (!rtos::LocalTime(aSec, &m_CachedTime))
             m_CachedTime = rtos::DateTime{1970, 1, 1, 0, 0, 0};
         m_nCachedSec = aSec;
+        const rtos::DateTime& t = m_CachedTime;
+        int n = snprintf(m_szStamp, sizeof m_szStamp, "$%04d%02d%02d %02d:%02d:%02d.", t.year, t.month, t.day, t.hour,
+                         t.minute, t.second);
+        m_nStampLen = n > 0 ? std::min(static_cast<size_t>(n), sizeof m_szStamp - 1) : 0;
     }
     return m_CachedTime;
 }
@@ -233,6 +237,70 @@ void CRtLog::CreateLogFile(CRtLogFile* aReplace, bool aReuse, TraceType) {
     list->InitAll(m_nFileSize, m_nBufferLine, m_dwPid);
 }
 
+// "<stamp of the second>mmm <thread> <LEVEL>: [<module>] <text>\n", or
+// without the module tag; the stamp of the current second was formatted
+// when the second began. Returns the length, or 0 when the line and its
+// terminator do not fit aRoom.
+size_t CRtLog::ComposeLine(char* aOut, size_t aRoom, int aMs, unsigned aLevel, unsigned aModule,
+                           const char* aText) const {
+    char ms[16];
+    size_t msLen;
+    if (aMs >= 0 && aMs <= 999) {
+        ms[0] = static_cast<char>('0' + aMs / 100);
+        ms[1] = static_cast<char>('0' + aMs / 10 % 10);
+        ms[2] = static_cast<char>('0' + aMs % 10);
+        msLen = 3;
+    } else {
+        int n = snprintf(ms, sizeof ms, "%03d", aMs);
+        msLen = n > 0 ? static_cast<size_t>(n) : 0;
+    }
+    char tidBuf[24];
+    char* tidEnd = tidBuf + sizeof tidBuf;
+    char* tid = tidEnd;
+    for (unsigned long id = rtos::ThreadId();;) {
+        *--tid = static_cast<char>('0' + id % 10);
+        id /= 10;
+        if (id == 0)
+            break;
+    }
+    size_t tidLen = static_cast<size_t>(tidEnd - tid);
+
+    const char* level = m_Levels[aLevel].szName;
+    size_t levelLen = strlen(level);
+    bool tagged = aModule != 0 && m_bModuleNameDisplay;
+    const char* module = tagged ? m_Modules[aModule].szName : "";
+    size_t moduleLen = tagged ? strlen(module) : 0;
+    const char* text = aText ? aText : "";
+    size_t textLen = strlen(text);
+
+    size_t len = m_nStampLen + msLen + 1 + tidLen + 1 + levelLen + 2 + (tagged ? moduleLen + 3 : 0) + textLen + 1;
+    if (len >= aRoom)
+        return 0;
+    char* p = aOut;
+    auto put = [&p](const char* aFrom, size_t aLen) {
+        memcpy(p, aFrom, aLen);
+        p += aLen;
+    };
+    put(m_szStamp, m_nStampLen);
+    put(ms, msLen);
+    *p++ = ' ';
+    put(tid, tidLen);
+    *p++ = ' ';
+    put(level, levelLen);
+    *p++ = ':';
+    *p++ = ' ';
+    if (tagged) {
+        *p++ = '[';
+        put(module, moduleLen);
+        *p++ = ']';
+        *p++ = ' ';
+    }
+    put(text, textLen);
+    *p++ = '\n';
+    *p = '\0';
+    return len;
+}
+
 void CRtLog::TraceString(unsigned aLevel, unsigned aModule, const char* aText) {
     if (aLevel > m_nLevelMax || aModule > m_nModuleMax)
         return;
@@ -245,21 +313,10 @@ void CRtLog::TraceString(unsigned aLevel, unsigned aModule, const char* aText) {
     if (m_Levels[aLevel].bEnabled && m_Modules[aModule].bEnabled) {
         size_t room = 0;
         if (char* out = m_pLogFile->FreeSpace(room)) {
-            int ms = static_cast<int>(now.GetUsec() / 1000);
-            unsigned long tid = rtos::ThreadId();
-            const char* text = aText ? aText : "";
-            int n;
-            if (aModule != 0 && m_bModuleNameDisplay) {
-                n = snprintf(out, room, "$%04d%02d%02d %02d:%02d:%02d.%03d %lu %s: [%s] %s\n", t.year, t.month, t.day,
-                             t.hour, t.minute, t.second, ms, tid, m_Levels[aLevel].szName,
-                             m_Modules[aModule].szName, text);
-            } else {
-                n = snprintf(out, room, "$%04d%02d%02d %02d:%02d:%02d.%03d %lu %s: %s\n", t.year, t.month, t.day,
-                             t.hour, t.minute, t.second, ms, tid, m_Levels[aLevel].szName, text);
-            }
+            size_t n = ComposeLine(out, room, static_cast<int>(now.GetUsec() / 1000), aLevel, aModule, aText);
             // A line that does not fit whole is dropped, not cut.
-            if (n > 0 && static_cast<size_t>(n) < room)
-                m_pLogFile->CommitLine(static_cast<size_t>(n));
+            if (n > 0)
+                m_pLogFile->CommitLine(n);
             else
                 out[0] = '\0';
         }

@@ -1,4 +1,4 @@
-#include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -27,19 +27,49 @@ CRtLog::CRtLogRecorder& CRtLog::CRtLogRecorder::Append(const char* aText, size_t
     return *this;
 }
 
+namespace {
+constexpr size_t kDigitsSize = 24;  // 20 digits of a 64-bit value, a sign, "0x"
+
+// Writes aValue in base 10 or 16 (lower case) backwards from aEnd; returns
+// the first character.
+char* DigitsBackward(char* aEnd, uint64_t aValue, bool aHex) {
+    static const char kHexDigits[] = "0123456789abcdef";
+    char* p = aEnd;
+    if (aHex) {
+        do {
+            *--p = kHexDigits[aValue & 0xf];
+            aValue >>= 4;
+        } while (aValue != 0);
+    } else {
+        do {
+            *--p = static_cast<char>('0' + aValue % 10);
+            aValue /= 10;
+        } while (aValue != 0);
+    }
+    return p;
+}
+}  // namespace
+
 CRtLog::CRtLogRecorder& CRtLog::CRtLogRecorder::AppendSigned(long long aValue) {
     if (m_bHex)
         return AppendUnsigned(static_cast<unsigned long long>(aValue));
-    char buf[32];
-    int n = snprintf(buf, sizeof buf, "%" PRId64, static_cast<int64_t>(aValue));
-    return Append(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    char buf[kDigitsSize];
+    char* end = buf + sizeof buf;
+    // The magnitude in unsigned arithmetic, so that the most negative value
+    // has one too.
+    uint64_t magnitude = aValue < 0 ? 0 - static_cast<uint64_t>(aValue) : static_cast<uint64_t>(aValue);
+    char* p = DigitsBackward(end, magnitude, false);
+    if (aValue < 0)
+        *--p = '-';
+    return Append(p, static_cast<size_t>(end - p));
 }
 
 CRtLog::CRtLogRecorder& CRtLog::CRtLogRecorder::AppendUnsigned(unsigned long long aValue) {
-    char buf[32];
-    int n = snprintf(buf, sizeof buf, m_bHex ? "%" PRIx64 : "%" PRIu64, static_cast<uint64_t>(aValue));
+    char buf[kDigitsSize];
+    char* end = buf + sizeof buf;
+    char* p = DigitsBackward(end, static_cast<uint64_t>(aValue), m_bHex);
     m_bHex = false;
-    return Append(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    return Append(p, static_cast<size_t>(end - p));
 }
 
 // Small integers are written as the int they promote to, in hexadecimal too.
@@ -85,9 +115,12 @@ CRtLog::CRtLogRecorder& CRtLog::CRtLogRecorder::operator<<(const wchar_t* aText)
 }
 
 CRtLog::CRtLogRecorder& CRtLog::CRtLogRecorder::operator<<(const void* aPointer) {
-    char buf[32];
-    int n = snprintf(buf, sizeof buf, "0x%" PRIxPTR, reinterpret_cast<uintptr_t>(aPointer));
-    return Append(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    char buf[kDigitsSize];
+    char* end = buf + sizeof buf;
+    char* p = DigitsBackward(end, static_cast<uint64_t>(reinterpret_cast<uintptr_t>(aPointer)), true);
+    *--p = 'x';
+    *--p = '0';
+    return Append(p, static_cast<size_t>(end - p));
 }
 
 CRtLog::CRtLogRecorder& CRtLog::CRtLogRecorder::operator<<(_ordix aOrdix) {

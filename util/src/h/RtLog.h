@@ -118,6 +118,8 @@ private:
     void CreateLogFile(CRtLogFile* aReplace, bool aReuse, TraceType aType);
     void CreateLogDirectory();
     const rtos::DateTime& LocalNow(int64_t aSec);
+    size_t ComposeLine(char* aOut, size_t aRoom, int aMs, unsigned aLevel, unsigned aModule,
+                       const char* aText) const;
     // Lines about the log's own set-up, written once its file exists.
     void ReportLater(unsigned aLevel, const char* aText);
     void WriteDeferred();
@@ -146,6 +148,9 @@ private:
     // lines converts the clock once per second.
     int64_t m_nCachedSec = INT64_MIN;
     rtos::DateTime m_CachedTime = {};
+    // "$YYYYMMDD HH:MM:SS." of that second: a line adds its milliseconds.
+    char m_szStamp[80] = {};  // room for any int in each field
+    size_t m_nStampLen = 0;
 
     struct DeferredLine {
         unsigned nLevel;
