@@ -13,6 +13,7 @@
 #include "RtChannelHttpServer.h"
 #include "RtEchoServer.h"
 #include "RtHttpFramingCases.h"
+#include "RtHttpTestServer.h"
 #include "RtOsSocket.h"
 #include "RtRawHttpClient.h"
 #include "RtServerThreadTest.h"
@@ -29,58 +30,18 @@ namespace {
 
 
 // Answers every request with "<METHOD> <URI> <body length>:<body>".
-class TestServer : public IRtChannelServerSink, public IRtTransportSink {
-public:
-    RtResult Start(uint16_t aPort) {
-        RtResult rv = CRtChannelManager::Instance()->CreateHttpAcceptor(m_pAcceptor);
-        if (RT_FAILED(rv))
-            return rv;
-        return m_pAcceptor->StartListen(this, CRtInetAddr("127.0.0.1", aPort));
-    }
-    void Stop() {
-        if (m_pAcceptor) {
-            m_pAcceptor->StopListen(RT_OK);
-            m_pAcceptor->ReleaseReference();
-            m_pAcceptor = nullptr;
-        }
-        for (IRtChannelHttpServer* channel : m_Channels) {
-            channel->Disconnect(RT_OK);
-            channel->ReleaseReference();
-        }
-        m_Channels.clear();
-    }
-
-    void OnServerCreation(IRtChannelHttpServer* aServer) override {
-        aServer->AddReference();
-        m_Channels.insert(aServer);
-        aServer->OpenWithSink(this);
-        ++m_nConnections;
-    }
-    void OnReceive(CRtMessageBlock& aData, IRtTransport* aTrptId) override {
-        auto* channel = static_cast<IRtChannelHttpServer*>(aTrptId);
+class TestServer : public rttest::HttpTestServer {
+protected:
+    void Answer(IRtChannelHttpServer* aChannel, CRtMessageBlock& aData) override {
         CRtString method, uri;
-        channel->GetRequestMethod(method);
-        channel->GetRequestUri(uri);
+        aChannel->GetRequestMethod(method);
+        aChannel->GetRequestUri(uri);
         std::string body = aData.FlattenChained();
         std::string answer = method + " " + uri + " " + std::to_string(body.size()) + ":" + body;
         CRtMessageBlock mb(answer.size(), answer.data(), CRtMessageBlock::DONT_DELETE, answer.size());
-        channel->AppendResponseData(mb);
-        channel->SendResponse();
-        ++m_nRequests;
+        aChannel->AppendResponseData(mb);
+        aChannel->SendResponse();
     }
-    void OnSend(IRtTransport*) override {}
-    void OnDisconnect(RtResult, IRtTransport* aTrptId) override {
-        auto* channel = static_cast<IRtChannelHttpServer*>(aTrptId);
-        if (m_Channels.erase(channel))
-            channel->ReleaseReference();
-        ++m_nDisconnects;
-    }
-
-    std::atomic<int> m_nConnections{0}, m_nRequests{0}, m_nDisconnects{0};
-
-private:
-    IRtChannelServerAcceptor* m_pAcceptor = nullptr;
-    std::set<IRtChannelHttpServer*> m_Channels;
 };
 
 using Client = rttest::RawHttpClient;

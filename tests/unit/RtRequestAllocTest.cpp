@@ -5,11 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <set>
 #include <string>
 
 #include "RtAllocationCounter.h"
-#include "RtChannelManager.h"
+#include "RtHttpTestServer.h"
 #include "RtOsSocket.h"
 #include "RtRawHttpClient.h"
 #include "RtServerThreadTest.h"
@@ -18,43 +17,14 @@
 namespace {
 
 // Answers every request with the same short body.
-class ConstantServer : public IRtChannelServerSink, public IRtTransportSink {
-public:
-    RtResult Start(uint16_t aPort) {
-        RtResult rv = CRtChannelManager::Instance()->CreateHttpAcceptor(m_pAcceptor);
-        return RT_FAILED(rv) ? rv : m_pAcceptor->StartListen(this, CRtInetAddr("127.0.0.1", aPort));
-    }
-    void Stop() {
-        m_pAcceptor->StopListen(RT_OK);
-        m_pAcceptor->ReleaseReference();
-        for (IRtChannelHttpServer* channel : m_Channels) {
-            channel->Disconnect(RT_OK);
-            channel->ReleaseReference();
-        }
-        m_Channels.clear();
-    }
-    void OnServerCreation(IRtChannelHttpServer* aServer) override {
-        aServer->AddReference();
-        m_Channels.insert(aServer);
-        aServer->OpenWithSink(this);
-    }
-    void OnReceive(CRtMessageBlock&, IRtTransport* aTrptId) override {
-        auto* channel = static_cast<IRtChannelHttpServer*>(aTrptId);
+class ConstantServer : public rttest::HttpTestServer {
+protected:
+    void Answer(IRtChannelHttpServer* aChannel, CRtMessageBlock&) override {
         static const char kBody[] = "callback({\"result\":0})";
         CRtMessageBlock body(sizeof kBody - 1, kBody, CRtMessageBlock::DONT_DELETE, sizeof kBody - 1);
-        channel->AppendResponseData(body);
-        channel->SendResponse();
+        aChannel->AppendResponseData(body);
+        aChannel->SendResponse();
     }
-    void OnSend(IRtTransport*) override {}
-    void OnDisconnect(RtResult, IRtTransport* aTrptId) override {
-        auto* channel = static_cast<IRtChannelHttpServer*>(aTrptId);
-        if (m_Channels.erase(channel))
-            channel->ReleaseReference();
-    }
-
-private:
-    IRtChannelServerAcceptor* m_pAcceptor = nullptr;
-    std::set<IRtChannelHttpServer*> m_Channels;
 };
 
 class RequestAllocTest : public rttest::ServerThreadTest {
