@@ -2,7 +2,9 @@
 #pragma once
 
 #include "RtEventQueue.h"
+#include "RtReactor.h"
 #include "RtThread.h"
+#include "RtThreadManager.h"
 
 namespace rttest {
 
@@ -37,6 +39,21 @@ inline void DrainThreads(CRtThread* aUser, CRtThread* aNetwork) {
         RunOn(aNetwork, nothing);
         RunOn(aUser, nothing);
     }
+}
+
+// Starts a network thread of the test's own beside the manager's (the
+// test stops, joins and destroys it); null on failure.
+inline CRtThread* StartNetworkThread() {
+    struct Net : public CRtThreadManager {
+        using CRtThreadManager::AttachReactorThread;
+        using CRtThreadManager::CreateReactor;
+    };
+    Net* mgr = static_cast<Net*>(CRtThreadManager::Instance());
+    CRtThread* thread = nullptr;
+    if (mgr->AttachReactorThread(CRtThreadManager::TT_NETWORK,
+                                 new CRtReactor(mgr->CreateReactor(CRtThreadManager::TT_NETWORK)), thread) != RT_OK)
+        return nullptr;
+    return thread;
 }
 
 }  // namespace rttest

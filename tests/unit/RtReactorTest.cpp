@@ -235,14 +235,8 @@ TEST_F(ReactorTest, EventsRunInBatchesOfFiveWithTimersBetween) {
 }
 
 TEST_F(ReactorTest, StopFromAnotherThreadEndsTheLoopWithinATick) {
-    CRtThread* extra = nullptr;
-    struct Net : public CRtThreadManager {
-        using CRtThreadManager::AttachReactorThread;
-        using CRtThreadManager::CreateReactor;
-    };
-    Net* mgr = static_cast<Net*>(CRtThreadManager::Instance());
-    ASSERT_EQ(RT_OK, mgr->AttachReactorThread(CRtThreadManager::TT_NETWORK,
-                                              new CRtReactor(mgr->CreateReactor(CRtThreadManager::TT_NETWORK)), extra));
+    CRtThread* extra = rttest::StartNetworkThread();
+    ASSERT_NE(nullptr, extra);
     auto start = std::chrono::steady_clock::now();
     extra->Stop();
     EXPECT_EQ(RT_OK, extra->Join(2000));
@@ -285,14 +279,8 @@ TEST_F(ReactorTest, IdleLoopStopsItsTickAndTimersStillRun) {
 // A wrapper deleted in the same batch that stops its network thread must
 // not fire from freed memory in the timer pass that still follows.
 TEST_F(ReactorTest, TimerDeletedWhileItsThreadStopsNeverFires) {
-    struct Net : public CRtThreadManager {
-        using CRtThreadManager::AttachReactorThread;
-        using CRtThreadManager::CreateReactor;
-    };
-    Net* mgr = static_cast<Net*>(CRtThreadManager::Instance());
-    CRtThread* extra = nullptr;
-    ASSERT_EQ(RT_OK, mgr->AttachReactorThread(CRtThreadManager::TT_NETWORK,
-                                              new CRtReactor(mgr->CreateReactor(CRtThreadManager::TT_NETWORK)), extra));
+    CRtThread* extra = rttest::StartNetworkThread();
+    ASSERT_NE(nullptr, extra);
     struct Sink : CRtTimerWrapperSink {
         std::atomic<int> fired{0};
         void OnTimer(CRtTimerWrapper*) override { ++fired; }

@@ -427,14 +427,8 @@ TEST_F(TransportProxyTest, OptionsFromTheUserThreadRunOnTheNetworkThread) {
 // holds the proxy, is disposed of: the proxy still goes with its last
 // release instead of leaking with that event.
 TEST(TransportProxyOptions, RefusedForANetworkThreadThatIsGoneWithoutKeepingTheProxy) {
-    struct Net : public CRtThreadManager {
-        using CRtThreadManager::AttachReactorThread;
-        using CRtThreadManager::CreateReactor;
-    };
-    Net* mgr = static_cast<Net*>(CRtThreadManager::Instance());
-    CRtThread* net = nullptr;
-    ASSERT_EQ(RT_OK, mgr->AttachReactorThread(CRtThreadManager::TT_NETWORK,
-                                              new CRtReactor(mgr->CreateReactor(CRtThreadManager::TT_NETWORK)), net));
+    CRtThread* net = rttest::StartNetworkThread();
+    ASSERT_NE(nullptr, net);
     FakeTransport* lower = new FakeTransport(net);
     lower->AddReference();
     const int deletedBefore = g_proxiesDeleted.load();
@@ -445,13 +439,13 @@ TEST(TransportProxyOptions, RefusedForANetworkThreadThatIsGoneWithoutKeepingTheP
         return lower->OpenWithSink(proxy);
     });
 
-    ASSERT_EQ(RT_OK, mgr->UnregisterThread(net));
+    ASSERT_EQ(RT_OK, CRtThreadManager::Instance()->UnregisterThread(net));
     uint32_t value = 0;
     EXPECT_EQ(RT_ERROR_NULL_POINTER, proxy->GetOption(RT_OPT_TRANSPORT_TRAN_TYPE, &value));
     EXPECT_EQ(RT_ERROR_NULL_POINTER, proxy->SetOption(RT_OPT_TRANSPORT_TCP_NODELAY, &value));
     EXPECT_EQ(0u, value);
     EXPECT_EQ(0ul, lower->m_nLastSet.load());
-    ASSERT_EQ(RT_OK, mgr->RegisterThread(net));
+    ASSERT_EQ(RT_OK, CRtThreadManager::Instance()->RegisterThread(net));
 
     proxy->ReleaseReference();
     EXPECT_TRUE(WaitUntil([&] { return g_proxiesDeleted.load() == deletedBefore + 1; }));
