@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -244,6 +245,28 @@ TEST_F(ReactorTest, StopFromAnotherThreadEndsTheLoopWithinATick) {
     EXPECT_LT(ms, 500);
     EXPECT_EQ(RT_ERROR_NOT_INITIALIZED, extra->GetEventQueue()->PostEvent(MakeCall([] { return RT_OK; })));
     extra->Destory(RT_OK);
+}
+
+// A sleeping reactor thread (no tick, nothing queued) is woken by a post
+// at once: the best of 50 posts runs within a millisecond.
+TEST_F(ReactorTest, PostToASleepingThreadRunsWithinAMillisecond) {
+    CRtReactorWin32Message* imp = Imp(m_pThread);
+    std::chrono::steady_clock::duration best = std::chrono::hours(1);
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_TRUE(rttest::WaitUntil([&] { return !imp->IsTickRunningForTest(); }));
+        rtos::SleepMs(2);  // into its wait
+        std::atomic<bool> ran{false};
+        std::chrono::steady_clock::time_point runAt;
+        auto posted = std::chrono::steady_clock::now();
+        ASSERT_EQ(RT_OK, m_pThread->GetEventQueue()->PostEvent(MakeCall([&] {
+            runAt = std::chrono::steady_clock::now();
+            ran = true;
+            return RT_OK;
+        })));
+        ASSERT_TRUE(rttest::WaitUntil([&] { return ran.load(); }));
+        best = std::min(best, runAt - posted);
+    }
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::microseconds>(best).count(), 1000);
 }
 
 // With no timer and no event the tick stops, so an idle thread sleeps; a
