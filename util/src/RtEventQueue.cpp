@@ -80,7 +80,7 @@ void CRtEventQueueBase::Reset2CurrentThreadId() { m_Tid = CRtThreadManager::GetT
 
 RtResult CRtEventQueueBase::ProcessEvents(const EventsType& aEvents) {
     // One clock reading per event: each event's end is the next one's start.
-    CRtTimeValue start = CRtTimeValue::GetMonotonicTime();
+    CRtTimeValue start = CRtTimeValue::GetCoarseMonotonicTime();
     for (IRtEvent* ev : aEvents)
         start = RunOneEvent(ev, start);
     return RT_OK;
@@ -88,7 +88,7 @@ RtResult CRtEventQueueBase::ProcessEvents(const EventsType& aEvents) {
 
 RtResult CRtEventQueueBase::ProcessOneEvent(IRtEvent* aEvent) {
     RT_ASSERTE_RETURN(aEvent, RT_ERROR_INVALID_ARG);
-    RunOneEvent(aEvent, CRtTimeValue::GetMonotonicTime());
+    RunOneEvent(aEvent, CRtTimeValue::GetCoarseMonotonicTime());
     return RT_OK;
 }
 
@@ -96,7 +96,7 @@ CRtTimeValue CRtEventQueueBase::RunOneEvent(IRtEvent* aEvent, const CRtTimeValue
     RT_ASSERTE_RETURN(aEvent, aStart);
     aEvent->OnEventFire();
     aEvent->OnDestorySelf();
-    CRtTimeValue end = CRtTimeValue::GetMonotonicTime();
+    CRtTimeValue end = CRtTimeValue::GetCoarseMonotonicTime();
     CRtTimeValue spent = end - aStart;
     if (spent > s_tvReportInterval) {
         RT_ERROR_TRACE_THIS("CRtEventQueueBase::ProcessOneEvent, report, sec="

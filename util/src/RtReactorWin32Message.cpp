@@ -380,7 +380,7 @@ RtResult CRtReactorWin32Message::ProcessHandleEvent(RT_HANDLE aFd, IRtEventHandl
         return ProcessEventQueue();
     }
 
-    CRtTimeValue start = CRtTimeValue::GetMonotonicTime();
+    CRtTimeValue start = CRtTimeValue::GetCoarseMonotonicTime();
     CRtWinEventHandlerRepository::CElement ele;
     RtResult rv = m_EhRepository.Find(aFd, ele);
     if (RT_FAILED(rv)) {
@@ -425,7 +425,7 @@ RtResult CRtReactorWin32Message::ProcessHandleEvent(RT_HANDLE aFd, IRtEventHandl
         }
     }
 
-    CRtTimeValue spent = CRtTimeValue::GetMonotonicTime() - start;
+    CRtTimeValue spent = CRtTimeValue::GetCoarseMonotonicTime() - start;
     if (spent > CRtEventQueueBase::s_tvReportInterval) {
         RT_ERROR_TRACE_THIS("CRtReactorWin32Message::ProcessHandleEvent, report, sec="
                             << spent.GetSec() << " usec=" << spent.GetUsec() << " aFd="
@@ -438,9 +438,9 @@ RtResult CRtReactorWin32Message::ProcessHandleEvent(RT_HANDLE aFd, IRtEventHandl
 
 RtResult CRtReactorWin32Message::ProcessTimerTick() {
     RT_ASSERTE_RETURN(m_pTimerQueue, RT_ERROR_NOT_INITIALIZED);
-    CRtTimeValue start = CRtTimeValue::GetMonotonicTime();
+    CRtTimeValue start = CRtTimeValue::GetCoarseMonotonicTime();
     m_pTimerQueue->CheckExpire(nullptr);
-    CRtTimeValue spent = CRtTimeValue::GetMonotonicTime() - start;
+    CRtTimeValue spent = CRtTimeValue::GetCoarseMonotonicTime() - start;
     if (spent > CRtEventQueueBase::s_tvReportInterval) {
         RT_ERROR_TRACE_THIS("CRtReactorWin32Message::ProcessTimerTick, report, sec=" << spent.GetSec()
                                                                                       << " usec=" << spent.GetUsec());

@@ -117,6 +117,11 @@ CRtTimeValue CRtTimeValue::GetMonotonicTime() {
 
 void CRtTimeValue::SetClockSource(ClockSource aSource) { s_clockSource.store(aSource, std::memory_order_release); }
 
+CRtTimeValue CRtTimeValue::GetCoarseMonotonicTime() {
+    uint64_t us = rtos::MonotonicCoarseUs();
+    return CRtTimeValue(static_cast<int64_t>(us / 1000000u), static_cast<int32_t>(us % 1000000u));
+}
+
 void CRtTimeValue::SetMonotonicClockSource(ClockSource aSource) {
     s_monotonicSource.store(aSource, std::memory_order_release);
 }

@@ -41,6 +41,10 @@ public:
     // A monotonic clock: unaffected by steps of the wall clock, for due
     // times and durations. Its zero is arbitrary.
     static CRtTimeValue GetMonotonicTime();
+    // The monotonic clock at the scheduler's resolution, cheap enough to
+    // time every event and dispatch for the slow-work reports (not moved
+    // by SetMonotonicClockSource).
+    static CRtTimeValue GetCoarseMonotonicTime();
 
     // Replaces the wall clock GetTimeOfDay reads; null restores the system
     // clock. For tests that need a given date.

@@ -95,6 +95,9 @@ void WallClock(int64_t* sec, int32_t* usec);
 uint64_t MonotonicMs();
 // The same clock in microseconds.
 uint64_t MonotonicUs();
+// The same clock at the scheduler's resolution (a few milliseconds), far
+// cheaper to read: for telling how long work took, around every event.
+uint64_t MonotonicCoarseUs();
 // Reads the platform's timeval (its seconds sign-extended).
 void FromTimeval(const ::timeval& aTv, int64_t* sec, int32_t* usec);
 // Converts wall-clock seconds to the local calendar; false when the value

@@ -30,6 +30,12 @@ uint64_t MonotonicUs() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec / 1000);
 }
 
+uint64_t MonotonicCoarseUs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec / 1000);
+}
+
 bool LocalTime(int64_t sec, DateTime* out) {
     time_t t = static_cast<time_t>(sec);
     tm parts;

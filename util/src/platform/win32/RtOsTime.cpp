@@ -62,6 +62,8 @@ uint64_t MonotonicUs() {
     return static_cast<uint64_t>((count / freq) * 1000000 + (count % freq) * 1000000 / freq);
 }
 
+uint64_t MonotonicCoarseUs() { return static_cast<uint64_t>(GetTickCount64()) * 1000u; }
+
 void FromTimeval(const ::timeval& aTv, int64_t* sec, int32_t* usec) {
     // Winsock's tv_sec is a 32-bit long; widening it keeps the sign.
     *sec = static_cast<int64_t>(aTv.tv_sec);
