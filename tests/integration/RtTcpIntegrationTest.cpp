@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "RtEchoServer.h"
+#include "RtLoopback.h"
 #include "RtNetworkThreadManager.h"
 #include "RtOsSocket.h"
 #include "RtTestEvents.h"
@@ -26,13 +27,9 @@ namespace {
 CRtThreadManager* g_manager = nullptr;
 
 rtos::SocketHandle Connect(uint16_t aPort) {
-    rtos::SocketHandle s = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
-    rtos::SocketAddress a;
-    a.addr[0] = 127;
-    a.addr[3] = 1;
-    a.port = aPort;
-    EXPECT_EQ(0, rtos::SocketConnect(s, a));
-    rtos::SocketSetNonBlocking(s, false);
+    bool connected = false;
+    rtos::SocketHandle s = rttest::ConnectLoopback(aPort, &connected);
+    EXPECT_TRUE(connected);
     return s;
 }
 

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "RtConnectionManager.h"
+#include "RtLoopback.h"
 #include "RtOsSocket.h"
 #include "RtThreadManager.h"
 
@@ -115,9 +116,7 @@ public:
     // with another process.
     static uint16_t FreePort() {
         rtos::SocketHandle s = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
-        rtos::SocketAddress a;
-        a.addr[0] = 127;
-        a.addr[3] = 1;
+        rtos::SocketAddress a = Loopback(0);
         rtos::SocketBind(s, a);
         rtos::SocketLocalAddress(s, &a);
         rtos::SocketClose(s);

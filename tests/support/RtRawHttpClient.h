@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "RtLoopback.h"
 #include "RtOsSocket.h"
 
 namespace rttest {
@@ -12,13 +13,7 @@ namespace rttest {
 class RawHttpClient {
 public:
     explicit RawHttpClient(uint16_t aPort) {
-        m_Sock = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
-        rtos::SocketAddress a;
-        a.addr[0] = 127;
-        a.addr[3] = 1;
-        a.port = aPort;
-        m_bConnected = rtos::SocketConnect(m_Sock, a) == 0;
-        rtos::SocketSetNonBlocking(m_Sock, false);
+        m_Sock = ConnectLoopback(aPort, &m_bConnected);
     }
     ~RawHttpClient() { rtos::SocketClose(m_Sock); }
     bool Connected() const { return m_bConnected; }

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "RtEchoServer.h"
+#include "RtLoopback.h"
 #include "RtTestEvents.h"
 #include "RtOsSocket.h"
 #include "RtThread.h"
@@ -50,13 +51,7 @@ TEST(CRtSignalStop, DelayedStopEndsTheMainLoopOnTime) {
     ASSERT_EQ(RT_OK, server.Start(TS_SINGLE_THREAD, LB_CURRENT_THREAD, port));
     std::string echoed;
     std::thread client([&] {
-        rtos::SocketHandle s = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
-        rtos::SocketAddress a;
-        a.addr[0] = 127;
-        a.addr[3] = 1;
-        a.port = port;
-        rtos::SocketConnect(s, a);
-        rtos::SocketSetNonBlocking(s, false);
+        rtos::SocketHandle s = rttest::ConnectLoopback(port);
         rtos::SocketSend(s, "main", 4);
         char buf[4];
         size_t got = 0;

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "RtLoopback.h"
+
 namespace {
 
 constexpr uint32_t kMsgPing = rtos::kWmUser + 1;
@@ -29,18 +31,7 @@ struct SocketEvent {
     int error;
 };
 
-rtos::SocketAddress Loopback(int aFamily, uint16_t aPort) {
-    rtos::SocketAddress a;
-    a.family = aFamily;
-    if (aFamily == rtos::kAfInet) {
-        a.addr[0] = 127;
-        a.addr[3] = 1;
-    } else {
-        a.addr[15] = 1;
-    }
-    a.port = aPort;
-    return a;
-}
+rtos::SocketAddress Loopback(int aFamily, uint16_t aPort) { return rttest::Loopback(aPort, aFamily); }
 
 // Waits for a condition that needs no message loop.
 template <class Pred>

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "RtLoopback.h"
 #include "RtOsSocket.h"
 #include "RtReactor.h"
 #include "RtReactorWin32Message.h"
@@ -20,14 +21,7 @@ namespace {
 
 using rttest::MakeCall;
 
-rtos::SocketAddress Loopback(uint16_t aPort) {
-    rtos::SocketAddress a;
-    a.family = rtos::kAfInet;
-    a.addr[0] = 127;
-    a.addr[3] = 1;
-    a.port = aPort;
-    return a;
-}
+using rttest::Loopback;
 
 // A connected loopback pair: the reactor gets mine, the test keeps the peer.
 struct SocketPair {

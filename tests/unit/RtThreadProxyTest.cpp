@@ -39,10 +39,7 @@ protected:
     }
 };
 
-template <class Fn>
-RtResult RunOn(CRtThread* aThread, Fn aFn) {
-    return aThread->GetEventQueue()->SendEvent(MakeCall(aFn));
-}
+using rttest::RunOn;
 
 // A lower transport with a socket of adjustable room: it takes bytes while
 // it has room, then refuses until Drain gives more, which calls OnSend.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "RtAcceptorTcp.h"
+#include "RtLoopback.h"
 #include "RtNetworkThreadManager.h"
 #include "RtTestEvents.h"
 #include "RtTestSupport.h"
@@ -60,13 +61,7 @@ public:
     std::atomic<int> m_nIndications{0};
 };
 
-rtos::SocketAddress Loopback(uint16_t aPort) {
-    rtos::SocketAddress a;
-    a.addr[0] = 127;
-    a.addr[3] = 1;
-    a.port = aPort;
-    return a;
-}
+using rttest::Loopback;
 
 class TcpTest : public ::testing::Test {
 protected:
