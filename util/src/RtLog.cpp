@@ -256,13 +256,7 @@ size_t CRtLog::ComposeLine(char* aOut, size_t aRoom, int aMs, unsigned aLevel, u
     }
     char tidBuf[24];
     char* tidEnd = tidBuf + sizeof tidBuf;
-    char* tid = tidEnd;
-    for (unsigned long id = rtos::ThreadId();;) {
-        *--tid = static_cast<char>('0' + id % 10);
-        id /= 10;
-        if (id == 0)
-            break;
-    }
+    const char* tid = DigitsBackward(tidEnd, rtos::ThreadId(), false);
     size_t tidLen = static_cast<size_t>(tidEnd - tid);
 
     const char* level = m_Levels[aLevel].szName;

@@ -29,10 +29,9 @@ CRtLog::CRtLogRecorder& CRtLog::CRtLogRecorder::Append(const char* aText, size_t
 
 namespace {
 constexpr size_t kDigitsSize = 24;  // 20 digits of a 64-bit value, a sign, "0x"
+}  // namespace
 
-// Writes aValue in base 10 or 16 (lower case) backwards from aEnd; returns
-// the first character.
-char* DigitsBackward(char* aEnd, uint64_t aValue, bool aHex) {
+char* CRtLog::DigitsBackward(char* aEnd, uint64_t aValue, bool aHex) {
     static const char kHexDigits[] = "0123456789abcdef";
     char* p = aEnd;
     if (aHex) {
@@ -48,7 +47,6 @@ char* DigitsBackward(char* aEnd, uint64_t aValue, bool aHex) {
     }
     return p;
 }
-}  // namespace
 
 CRtLog::CRtLogRecorder& CRtLog::CRtLogRecorder::AppendSigned(long long aValue) {
     if (m_bHex)

@@ -248,7 +248,6 @@ bool CRtReactorWin32Message::OnReactorThread() const {
     return m_EstReactor.GetThreadId() == CRtThreadManager::GetThreadSelfId();
 }
 
-
 void CRtReactorWin32Message::UpdateTick_i() {
     rtos::WindowHandle wnd = m_hwndNotify;
     if (!wnd)
@@ -355,9 +354,8 @@ RtResult CRtReactorWin32Message::ProcessEventQueue() {
         return RT_OK;
     }
     m_bInDispatch = true;
-    // A member, so that a wake-up allocates nothing.
+    // A member, so that a wake-up allocates nothing; empty between batches.
     EventsType& events = m_Batch;
-    events.clear();
     unsigned long remain = 0;
     RtResult rv = PopPendingEventsWithoutWait(events, kEventsPerDispatch, &remain);
     if (RT_SUCCEEDED(rv))

@@ -29,6 +29,9 @@ protected:
 
     virtual RtResult Open_i() = 0;
     virtual RtResult Close_i(RtResult aReason) = 0;
+    // At a close the reactor reported: whether the socket stays open for
+    // sending (the peer only finished its side).
+    virtual bool KeepOpenAtPeerClose_i() { return false; }
     RtResult SetTos2Socket(CRtSocketBase& aSocket, const int* aTos);
 
     IRtTransportSink* m_pSink = nullptr;
@@ -46,11 +49,6 @@ public:
     RT_HANDLE GetHandle() const override { return m_SocketTcp.GetHandle(); }
     int OnInput(RT_HANDLE aFd) override;
     int OnOutput(RT_HANDLE aFd) override;
-    // A peer that only finished sending (FIN, no error) ends the connection
-    // for the sink as any close does, but the socket stays open for sending
-    // until Disconnect or the last release: answers to what the peer sent
-    // may still be on their way from another thread.
-    int OnClose(RT_HANDLE aFd, MASK aMask) override;
 
     RtResult SendData(CRtMessageBlock& aData, bool aFlag = true, bool aDestroy = false, long aPriority = 2,
                       bool aPduFlag = true) override;
@@ -69,6 +67,11 @@ protected:
 
     RtResult Open_i() override;
     RtResult Close_i(RtResult aReason) override;
+    // A peer that only finished sending (FIN, no error) ends the connection
+    // for the sink as any close does, but the socket stays open for sending
+    // until Disconnect or the last release: answers to what the peer sent
+    // may still be on their way from another thread.
+    bool KeepOpenAtPeerClose_i() override;
     int Recv_i(char* aBuf, unsigned long aLen);
     RtResult BindThread(CRtTransportBindThreadParam* aParam);
     void TakeScratch();

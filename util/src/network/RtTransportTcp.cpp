@@ -59,7 +59,9 @@ int CRtTransportBase::OnClose(RT_HANDLE aFd, MASK) {
                                                          << " sink=" << static_cast<const void*>(m_pSink));
     // The sink may release the last reference in its callback: the
     // deletion is deferred to a timer pass, so this object stays valid.
-    Close_i(RT_OK);
+    // The reactor has let the socket go either way: nothing more is read.
+    if (!KeepOpenAtPeerClose_i())
+        Close_i(RT_OK);
     IRtTransportSink* sink = m_pSink;
     m_pSink = nullptr;
     if (sink)
@@ -223,22 +225,16 @@ int CRtTransportTcp::OnOutput(RT_HANDLE) {
     return 0;
 }
 
-int CRtTransportTcp::OnClose(RT_HANDLE aFd, MASK aMask) {
+bool CRtTransportTcp::KeepOpenAtPeerClose_i() {
     // The end of the peer's data reads as 0, and a zero-length send still
     // succeeds only while our direction is open: after a reset it fails.
     char peek;
     bool halfClosed = GetHandle() != RT_INVALID_HANDLE && m_SocketTcp.Recv(&peek, 1, RT_MSG_PEEK) == 0 &&
                       rtos::SocketCanSend(GetHandle());
-    if (!halfClosed)
-        return CRtTransportBase::OnClose(aFd, aMask);
-    RT_DEBUG_TRACE_THIS("CRtTransportTcp::OnClose, peer finished sending, fd=" << static_cast<unsigned long long>(aFd)
-                                                                               << " sink=" << static_cast<const void*>(m_pSink));
-    // The reactor has let the socket go: nothing more is read or reported.
-    IRtTransportSink* sink = m_pSink;
-    m_pSink = nullptr;
-    if (sink)
-        sink->OnDisconnect(RT_ERROR_NETWORK_SOCKET_ERROR, this);
-    return 0;
+    if (halfClosed)
+        RT_DEBUG_TRACE_THIS("CRtTransportTcp::OnClose, peer finished sending, fd="
+                            << static_cast<unsigned long long>(GetHandle()) << " sink=" << static_cast<const void*>(m_pSink));
+    return halfClosed;
 }
 
 int CRtTransportTcp::Recv_i(char* aBuf, unsigned long aLen) {

@@ -161,26 +161,14 @@ private:
     bool m_bPduFlag = true;
 };
 
-// A chain on its way to the network thread, with the send's flags; the
+// A datagram on its way to the network thread, with the send's flags; the
 // chain is destroyed with the event unless the transport took it.
-class CRtEventSendBase : public IRtEvent {
+class CRtEventSendUdpData : public IRtEvent {
 public:
-    CRtEventSendBase(CRtTransportThreadProxy* aProxy, CRtMessageBlock* aData, bool aFlag, long aPriority,
-                     bool aPduFlag)
+    CRtEventSendUdpData(CRtTransportThreadProxy* aProxy, CRtMessageBlock* aData, bool aFlag, long aPriority,
+                        bool aPduFlag)
         : m_threadProxy(aProxy), m_pData(aData), m_bFlag(aFlag), m_nPriority(aPriority), m_bPduFlag(aPduFlag) {}
-    ~CRtEventSendBase() override { DestroyChain(m_pData); }
-
-protected:
-    CRtAutoPtr<CRtTransportThreadProxy> m_threadProxy;
-    CRtMessageBlock* m_pData;
-    bool m_bFlag;
-    long m_nPriority;
-    bool m_bPduFlag;
-};
-
-class CRtEventSendUdpData : public CRtEventSendBase {
-public:
-    using CRtEventSendBase::CRtEventSendBase;
+    ~CRtEventSendUdpData() override { DestroyChain(m_pData); }
 
     RtResult OnEventFire() override {
         RT_PROXY_ON_NETWORK_THREAD(m_threadProxy);
@@ -192,6 +180,13 @@ public:
             m_pData = nullptr;
         return rv;
     }
+
+private:
+    CRtAutoPtr<CRtTransportThreadProxy> m_threadProxy;
+    CRtMessageBlock* m_pData;
+    bool m_bFlag;
+    long m_nPriority;
+    bool m_bPduFlag;
 };
 
 class CRtEventDisconnect : public IRtEvent {
