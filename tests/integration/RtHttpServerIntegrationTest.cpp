@@ -3,10 +3,8 @@
 // raw client sockets and, where installed, by curl and Python's http.client.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <set>
 #include <string>
 #include <thread>
 
