@@ -31,6 +31,12 @@ int ResolveTestNames(const char* aHost, rtos::SocketAddress* aOut, size_t aMax, 
     return 0;
 }
 
+// A name the DNS manager has not cached yet.
+std::string Unique(const char* aPrefix) {
+    static std::atomic<int> s_counter{0};
+    return std::string(aPrefix) + std::to_string(s_counter++) + ".test";
+}
+
 class Upper;
 using Connector = CRtConnectorTcpT<Upper, CRtTransportTcp, CRtSocketStream>;
 
@@ -186,7 +192,7 @@ TEST_F(ConnectorTcpTest, ClosedPortGivesSocketError) {
 // from the answer, never from inside Connect.
 TEST_F(ConnectorTcpTest, NamesAreLookedUpFirst) {
     g_gateOpen = false;
-    ASSERT_EQ(0, Connect(CRtInetAddr("peer.test", m_nPort)));
+    ASSERT_EQ(0, Connect(CRtInetAddr(Unique("peer").c_str(), m_nPort)));
     bool resolving = false;
     RunOn(m_pThread, [&] {
         resolving = m_pConnector->IsResolvingForTest();
@@ -204,7 +210,7 @@ TEST_F(ConnectorTcpTest, NamesAreLookedUpFirst) {
         m_Upper.m_Transport = nullptr;
         return RT_OK;
     });
-    ASSERT_EQ(0, Connect(CRtInetAddr("fail.test", m_nPort)));
+    ASSERT_EQ(0, Connect(CRtInetAddr(Unique("fail.").c_str(), m_nPort)));
     ASSERT_TRUE(rttest::WaitUntil([&] { return m_Upper.m_nIndications == 2; }));
     EXPECT_EQ(RT_ERROR_NETWORK_DNS_FAILURE, m_Upper.m_nReason.load());
 }
@@ -213,7 +219,8 @@ TEST_F(ConnectorTcpTest, NamesAreLookedUpFirst) {
 // lookup's late answer and the socket's late readiness are ignored.
 TEST_F(ConnectorTcpTest, CloseStopsEveryStageSilently) {
     g_gateOpen = false;
-    ASSERT_EQ(0, Connect(CRtInetAddr("late.test", m_nPort)));
+    const std::string late = Unique("late");
+    ASSERT_EQ(0, Connect(CRtInetAddr(late.c_str(), m_nPort)));
     RunOn(m_pThread, [&] {
         m_pConnector->Close(RT_OK);
         return RT_OK;
@@ -222,7 +229,7 @@ TEST_F(ConnectorTcpTest, CloseStopsEveryStageSilently) {
     // The lookup finishes and its record is cached: resolve it again to know
     // it has, then let any stray answer reach the network thread.
     CRtDnsRecord* record = nullptr;
-    ASSERT_EQ(RT_OK, CRtDnsManager::Instance()->SyncResolve(record, CRtString("late.test")));
+    ASSERT_EQ(RT_OK, CRtDnsManager::Instance()->SyncResolve(record, CRtString(late)));
     record->ReleaseReference();
     Drain();
 
