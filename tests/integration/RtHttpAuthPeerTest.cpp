@@ -12,12 +12,21 @@
 
 #include "RtHttpAuthenticator.h"
 #include "RtHttpClientDouble.h"
+#include "RtOsSocket.h"
 #include "RtRawHttpClient.h"
 
 using rttest::HttpClientDouble;
 using rttest::RawHttpClient;
 
 namespace {
+
+// Windows needs its sockets started before the first one.
+class SocketsStarted : public ::testing::Environment {
+public:
+    void SetUp() override { ASSERT_TRUE(rtos::SocketStartup()); }
+    void TearDown() override { rtos::SocketCleanup(); }
+};
+::testing::Environment* const g_sockets = ::testing::AddGlobalTestEnvironment(new SocketsStarted);
 
 std::map<std::string, std::string> PeerSettings() {
     std::map<std::string, std::string> settings;
