@@ -66,16 +66,24 @@ public:
 class SocksTest : public ::testing::Test {
 protected:
     void SetUp() override { m_pThread = CRtThreadManager::Instance()->GetDefaultNetworkThread(); }
-    void TearDown() override {
+    void TearDown() override { Reset(); }
+    // Ends the attempt and the tunnel, for the next Open.
+    void Reset() {
         RunOn(m_pThread, [&] {
             delete m_pSocks;
+            m_pSocks = nullptr;
             if (m_Tunnel.m_Transport)
                 m_Tunnel.m_Transport->Disconnect(RT_OK);
             m_Tunnel.m_Transport = nullptr;
+            m_Tunnel.m_strData.clear();
+            m_Tunnel.m_bClosed = false;
+            m_Tunnel.m_nIndications = 0;
+            m_Tunnel.m_nReason = -1;
             return RT_OK;
         });
         if (m_pProxy)
             m_pProxy->ReleaseReference();
+        m_pProxy = nullptr;
     }
 
     // Starts a tunnel through the proxy at aPort to aTarget; false when the
@@ -193,18 +201,15 @@ TEST_F(SocksTest, Socks5RefusalsFailOnce) {
     // A wrong password: the proxy then accepts no method at all.
     Open(CRtHttpProxyInfo::SOCK5_PROXY, Port("SOCKS_USER"), Origin(), Setting("PEER_USER"), "bad");
     EXPECT_EQ(RT_ERROR_NETWORK_SOCKET_ERROR, m_Tunnel.m_nReason.load());
-    TearDown();
-    m_pProxy = nullptr;
-    m_pSocks = nullptr;
+    Reset();
     // Offering credentials to a proxy that wants none.
     Open(CRtHttpProxyInfo::SOCK5_PROXY, Port("SOCKS_NOAUTH"), Origin(), "alice", "x");
     EXPECT_EQ(RT_ERROR_NETWORK_SOCKET_ERROR, m_Tunnel.m_nReason.load());
-    TearDown();
-    m_pProxy = nullptr;
-    m_pSocks = nullptr;
+    Reset();
     // A target the proxy may not reach.
     Open(CRtHttpProxyInfo::SOCK5_PROXY, Port("SOCKS_NOAUTH"), CRtInetAddr("10.255.255.1", 80));
     EXPECT_EQ(RT_ERROR_NETWORK_SOCKET_ERROR, m_Tunnel.m_nReason.load());
+    RunOn(m_pThread, [] { return RT_OK; });
     EXPECT_EQ(1, m_Tunnel.m_nIndications.load());
 }
 
@@ -221,11 +226,7 @@ TEST_F(SocksTest, NamesGoToTheProxyUnresolved) {
     Open(CRtHttpProxyInfo::SOCK4_PROXY, Port("SOCKS_SSH"), CRtInetAddr("localhost", Port("ORIGIN_HTTP")));
     ASSERT_EQ(RT_OK, m_Tunnel.m_nReason.load());
     EXPECT_EQ("HTTP/1.1 200 OK", StatusLineThroughTunnel());
-    TearDown();
-    m_pProxy = nullptr;
-    m_pSocks = nullptr;
-    m_Tunnel.m_strData.clear();
-    m_Tunnel.m_bClosed = false;
+    Reset();
     Open(CRtHttpProxyInfo::SOCK5_PROXY, Port("SOCKS_SSH"), CRtInetAddr("localhost", Port("ORIGIN_HTTP")));
     ASSERT_EQ(RT_OK, m_Tunnel.m_nReason.load());
     EXPECT_EQ("HTTP/1.1 200 OK", StatusLineThroughTunnel());
