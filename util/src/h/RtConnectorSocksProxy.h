@@ -34,7 +34,7 @@ public:
             m_pProxyInfo->ReleaseReference();
     }
 
-    int Connect(const CRtInetAddr& aAddr, const CRtInetAddr* aAddrLocal = nullptr) override {
+    int Connect(const CRtInetAddr& aAddr, CRtInetAddr* aAddrLocal = nullptr) override {
         Close(RT_OK);
         RT_ASSERTE_RETURN(m_pProxyInfo, -1);
         m_addrTarget = aAddr;
@@ -42,11 +42,12 @@ public:
         return m_TcpConnector.Connect(proxy, aAddrLocal);
     }
 
-    void Close(RtResult aReason) override {
+    int Close(RtResult aReason = RT_OK) override {
         m_TcpConnector.Close(aReason);
         ReleaseTransport(aReason);
         m_State = STATE_IDLE;
         m_strReply.clear();
+        return 0;
     }
 
     int GetState() const { return m_State; }
@@ -253,7 +254,7 @@ private:
         m_pTransport = nullptr;
         // The connector above moves the socket into a transport of its own;
         // until then this sink ignores what the old one reports.
-        m_upper.OnConnectIndication(RT_OK, transport, this);
+        m_upper.OnConnectIndication(RT_OK, transport, static_cast<IRtConnectorInternal*>(this));
         transport->ReleaseReference();
     }
 
@@ -267,7 +268,7 @@ private:
         RT_WARNING_TRACE_THIS("CRtConnectorSocksProxyT, failed, proxy=" << m_pProxyInfo->GetHostAndPort()
                                                                         << " state=" << state);
         CRtHttpProxyManager::Instance()->ClearCacheProxy(m_pProxyInfo->GetHostName(), m_pProxyInfo->GetPort());
-        m_upper.OnConnectIndication(aReason, nullptr, this);
+        m_upper.OnConnectIndication(aReason, nullptr, static_cast<IRtConnectorInternal*>(this));
     }
 
     void ReleaseTransport(RtResult aReason) {
