@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "RtConnectionManager.h"
 #include "RtConnectorProxy.h"
@@ -166,7 +167,105 @@ private:
     uint16_t m_nPort = 0;
 };
 
+// A proxy on a plain socket: reads a request, answers with the next
+// script entry (each entry may be sent in several writes), and after the
+// last one keeps the connection until the test ends.
+class ScriptedProxy {
+public:
+    explicit ScriptedProxy(std::vector<std::vector<std::string>> aReplies) : m_Replies(std::move(aReplies)) {
+        m_Listener = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
+        rtos::SocketBind(m_Listener, rttest::Loopback(0));
+        rtos::SocketListen(m_Listener, 4);
+        rtos::SocketAddress bound;
+        rtos::SocketLocalAddress(m_Listener, &bound);
+        m_nPort = bound.port;
+        m_Thread = std::thread([this] { Serve(); });
+    }
+    ~ScriptedProxy() {
+        m_bStop = true;
+        m_Thread.join();
+        rtos::SocketClose(m_Listener);
+    }
+    uint16_t Port() const { return m_nPort; }
+
+private:
+    void Serve() {
+        rtos::SocketHandle s = rtos::SocketAccept(m_Listener, nullptr);
+        rtos::SocketSetNonBlocking(s, false);
+        for (const auto& reply : m_Replies) {
+            char buf[1024];
+            if (rtos::SocketRecv(s, buf, sizeof buf) <= 0)
+                break;
+            for (const std::string& piece : reply) {
+                rtos::SocketSend(s, piece.data(), piece.size());
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
+        while (!m_bStop)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        rtos::SocketClose(s);
+    }
+    std::vector<std::vector<std::string>> m_Replies;
+    rtos::SocketHandle m_Listener;
+    uint16_t m_nPort = 0;
+    std::thread m_Thread;
+    std::atomic<bool> m_bStop{false};
+};
+
 }  // namespace
+
+// Bytes the target sends at once arrive with the proxy's answer, in the
+// same read: the new transport's sink still gets them, first.
+TEST_F(ConnectorProxyTest, TheTargetsFirstBytesSurviveTheHandshake) {
+    {
+        ScriptedProxy http({{"HTTP/1.1 200 Connection established\r\n\r\nBANNER"}});
+        UseProxy(http.Port());
+        ASSERT_EQ(RT_OK, Tunnel(CRtInetAddr("127.0.0.1", 7)));
+        EXPECT_TRUE(rttest::WaitUntil([&] {
+            std::string data;
+            RunOn(m_pThread, [&] {
+                data = m_Receiver.m_strData;
+                return RT_OK;
+            });
+            return data == "BANNER";
+        }));
+        TearDown();
+    }
+    m_Receiver.m_nIndications = 0;
+    m_Receiver.m_strData.clear();
+    // SOCKS5: the connect reply cut in two, the banner behind its second half.
+    ScriptedProxy socks({{std::string("\x05\x00", 2)},
+                         {std::string("\x05\x00\x00\x01\x7f", 5), std::string("\x00\x00\x01\x00\x07", 5) + "BANNER"}});
+    UseProxy(socks.Port(), CRtHttpProxyInfo::SOCK5_PROXY);
+    ASSERT_EQ(RT_OK, Tunnel(CRtInetAddr("127.0.0.1", 7)));
+    EXPECT_TRUE(rttest::WaitUntil([&] {
+        std::string data;
+        RunOn(m_pThread, [&] {
+            data = m_Receiver.m_strData;
+            return RT_OK;
+        });
+        return data == "BANNER";
+    }));
+}
+
+// Moving a tunnel's socket into a new transport leaves the network
+// thread's load as it was once the connections are gone.
+TEST_F(ConnectorProxyTest, TunnelsLeaveTheThreadLoadAsItWas) {
+    NEED_PEER(Port("SQUID_NOAUTH"));
+    int32_t before = 0, after = 0;
+    ASSERT_EQ(RT_OK, CRtConnectionManager::Instance()->GetThreadLoad(m_pThread->GetThreadId(), before));
+    for (int i = 0; i < 20; ++i) {
+        UseProxy(Port("SQUID_NOAUTH"));
+        ASSERT_EQ(RT_OK, Tunnel(Origin()));
+        EXPECT_EQ("HTTP/1.1 200 OK", StatusLine());
+        TearDown();
+        m_Receiver.m_nIndications = 0;
+        m_Receiver.m_bClosed = false;
+        m_Receiver.m_strData.clear();
+    }
+    ASSERT_EQ(RT_OK, CRtConnectionManager::Instance()->GetThreadLoad(m_pThread->GetThreadId(), after));
+    EXPECT_EQ(before, after);
+}
 
 // CONNECT through squid and tinyproxy: the transport carries the origin's
 // connection and names the origin as its peer.

@@ -115,7 +115,7 @@ public:
     }
 
     // What the proxy sent behind its answer: the target's first bytes.
-    CRtString TakeUnreadData() {
+    CRtString TakeUnreadData() override {
         CRtString out;
         out.swap(m_strUnread);
         return out;

@@ -58,7 +58,7 @@ public:
     void OnConnectIndication(RtResult aReason, IRtTransport* aTrpt, IRtConnectorInternal*) {
         CRtAutoPtr<CRtHttpProxyInfo> proxy(m_pProxy);
         if (RT_SUCCEEDED(aReason) && aTrpt) {
-            CRtAutoPtr<IRtTransport> moved(Move_i(aTrpt));
+            CRtAutoPtr<TrptType> moved(Move_i(aTrpt));
             if (moved) {
                 m_upper.OnConnectIndication(RT_OK, moved.Get(), static_cast<IRtConnectorInternal*>(this));
                 return;
@@ -221,6 +221,8 @@ private:
         TrptType* moved = new TrptType(CRtThreadManager::Instance()->GetCurrentThread());
         moved->GetPeer().SetHandle(hdNew);
         moved->SetOption(RT_OPT_TRANSPORT_PEER_ADDR, &m_addrTarget);
+        if (m_pTunnel)
+            moved->SetPreReadData(m_pTunnel->TakeUnreadData());
         return moved;
     }
 

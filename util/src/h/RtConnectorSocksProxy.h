@@ -52,6 +52,13 @@ public:
 
     int GetState() const { return m_State; }
 
+    // The target's first bytes when they came with the proxy's last reply.
+    CRtString TakeUnreadData() override {
+        CRtString out(m_strReply.data(), m_strReply.size());
+        m_strReply.clear();
+        return out;
+    }
+
     // The direct connector's outcome: connected to the proxy, or not.
     void OnConnectIndication(RtResult aReason, IRtTransport* aTrpt, IRtConnectorInternal*) {
         if (RT_FAILED(aReason) || !aTrpt) {
