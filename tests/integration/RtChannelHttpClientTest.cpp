@@ -414,6 +414,30 @@ TEST_F(ChannelHttpClientTest, OriginBasicAndDigest) {
     }
 }
 
+// Without listed settings the credentials getter gives them; the server's
+// settings do not join the proxy manager's list of proxies.
+TEST_F(ChannelHttpClientTest, OriginCredentialsFromTheGetter) {
+    NEED_PEER(Port("ORIGIN_HTTP"));
+    struct Getter : public IRtHttpAuthInfoGetter {
+        GETTER_RESULT GetAuthInfo(IRtChannelHttpClient*, CRtHttpProxyInfo* aProxy) override {
+            ++asked;
+            aProxy->SetUserName(Setting("PEER_USER"));
+            aProxy->SetPasswd(Setting("PEER_PASS"));
+            return GETTER_GO_AHEAD;
+        }
+        std::atomic<int> asked{0};
+    } getter;
+    CRtHttpProxyManager::Instance()->SetHttpAuthInfoGetter(&getter);
+    Client client(m_pThread);
+    client.Open(Origin("/digest/"));
+    bool answered = client.WaitResponses(1);
+    CRtHttpProxyManager::Instance()->SetHttpAuthInfoGetter(nullptr);
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(std::vector<std::string>{"rtpeers digest ok\n"}, client.Snapshot().bodies);
+    EXPECT_EQ(1, getter.asked.load());
+    EXPECT_EQ(0u, CRtHttpProxyManager::Instance()->GetProxyCountForTest());
+}
+
 // Wrong credentials are tried for the rounds there are, then the channel
 // gives up; the settings forget them.
 TEST_F(ChannelHttpClientTest, OriginWrongPasswordEndsAfterTheRounds) {

@@ -43,12 +43,22 @@ RtResult CRtChannelHttpClient::ProcessAuthorization() {
                                "authorization, url="
                                << m_pUrl->GetAsciiSpec());
         if (!m_pWwwAuthInfo) {
+            // Settings a program listed for the server's host and port give
+            // the credentials; otherwise the credentials getter fills
+            // settings of the channel's own. They are not listed: the
+            // manager's list names proxies, and any connection may take its
+            // first entry as its proxy.
             CRtHttpProxyInfo* settings = nullptr;
-            if (!CRtHttpProxyManager::Instance()->CreateProxyInfo(m_pUrl->GetNameAndPort(true),
-                                                                 CRtHttpProxyInfo::HTTP_PROXY, settings))
-                return RT_ERROR_FAILURE;
-            m_pWwwAuthInfo = settings;
-            settings->ReleaseReference();
+            const CRtString hostAndPort = m_pUrl->GetNameAndPort(true);
+            if (CRtHttpProxyManager::Instance()->FindProxyInfo(hostAndPort, settings)) {
+                m_pWwwAuthInfo = settings;
+                settings->ReleaseReference();
+            } else {
+                CRtAutoPtr<CRtHttpProxyInfo> own(new CRtHttpProxyInfo);
+                if (RT_FAILED(own->Init(hostAndPort, CRtHttpProxyInfo::HTTP_PROXY)))
+                    return RT_ERROR_FAILURE;
+                m_pWwwAuthInfo = own;
+            }
         }
     }
     m_bWwwAuth = !proxyAuth;
@@ -94,50 +104,53 @@ RtResult CRtChannelHttpClient::ProcessAuthorization() {
     for (const char* scheme : {"Digest", "NTLM", "Basic"})
         order.push_back(scheme);
 
-    CRtString user = settings->GetUserName();
-    bool withoutUser = false;
-    if (user.empty()) {
-        if (m_bTryWithoutUserName && !settings->IsFirstTryWithoutUserName()) {
-            // The system's own credentials may do (NTLM with the logged-on
-            // user); only once per settings.
-            RT_INFO_TRACE_THIS("CRtChannelHttpClient::ProcessAuthorization, First Try Without User Name");
-            settings->SetFirstTryedWithoutUserName(true);
-            withoutUser = true;
-        } else {
-            RT_INFO_TRACE_THIS("CRtChannelHttpClient::ProcessAuthorization, need input user name and password.");
-            CRtHttpProxyManager* manager = CRtHttpProxyManager::Instance();
-            IRtHttpAuthInfoGetter* getter = manager->GetHttpAuthInfoGetter();
-            IRtHttpAuthInfoGetter::GETTER_RESULT answer =
-                getter ? getter->GetAuthInfo(this, settings) : manager->GetAuthInfoFromDialog(this, settings);
-            if (answer == IRtHttpAuthInfoGetter::GETTER_PENDING)
-                return RT_ERROR_WOULD_BLOCK;
-            user = settings->GetUserName();
-            if (answer != IRtHttpAuthInfoGetter::GETTER_GO_AHEAD || user.empty()) {
-                RT_WARNING_TRACE_THIS("CRtChannelHttpClient::ProcessAuthorization() rv =" << RT_ERROR_FAILURE
-                                                                                           << " no credentials");
-                return proxyAuth ? RT_ERROR_NETWORK_PROXY_AUTH_REQUIRED : RT_ERROR_FAILURE;
+    // The first scheme, in that order, that makes a value with these
+    // credentials answers the challenge.
+    auto answer = [&](const CRtString& aUser, const CRtString& aPass) {
+        for (const CRtString& scheme : order) {
+            for (const CRtString& challenge : challenges) {
+                if (!SchemeIs(challenge, scheme))
+                    continue;
+                CRtAutoPtr<IRtHttpAuthenticator> auth(IRtHttpAuthenticator::GetAuthenticatorFromScheme(scheme));
+                if (!auth)
+                    continue;
+                CRtString value = auth->GenerateCredentials(this, challenge.c_str(), aUser.c_str(), aPass.c_str());
+                if (value.empty())
+                    continue;
+                m_pAuthenticator = auth;
+                settings->SetAuthScheme(auth->GetAuthScheme());
+                m_RequestHeader.SetHeader(credAtom, value);
+                RT_INFO_TRACE_THIS("CRtChannelHttpClient::ProcessAuthorization() rv =" << 0 << " scheme=" << scheme);
+                return true;
             }
         }
-    }
-    const CRtString pass = settings->GetPasswd();
-    for (const CRtString& scheme : order) {
-        for (const CRtString& challenge : challenges) {
-            if (!SchemeIs(challenge, scheme))
-                continue;
-            CRtAutoPtr<IRtHttpAuthenticator> auth(IRtHttpAuthenticator::GetAuthenticatorFromScheme(scheme));
-            if (!auth)
-                continue;
-            CRtString value = auth->GenerateCredentials(this, challenge.c_str(), user.c_str(), pass.c_str());
-            if (value.empty())
-                continue;
-            m_pAuthenticator = auth;
-            settings->SetAuthScheme(auth->GetAuthScheme());
-            m_RequestHeader.SetHeader(credAtom, value);
-            RT_INFO_TRACE_THIS("CRtChannelHttpClient::ProcessAuthorization() rv =" << 0 << " scheme=" << scheme
-                                                                                    << " without_user=" << withoutUser);
-            return RT_OK;
+        return false;
+    };
+
+    if (settings->GetUserName().empty()) {
+        if (m_bTryWithoutUserName && !settings->IsFirstTryWithoutUserName()) {
+            // The system's own credentials may do (NTLM with the logged-on
+            // user); once per settings.
+            RT_INFO_TRACE_THIS("CRtChannelHttpClient::ProcessAuthorization, First Try Without User Name");
+            settings->SetFirstTryedWithoutUserName(true);
+            if (answer(CRtString(), CRtString()))
+                return RT_OK;
+        }
+        RT_INFO_TRACE_THIS("CRtChannelHttpClient::ProcessAuthorization, need input user name and password.");
+        CRtHttpProxyManager* manager = CRtHttpProxyManager::Instance();
+        IRtHttpAuthInfoGetter* getter = manager->GetHttpAuthInfoGetter();
+        IRtHttpAuthInfoGetter::GETTER_RESULT result =
+            getter ? getter->GetAuthInfo(this, settings) : manager->GetAuthInfoFromDialog(this, settings);
+        if (result == IRtHttpAuthInfoGetter::GETTER_PENDING)
+            return RT_ERROR_WOULD_BLOCK;
+        if (result != IRtHttpAuthInfoGetter::GETTER_GO_AHEAD || settings->GetUserName().empty()) {
+            RT_WARNING_TRACE_THIS("CRtChannelHttpClient::ProcessAuthorization() rv =" << RT_ERROR_FAILURE
+                                                                                       << " no credentials");
+            return proxyAuth ? RT_ERROR_NETWORK_PROXY_AUTH_REQUIRED : RT_ERROR_FAILURE;
         }
     }
+    if (answer(settings->GetUserName(), settings->GetPasswd()))
+        return RT_OK;
     RT_WARNING_TRACE_THIS("CRtChannelHttpClient::ProcessAuthorization, unknown strChallengeAll=" << challengeAll);
     return proxyAuth ? RT_ERROR_NETWORK_PROXY_AUTH_REQUIRED : RT_ERROR_FAILURE;
 }
