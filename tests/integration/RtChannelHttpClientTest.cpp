@@ -56,14 +56,14 @@ public:
 
     // aPaths: the request URIs in order (empty: the URL's own).
     void Open(const std::string& aUrl, std::vector<std::string> aPaths = {""}, CRtHttpProxyInfo* aProxy = nullptr,
-              const char* aMethod = nullptr) {
+              const char* aMethod = nullptr, uint32_t aFlag = 0) {
         m_Paths = std::move(aPaths);
         RunOn(m_pThread, [&] {
             CRtHttpUrl* url = nullptr;
             EXPECT_EQ(RT_OK, CRtChannelManager::Instance()->CreateUrl(url, aUrl));
             IRtChannelHttpClient* channel = nullptr;
             RtResult rv = aProxy ? CRtChannelManager::Instance()->CreateChannelHttpClientWithProxy(channel, url, aProxy)
-                                 : CRtChannelManager::Instance()->CreateChannelHttpClient(channel, url);
+                                 : CRtChannelManager::Instance()->CreateChannelHttpClient(channel, url, aFlag);
             url->ReleaseReference();
             EXPECT_EQ(RT_OK, rv);
             m_pChannel = channel;
@@ -311,6 +311,36 @@ TEST_F(ChannelHttpClientTest, ConnectAnswerKeepsTheTunnelsBytes) {
         return RT_OK;
     });
     EXPECT_EQ("BANNER", unread);
+}
+
+// The browser-proxy channel goes direct first, then through the proxy the
+// manager lists; with none listed the sink hears one failure.
+TEST_F(ChannelHttpClientTest, BrowserProxyChannelFallsBackToTheListedProxy) {
+    rtos::SocketHandle probe = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
+    rtos::SocketBind(probe, rttest::Loopback(0));
+    rtos::SocketAddress bound;
+    rtos::SocketLocalAddress(probe, &bound);
+    rtos::SocketClose(probe);  // nothing listens there now
+    const std::string url = "http://127.0.0.1:" + std::to_string(bound.port) + "/x";
+    {
+        Client client(m_pThread);
+        client.Open(url, {""}, nullptr, nullptr, CRtChannelManager::CFLAG_WITH_BROWER_PROXY);
+        ASSERT_TRUE(client.WaitEnded());
+        RunOn(m_pThread, [] { return RT_OK; });
+        EXPECT_EQ(std::vector<RtResult>{RT_ERROR_FAILURE}, client.Snapshot().connects);
+    }
+    ScriptedServer proxy({"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"}, true);
+    CRtHttpProxyInfo* info = nullptr;
+    ASSERT_TRUE(CRtHttpProxyManager::Instance()->CreateProxyInfo("127.0.0.1:" + std::to_string(proxy.Port()),
+                                                                 CRtHttpProxyInfo::HTTP_PROXY, info));
+    info->ReleaseReference();
+    Client client(m_pThread);
+    client.Open(url, {""}, nullptr, nullptr, CRtChannelManager::CFLAG_WITH_BROWER_PROXY);
+    ASSERT_TRUE(client.WaitResponses(1));
+    EXPECT_EQ(0u, proxy.Request().find("GET " + url + " HTTP/1.1\r\n"));
+    Heard heard = client.Snapshot();
+    EXPECT_EQ(std::vector<RtResult>{RT_OK}, heard.connects);
+    EXPECT_EQ(std::vector<std::string>{"ok"}, heard.bodies);
 }
 
 TEST_F(ChannelHttpClientTest, RefusedOperationsAndAFailedConnect) {

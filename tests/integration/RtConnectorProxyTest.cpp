@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -194,17 +195,35 @@ private:
         rtos::SocketSetNonBlocking(s, false);
         for (const auto& reply : m_Replies) {
             char buf[1024];
-            if (rtos::SocketRecv(s, buf, sizeof buf) <= 0)
+            long n = rtos::SocketRecv(s, buf, sizeof buf);
+            if (n <= 0)
                 break;
+            {
+                std::lock_guard<std::mutex> lock(m_Mutex);
+                m_strRequests.append(buf, static_cast<size_t>(n));
+            }
             for (const std::string& piece : reply) {
                 rtos::SocketSend(s, piece.data(), piece.size());
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
         }
+        m_bServed = true;
         while (!m_bStop)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         rtos::SocketClose(s);
     }
+public:
+    // What the client sent, once the script is through or the client left.
+    std::string Requests() {
+        rttest::WaitUntil([&] { return m_bServed.load(); }, 5000);
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_strRequests;
+    }
+
+private:
+    std::mutex m_Mutex;
+    std::string m_strRequests;
+    std::atomic<bool> m_bServed{false};
     std::vector<std::vector<std::string>> m_Replies;
     rtos::SocketHandle m_Listener;
     uint16_t m_nPort = 0;
@@ -246,6 +265,15 @@ TEST_F(ConnectorProxyTest, TheTargetsFirstBytesSurviveTheHandshake) {
         });
         return data == "BANNER";
     }));
+}
+
+// A user name that does not fit the one-byte length of the SOCKS5
+// sub-negotiation fails the attempt before anything is sent.
+TEST_F(ConnectorProxyTest, OverlongSocksUserNameFailsBeforeSending) {
+    ScriptedProxy socks({{std::string("\x05\x02", 2)}});
+    UseProxy(socks.Port(), CRtHttpProxyInfo::SOCK5_PROXY, std::string(300, 'u'), "pw");
+    EXPECT_EQ(RT_ERROR_NETWORK_SOCKET_ERROR, Tunnel(CRtInetAddr("127.0.0.1", 7)));
+    EXPECT_EQ("", socks.Requests());
 }
 
 // Moving a tunnel's socket into a new transport leaves the network

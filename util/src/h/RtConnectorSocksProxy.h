@@ -196,6 +196,12 @@ private:
             return Send_i(request) ? RT_OK : RT_ERROR_NETWORK_SOCKET_ERROR;
         }
         const bool credentials = !m_pProxyInfo->GetUserName().empty() || !m_pProxyInfo->GetPasswd().empty();
+        // RFC 1929 gives each a one-byte length: a longer one would be cut
+        // and the rest read as the password.
+        if (m_pProxyInfo->GetUserName().size() > 255 || m_pProxyInfo->GetPasswd().size() > 255) {
+            RT_ERROR_TRACE_THIS("CRtConnectorSocksProxyT::StartNewRequest, user name or password longer than 255 bytes");
+            return RT_ERROR_INVALID_ARG;
+        }
         m_State = credentials ? STATE_GREETING : STATE_AUTH;
         return Send_i(std::string(credentials ? "\x05\x01\x02" : "\x05\x01\x00", 3)) ? RT_OK
                                                                                     : RT_ERROR_NETWORK_SOCKET_ERROR;
