@@ -13,10 +13,13 @@
 #include "RtHttpAuthenticator.h"
 #include "RtHttpClientDouble.h"
 #include "RtOsSocket.h"
+#include "RtPeerRig.h"
 #include "RtRawHttpClient.h"
 
 using rttest::HttpClientDouble;
 using rttest::RawHttpClient;
+using rttest::Port;
+using rttest::Setting;
 
 namespace {
 
@@ -28,56 +31,6 @@ public:
 };
 ::testing::Environment* const g_sockets = ::testing::AddGlobalTestEnvironment(new SocketsStarted);
 
-std::map<std::string, std::string> PeerSettings() {
-    std::map<std::string, std::string> settings;
-    std::string text = RT_PEER_PORTS;
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t end = text.find(',', at);
-        std::string item = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
-        size_t eq = item.find('=');
-        if (eq != std::string::npos)
-            settings[item.substr(0, eq)] = item.substr(eq + 1);
-        if (end == std::string::npos)
-            break;
-        at = end + 1;
-    }
-    return settings;
-}
-
-uint16_t Port(const char* aName) {
-    static const std::map<std::string, std::string> settings = PeerSettings();
-    auto it = settings.find(aName);
-    return it == settings.end() ? 0 : static_cast<uint16_t>(std::atoi(it->second.c_str()));
-}
-
-std::string Setting(const char* aName) {
-    static const std::map<std::string, std::string> settings = PeerSettings();
-    auto it = settings.find(aName);
-    return it == settings.end() ? "" : it->second;
-}
-
-bool PeersRequired() { return RT_PEERS_REQUIRED || std::getenv("CI"); }
-
-// Why the peer at aPort cannot be used, or "" when it answers.
-std::string PeerProblem(uint16_t aPort) {
-    if (aPort == 0)
-        return "the rig's ports.env was not found when the build was configured (set RT_PEERS_DIR)";
-    RawHttpClient probe(aPort);
-    if (!probe.Connected())
-        return "nothing listens on 127.0.0.1:" + std::to_string(aPort) + " (is the peer rig running?)";
-    return "";
-}
-
-#define NEED_PEER(port)                                                                         \
-    do {                                                                                        \
-        std::string problem_ = PeerProblem(port);                                               \
-        if (!problem_.empty()) {                                                                \
-            if (PeersRequired())                                                                \
-                FAIL() << "peer rig required here: " << problem_;                               \
-            GTEST_SKIP() << "peer rig not available: " << problem_;                             \
-        }                                                                                       \
-    } while (0)
 
 // A resource of the origin, asked for directly or through a proxy.
 struct Target {
