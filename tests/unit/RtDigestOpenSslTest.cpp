@@ -1,8 +1,9 @@
-// The framework's own MD5 and base64 against OpenSSL's on random inputs.
+// The framework's own MD5, SHA-1 and base64 against OpenSSL's on random inputs.
 #include <gtest/gtest.h>
 
 #include <openssl/evp.h>
 
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -65,5 +66,20 @@ TEST(RtBase64OpenSsl, RandomInputsBothWays) {
         CRtString decoded;
         RtBase64Decode(text.c_str(), decoded);
         ASSERT_EQ(std::string(bytes.begin(), bytes.end()), decoded) << "length " << len;
+    }
+}
+
+TEST(RtSha1OpenSsl, RandomInputs) {
+    std::mt19937 gen(180);
+    for (int round = 0; round < 300; ++round) {
+        const size_t len = round < 200 ? static_cast<size_t>(round) : gen() % 20000;
+        const std::vector<unsigned char> bytes = RandomBytes(gen, len);
+        unsigned char theirs[EVP_MAX_MD_SIZE];
+        unsigned int theirLen = 0;
+        ASSERT_EQ(1, EVP_Digest(bytes.data(), len, theirs, &theirLen, EVP_sha1(), nullptr));
+        ASSERT_EQ(20u, theirLen);
+        unsigned char ours[20];
+        RtSha1(bytes.data(), len, ours);
+        ASSERT_EQ(0, memcmp(theirs, ours, sizeof ours)) << "length " << len;
     }
 }

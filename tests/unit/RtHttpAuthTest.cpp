@@ -208,6 +208,7 @@ TEST(RtHttpDigestAuth, RefusedChallengesGiveNothing) {
     EXPECT_EQ("", Digest("Digest realm=r, nonce=n", "a\"b"));
     EXPECT_EQ("", Digest("Digest realm=r, nonce=n", "u", "p", "", "GET"));
     EXPECT_EQ("", Digest("Digest realm=r, nonce=n", "u", "p", "http://h/x", ""));
+    EXPECT_EQ("", Digest("Digest realm=r, nonce=n", "u", "p", "http://h/a\"b", "GET"));
 }
 
 TEST(RtHttpDigestAuth, ParserStaysInsideTheGivenLength) {

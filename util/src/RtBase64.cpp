@@ -5,17 +5,21 @@
 
 namespace {
 
-const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-// Every byte to its 6-bit value, or 64 for bytes outside the alphabet
-// ('=' and the terminating NUL included).
+// Every byte to its 6-bit value already shifted to its place in a group of
+// four characters, or kInvalid for bytes outside the alphabet ('=' and the
+// terminating NUL included). One table per place saves the shifts.
+constexpr uint32_t kInvalid = 1u << 24;
 struct DecodeTable {
-    unsigned char value[256];
+    uint32_t value[4][256];
     constexpr DecodeTable() : value() {
-        for (unsigned i = 0; i < 256; ++i)
-            value[i] = 64;
-        for (unsigned i = 0; i < 64; ++i)
-            value[static_cast<unsigned char>(kAlphabet[i])] = static_cast<unsigned char>(i);
+        for (unsigned place = 0; place < 4; ++place) {
+            for (unsigned i = 0; i < 256; ++i)
+                value[place][i] = kInvalid;
+            for (unsigned i = 0; i < 64; ++i)
+                value[place][static_cast<unsigned char>(kAlphabet[i])] = i << (18 - 6 * place);
+        }
     }
 };
 constexpr DecodeTable kDecode;
@@ -33,8 +37,39 @@ struct PairTable {
 };
 constexpr PairTable kPairs;
 
-inline unsigned Value(const char* aText, size_t aIndex) {
-    return kDecode.value[static_cast<unsigned char>(aText[aIndex])];
+inline uint32_t Value(unsigned aPlace, char aChar) { return kDecode.value[aPlace][static_cast<unsigned char>(aChar)]; }
+
+// Decodes whole groups of four alphabet characters into aOut, at most
+// aGroups of them. Stops at the first byte outside the alphabet without
+// reading past it (it may be the terminator); *aRest then tells how many
+// alphabet characters of that last group came before it.
+size_t DecodeGroups(const char*& aIn, size_t aGroups, unsigned char* aOut, unsigned* aRest) {
+    size_t done = 0;
+    for (; done < aGroups; ++done, aIn += 4, aOut += 3) {
+        uint32_t group = Value(0, aIn[0]);
+        unsigned rest = 0;
+        if (!(group & kInvalid)) {
+            group |= Value(1, aIn[1]);
+            rest = 1;
+            if (!(group & kInvalid)) {
+                group |= Value(2, aIn[2]);
+                rest = 2;
+                if (!(group & kInvalid)) {
+                    group |= Value(3, aIn[3]);
+                    rest = 3;
+                }
+            }
+        }
+        if (group & kInvalid) {
+            *aRest = rest;
+            return done;
+        }
+        aOut[0] = static_cast<unsigned char>(group >> 16);
+        aOut[1] = static_cast<unsigned char>(group >> 8);
+        aOut[2] = static_cast<unsigned char>(group);
+    }
+    *aRest = 4;
+    return done;
 }
 
 }  // namespace
@@ -77,28 +112,25 @@ void RtBase64Decode(const char* aIn, CRtString& aOut) {
     }
     while (*aIn == ' ' || *aIn == '\t')
         ++aIn;
-    size_t n = 0;
-    while (Value(aIn, n) < 64)
-        ++n;
 
-    aOut.resize((n + 3) / 4 * 3);
-    unsigned char* out = reinterpret_cast<unsigned char*>(&aOut[0]);
-    size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        const uint32_t group =
-            (Value(aIn, i) << 18) | (Value(aIn, i + 1) << 12) | (Value(aIn, i + 2) << 6) | Value(aIn, i + 3);
-        out[0] = static_cast<unsigned char>(group >> 16);
-        out[1] = static_cast<unsigned char>(group >> 8);
-        out[2] = static_cast<unsigned char>(group);
-        out += 3;
+    // One pass: the length of the data is not known in advance, so the
+    // output grows by doubling steps as groups come in.
+    size_t written = 0;
+    size_t step = 16;
+    unsigned rest = 4;
+    while (rest == 4) {
+        aOut.resize(written + step * 3);
+        written += DecodeGroups(aIn, step, reinterpret_cast<unsigned char*>(&aOut[written]), &rest) * 3;
+        if (step < (size_t{1} << 16))
+            step *= 2;
     }
-    // A last group of one character carries fewer than eight bits: nothing.
-    const size_t rest = n - i;
+    // The last group: two characters give one byte, three give two, one
+    // carries fewer than eight bits and gives none.
     if (rest >= 2) {
-        const uint32_t group = (Value(aIn, i) << 18) | (Value(aIn, i + 1) << 12) | (rest == 3 ? Value(aIn, i + 2) << 6 : 0);
-        *out++ = static_cast<unsigned char>(group >> 16);
+        const uint32_t group = Value(0, aIn[0]) | Value(1, aIn[1]) | (rest == 3 ? Value(2, aIn[2]) : 0);
+        aOut[written++] = static_cast<char>(group >> 16);
         if (rest == 3)
-            *out++ = static_cast<unsigned char>(group >> 8);
+            aOut[written++] = static_cast<char>(group >> 8);
     }
-    aOut.resize(static_cast<size_t>(out - reinterpret_cast<unsigned char*>(&aOut[0])));
+    aOut.resize(written);
 }

@@ -17,11 +17,11 @@ inline void Store32(unsigned char* aOut, uint32_t aValue) {
 
 inline uint32_t Rotl(uint32_t aValue, int aBits) { return (aValue << aBits) | (aValue >> (32 - aBits)); }
 
-// The four auxiliary functions in the forms that need the fewest
-// operations; F and G select bits, H is parity, I is RFC 1321's own.
+// The four auxiliary functions, written so that the fewest operations wait
+// for x, the value the previous step just produced (y and z are older).
 #define RT_MD5_F(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
-#define RT_MD5_G(x, y, z) ((y) ^ ((z) & ((x) ^ (y))))
-#define RT_MD5_H(x, y, z) ((x) ^ (y) ^ (z))
+#define RT_MD5_G(x, y, z) (((x) & (z)) | ((y) & ~(z)))
+#define RT_MD5_H(x, y, z) ((x) ^ ((y) ^ (z)))
 #define RT_MD5_I(x, y, z) ((y) ^ ((x) | ~(z)))
 #define RT_MD5_STEP(f, a, b, c, d, x, t, s) (a) = (b) + Rotl((a) + f((b), (c), (d)) + (x) + (t), (s))
 

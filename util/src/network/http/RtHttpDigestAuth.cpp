@@ -158,6 +158,9 @@ CRtString CRtHttpDigestAuth::do_GenerateCredentials(IRtChannelHttpClient* aChann
     CRtString method;
     if (aChannel->GetRequestMethod(method) != RT_OK)
         return CRtString();
+    // Both are echoed too; a path that could break the quoting is refused.
+    if (!IsHeadText(uri) || uri.find('"') != CRtString::npos || !IsHeadText(method))
+        return CRtString();
 
     // The parameters follow "Digest" and one blank; a challenge that ends
     // before them, or is longer than any server sends, has none to parse.
