@@ -52,6 +52,7 @@ public:
 
     void Take(RtResult aReason, IRtTransport* aTrpt) {
         m_nReason = aReason;
+        m_nThread = CRtThreadManager::GetThreadSelfId();
         m_tEnd = std::chrono::steady_clock::now();
         if (RT_SUCCEEDED(aReason) && aTrpt) {
             m_Transport = aTrpt;
@@ -67,6 +68,7 @@ public:
 
     std::atomic<int> m_nIndications{0};
     std::atomic<RtResult> m_nReason{-1};
+    std::atomic<uint32_t> m_nThread{0};
     std::atomic<bool> m_bClosed{false};
     std::string m_strData;
     CRtInetAddr m_addrPeer;
@@ -399,4 +401,44 @@ TEST_F(ConnectorProxyTest, DetectionThroughTheProxyOrDirect) {
     EXPECT_GE(waited, 0.8);
     EXPECT_LT(waited, 5.0);
     EXPECT_TRUE(log.Has("CRtDetectionConnector::OnConnectIndication, winner type=1"));
+}
+
+// Programs reach the proxy chain from any framework thread: here a user
+// task thread, which hears the indication and uses the transport.
+TEST_F(ConnectorProxyTest, DetectionFromAUserThread) {
+    NEED_PEER(Port("SQUID_NOAUTH"));
+    UseProxy(Port("SQUID_NOAUTH"));
+    CRtThread* user = nullptr;
+    ASSERT_EQ(RT_OK, CRtThreadManager::Instance()->CreateUserTaskThread(user, true, CRtThread::TF_JOINABLE));
+    CRtAutoPtr<IRtDetectionConnector> detection;
+    RunOn(user, [&] {
+        IRtDetectionConnector* made = nullptr;
+        EXPECT_EQ(RT_OK, CRtConnectionManager::Instance()->CreateDetectionConnectionClient(made));
+        detection = made;
+        made->ReleaseReference();
+        EXPECT_EQ(RT_OK, detection->AddConnection(CTYPE_PROXY, CRtInetAddr()));
+        return detection->AsycConnect(&m_Receiver, Origin());
+    });
+    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Receiver.m_nIndications > 0; }, 15000));
+    EXPECT_EQ(RT_OK, m_Receiver.m_nReason.load());
+    EXPECT_EQ(user->GetThreadId(), m_Receiver.m_nThread.load());
+    rttest::WaitUntil([&] { return m_Receiver.m_bClosed.load(); }, 10000);
+    std::string data;
+    uint16_t peer = 0;
+    RunOn(user, [&] {
+        data = m_Receiver.m_strData;
+        peer = m_Receiver.m_addrPeer.GetPort();
+        if (m_Receiver.m_Transport)
+            m_Receiver.m_Transport->Disconnect(RT_OK);
+        m_Receiver.m_Transport = nullptr;
+        detection->CancelConnect(RT_OK);
+        detection = nullptr;
+        return RT_OK;
+    });
+    EXPECT_EQ("HTTP/1.1 200 OK", data.substr(0, data.find("\r\n")));
+    EXPECT_EQ(Port("ORIGIN_HTTP"), peer);
+    rttest::DrainThreads(user, m_pThread);
+    user->Stop();
+    user->Join();
+    user->Destory(RT_OK);
 }

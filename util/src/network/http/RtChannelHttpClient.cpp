@@ -129,7 +129,7 @@ void CRtChannelHttpClient::OnConnectIndication(RtResult aReason, IRtTransport* a
                                                IRtAcceptorConnectorId* aRequestId) {
     RT_INFO_TRACE_THIS("CRtChannelHttpClient::OnConnectIndication, rv=" << aReason
                                                                         << " trpt=" << static_cast<const void*>(aTrpt));
-    RT_ASSERTE(static_cast<IRtAcceptorConnectorId*>(m_pConnector.Get()) == aRequestId);
+    RT_ASSERTE(m_pConnector.Get() == aRequestId);
     RT_ASSERTE(!m_pTransport);
     // The sink may release the channel in its callback.
     CRtAutoPtr<IRtTransport> self(m_pTransportId);
