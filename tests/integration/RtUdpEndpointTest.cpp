@@ -223,9 +223,11 @@ TEST(UdpEndpoint, SendsWholeDatagramsAndAnswersOptions) {
         CRtMessageBlock* head = nullptr;
         for (auto& p : pieces) {
             expected += p;
-            CRtMessageBlock* mb = new CRtMessageBlock(static_cast<unsigned long>(p.size()));
-            memcpy(mb->GetTopLevelWritePtr(), p.data(), p.size());
-            mb->AdvanceTopLevelWritePtr(static_cast<unsigned long>(p.size()));
+            // Duplicated blocks belong to the chain: sending it with
+            // aDestroy frees them.
+            CRtMessageBlock view(static_cast<unsigned long>(p.size()), p.data(), CRtMessageBlock::DONT_DELETE,
+                                 static_cast<unsigned long>(p.size()));
+            CRtMessageBlock* mb = view.DuplicateChained();
             if (head)
                 head->Append(mb);
             else
