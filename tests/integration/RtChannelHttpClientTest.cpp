@@ -266,6 +266,32 @@ TEST_F(ChannelHttpClientTest, FirstRequestBytesAndA404) {
     EXPECT_TRUE(log.Has("CRtChannelHttpClient::ParserHttpProtocol_t status=404 text=Not Found"));
 }
 
+// A 1xx answer is taken as the final one (no body); a 503 leaves no rounds
+// for a later challenge.
+TEST_F(ChannelHttpClientTest, InformationalAnswersAndA503) {
+    {
+        ScriptedServer server({"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"}, true);
+        Client client(m_pThread);
+        client.Open("http://127.0.0.1:" + std::to_string(server.Port()) + "/");
+        ASSERT_TRUE(client.WaitResponses(2));
+        Heard heard = client.Snapshot();
+        EXPECT_EQ((std::vector<int32_t>{100, 200}), heard.statuses);
+        EXPECT_EQ((std::vector<std::string>{"", "ok"}), heard.bodies);
+    }
+    ScriptedServer server({"HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n",
+                           "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"x\"\r\nContent-Length: 0\r\n\r\n"},
+                          true);
+    ServerCredentials(server.Port(), "alice", "pw");
+    rttest::LogWatch log;
+    Client client(m_pThread);
+    client.Open("http://127.0.0.1:" + std::to_string(server.Port()) + "/");
+    ASSERT_TRUE(client.WaitEnded());
+    Heard heard = client.Snapshot();
+    EXPECT_EQ(std::vector<int32_t>{503}, heard.statuses);
+    EXPECT_EQ(RT_ERROR_FAILURE, heard.disconnect);
+    EXPECT_TRUE(log.Has("CRtChannelHttpClient::ProcessAuthorization, exceed auth times."));
+}
+
 // Through a proxy the request line names the whole URL (without its
 // fragment) and the connection header is the proxy's.
 TEST_F(ChannelHttpClientTest, ThroughAProxyTheRequestNamesTheUrl) {
