@@ -15,6 +15,7 @@
 #include "RtEchoServer.h"
 #include "RtRlbTcpPeers.h"
 #include "RtTestEvents.h"
+#include "RtThreadProxyBase.h"
 
 using rttest::RawPeer;
 using rttest::RawUnit;

@@ -281,3 +281,101 @@ TEST_F(RlbTcpRawTest, ChannelsComeBackAfterEveryClose) {
         return RT_OK;
     });
 }
+
+// While encoded bytes wait (here held back by a 1 KiB/s upload limit), the
+// peer's probes get no echo and its 'G' units no 'D' of their own: one 'D'
+// with the newest ack follows the data once it is out.
+TEST_F(RlbTcpRawTest, ControlUnitsDoNotPileUpBehindWaitingBytes) {
+    StartServer(kReliable);
+    auto peer = Established();
+    CRtConnRlbTcp* conn = ServerConn();
+    uint32_t slow = 1024;
+    RunOn(m_pNet, [&] { return conn->SetOption(RT_OPT_CONN_UPLOAD_LIMIT, &slow); });
+    // The new limit takes effect with the next second.
+    rtos::SleepMs(1100);
+    ASSERT_EQ(RT_OK, Send(conn, m_pNet, std::string(2000, 'd')));
+    uint32_t before = 0;
+    RunOn(m_pNet, [&] {
+        before = conn->GetSendBufferForTest().GetEncodedSize();
+        return RT_OK;
+    });
+    ASSERT_GT(before, 0u);
+    std::string flood;
+    for (int i = 0; i < 100; ++i) {
+        CRtRlbTcpPdu probe = RawPeer::Unit('H');
+        probe.probe = static_cast<uint32_t>(i);
+        flood += RawPeer::Encode(probe) + RawPeer::Data('G', "0123456789");
+    }
+    ASSERT_TRUE(peer->Send(flood));
+    ASSERT_TRUE(WaitUntil([&] { return m_Server.Messages().size() == 100; }));
+    uint32_t after = 0;
+    RunOn(m_pNet, [&] {
+        after = conn->GetSendBufferForTest().GetEncodedSize();
+        return RT_OK;
+    });
+    EXPECT_LE(after, before);
+
+    RawUnit u;
+    int echoes = 0;
+    uint16_t lastAck = 0;
+    std::string data;
+    // The data leaves at about 1 KiB/s, then the ack.
+    while (peer->Next(u, data.size() < 2000 ? 5000 : 800, true)) {
+        echoes += u.pdu.type == RT_RLBTCP_PDU_RTT;
+        if (u.pdu.type == RT_RLBTCP_PDU_KEEPALIVE)
+            lastAck = u.pdu.ack;
+        data += u.payload;
+    }
+    EXPECT_EQ(std::string(2000, 'd'), data);
+    EXPECT_EQ(0, echoes);
+    EXPECT_EQ(100, lastAck);
+}
+
+// The ack count has 16 bits: with 65535 'G' units unacknowledged SendData
+// answers RT_ERROR_PARTIAL_DATA, and the ack that frees them (wrapping
+// past 65535 afterwards) brings OnSend.
+TEST_F(RlbTcpRawTest, AckWrapLimitsUnitsInFlight) {
+    StartServer(kReliable);
+    auto peer = Established();
+    CRtConnRlbTcp* conn = ServerConn();
+    int sent = 0;
+    RtResult last = RT_OK;
+    RunOn(m_pNet, [&] {
+        for (;;) {
+            CRtMessageBlock mb(1, "x", CRtMessageBlock::DONT_DELETE, 1);
+            last = conn->SendData(mb);
+            if (last != RT_OK || sent > 70000)
+                break;
+            ++sent;
+        }
+        return RT_OK;
+    });
+    EXPECT_EQ(RT_ERROR_PARTIAL_DATA, last);
+    EXPECT_EQ(65535, sent);
+    RawUnit u;
+    int units = 0;
+    while (units < sent && peer->Next(u, 5000))
+        ++units;
+    ASSERT_EQ(sent, units);
+    CRtRlbTcpPdu ack = RawPeer::Unit('D');
+    ack.ack = 65535;
+    ASSERT_TRUE(peer->Send(RawPeer::Encode(ack)));
+    EXPECT_TRUE(WaitUntil([&] { return m_Server.m_nOnSends == 1; }));
+    // Two more, acknowledged across the wrap.
+    EXPECT_EQ(RT_OK, Send(conn, m_pNet, "a"));
+    EXPECT_EQ(RT_OK, Send(conn, m_pNet, "b"));
+    ASSERT_TRUE(peer->Next(u));
+    EXPECT_EQ("a", u.payload);
+    ASSERT_TRUE(peer->Next(u));
+    ack.ack = 1;
+    ASSERT_TRUE(peer->Send(RawPeer::Encode(ack)));
+    EXPECT_TRUE(WaitUntil([&] {
+        size_t kept = 1;
+        RunOn(m_pNet, [&] {
+            kept = conn->GetSendBufferForTest().GetKeptCount();
+            return RT_OK;
+        });
+        return kept == 0;
+    }));
+    EXPECT_TRUE(m_Server.Disconnects().empty());
+}
