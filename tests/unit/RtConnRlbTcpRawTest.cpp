@@ -74,12 +74,14 @@ TEST_F(RlbTcpRawTest, InvalidUnitsFailWithInvalidPdu) {
     }
     {
         auto peer = Established();
-        CRtConnRlbTcp* conn = ServerConn(2);
+        // Kept past the close, to look at its type afterwards.
+        CRtAutoPtr<CRtConnRlbTcp> conn(ServerConn(2));
         ASSERT_TRUE(peer->Send(RawPeer::Request(0x06, 9, 1234)));
         EXPECT_TRUE(peer->WaitClosed());
         uint32_t type = 0;
         RunOn(m_pNet, [&] {
             type = conn->GetType();
+            conn = nullptr;
             return RT_OK;
         });
         EXPECT_EQ(kReliable, type);
