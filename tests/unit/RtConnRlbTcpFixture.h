@@ -14,6 +14,7 @@
 #include "RtConnectionManager.h"
 #include "RtEchoServer.h"
 #include "RtRlbTcpPeers.h"
+#include "RtTcpRelay.h"
 #include "RtTestEvents.h"
 #include "RtThreadProxyBase.h"
 

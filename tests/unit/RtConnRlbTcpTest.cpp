@@ -231,3 +231,82 @@ TEST_F(RlbTcpLoopbackTest, DisconnectWhileReconnectingStopsTheAttempts) {
     EXPECT_EQ(attempts, m_pTestConnector->Attempts());
     EXPECT_TRUE(m_Client.Disconnects().empty());
 }
+
+// ---- Through a relay that cuts and stalls -------------------------------------------------
+
+class RlbTcpRelayTest : public RlbTcpTest {
+protected:
+    void SetUp() override {
+        RlbTcpTest::SetUp();
+        StartServer(kReliable);
+        m_nServerPort = m_nPort;
+        m_nPort = rttest::EchoServer::FreePort();
+        ASSERT_EQ(RT_OK, RunOn(m_pNet, [&] { return m_Relay.Start(m_nPort, m_nServerPort); }));
+    }
+    void TearDown() override {
+        RunOn(m_pNet, [&] {
+            m_Relay.Stop();
+            return RT_OK;
+        });
+        RlbTcpTest::TearDown();
+    }
+    template <class Fn>
+    void OnRelay(Fn aFn) {
+        RunOn(m_pNet, [&] {
+            aFn();
+            return RT_OK;
+        });
+    }
+
+    rttest::TcpRelay m_Relay;
+    uint16_t m_nServerPort = 0;
+};
+
+// Indexed messages both ways while the relay cuts both sides in the middle
+// of a unit three times and holds everything back for a second: each
+// message arrives once, in order, and neither user hears of a loss.
+TEST_F(RlbTcpRelayTest, CutsAndStallsWithinTheWindowLoseNothing) {
+    ASSERT_TRUE(Connect(kReliable));
+    CRtConnRlbTcp* client = ClientConn();
+    IRtTransport* server = m_Server.Conn();
+    std::vector<std::string> toServer, toClient;
+    const long cuts[] = {1001, 2357, 40};
+    int next = 0;
+    for (int i = 0; i < 400; ++i) {
+        if (i % 100 == 50 && next < 3) {
+            // The next cut once the last reconnection is done.
+            ASSERT_TRUE(WaitUntil([&] { return m_Relay.Accepted() == next + 1; }));
+            const long budget = cuts[next++];
+            OnRelay([&] { m_Relay.CutAfter(budget); });
+        }
+        if (i == 380)
+            OnRelay([&] { m_Relay.Stall(true); });
+        ASSERT_EQ(RT_OK, Send(client, m_pNet, Indexed(i)));
+        ASSERT_EQ(RT_OK, Send(server, m_pNet, Indexed(1000 + i)));
+        toServer.push_back(Indexed(i));
+        toClient.push_back(Indexed(1000 + i));
+    }
+    rtos::SleepMs(1000);
+    OnRelay([&] { m_Relay.Stall(false); });
+    EXPECT_TRUE(WaitUntil([&] { return m_Server.Messages().size() >= 400 && m_Client.Messages().size() >= 400; },
+                          15000));
+    EXPECT_EQ(toServer, m_Server.Messages());
+    EXPECT_EQ(toClient, m_Client.Messages());
+    EXPECT_EQ(3, m_Relay.Cuts());
+    EXPECT_TRUE(m_Client.Disconnects().empty());
+    EXPECT_TRUE(m_Server.Disconnects().empty());
+    EXPECT_EQ(1u, m_Server.Indications().size());
+}
+
+// Cut while the relay refuses new connections: the client gives up with
+// RT_ERROR_NETWORK_RECONNECT_TIMEOUT, the server with the connect timeout.
+TEST_F(RlbTcpRelayTest, CutWithNoWayBackFailsAfterTheWindow) {
+    ASSERT_TRUE(Connect(kReliable));
+    OnRelay([&] {
+        m_Relay.Refuse(true);
+        m_Relay.CutAll();
+    });
+    EXPECT_TRUE(WaitUntil([&] { return !m_Client.Disconnects().empty() && !m_Server.Disconnects().empty(); }, 8000));
+    EXPECT_EQ(std::vector<RtResult>{RT_ERROR_NETWORK_RECONNECT_TIMEOUT}, m_Client.Disconnects());
+    EXPECT_EQ(std::vector<RtResult>{RT_ERROR_NETWORK_CONNECT_TIMEOUT}, m_Server.Disconnects());
+}
