@@ -6,6 +6,7 @@
 // back for a while, and refuse new connections. Network thread only.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
@@ -189,8 +190,9 @@ private:
     long m_nCutBudget = -1;
     bool m_bStalled = false;
     bool m_bRefuse = false;
-    int m_nAccepted = 0;
-    int m_nCuts = 0;
+    // Read by the test's thread.
+    std::atomic<int> m_nAccepted{0};
+    std::atomic<int> m_nCuts{0};
 };
 
 }  // namespace rttest
