@@ -14,6 +14,7 @@
 #include "RtInetAddr.h"
 #include "RtObserver.h"
 #include "RtReactorInterface.h"
+#include "RtSocket.h"
 #include "RtThread.h"
 
 // UpperType has OnConnectIndication(RtResult, IRtTransport*, IRtConnectorInternal*)
