@@ -56,8 +56,8 @@ TEST_F(RlbTcpRawTest, FramingAndSplitsAtEveryByte) {
 }
 
 // An unknown type, a payload above the maximum, an 'A' once established
-// (without taking its fields) and data before the handshake all end the
-// connection with RT_ERROR_NETWORK_INVALID_PDU.
+// (without taking its fields), a 'B' sent to a server and data before the
+// handshake all end the connection with RT_ERROR_NETWORK_INVALID_PDU.
 TEST_F(RlbTcpRawTest, InvalidUnitsFailWithInvalidPdu) {
     StartServer(kReliable);
     {
@@ -86,13 +86,20 @@ TEST_F(RlbTcpRawTest, InvalidUnitsFailWithInvalidPdu) {
         });
         EXPECT_EQ(kReliable, type);
     }
-    EXPECT_TRUE(WaitUntil([&] { return m_Server.Disconnects().size() == 3; }));
-    EXPECT_EQ(std::vector<RtResult>(3, RT_ERROR_NETWORK_INVALID_PDU), m_Server.Disconnects());
+    {
+        // A connection response is never a server's to take.
+        auto peer = Established();
+        CRtRlbTcpPdu resp = RawPeer::Unit('B');
+        ASSERT_TRUE(peer->Send(RawPeer::Encode(resp)));
+        EXPECT_TRUE(peer->WaitClosed());
+    }
+    EXPECT_TRUE(WaitUntil([&] { return m_Server.Disconnects().size() == 4; }));
+    EXPECT_EQ(std::vector<RtResult>(4, RT_ERROR_NETWORK_INVALID_PDU), m_Server.Disconnects());
 
     RawPeer early(m_nPort);
     ASSERT_TRUE(early.Send(RawPeer::Data('G', "too soon")));
     EXPECT_TRUE(early.WaitClosed());
-    EXPECT_EQ(3u, m_Server.Indications().size());
+    EXPECT_EQ(4u, m_Server.Indications().size());
 }
 
 // Three small 'G' units are acknowledged by one 'D' about 90 ms later with

@@ -186,6 +186,9 @@ TEST_F(RlbTcpLoopbackTest, ReconnectWithinTheWindowLosesNothing) {
     EXPECT_TRUE(m_Server.Disconnects().empty());
     EXPECT_EQ(1u, m_Server.Indications().size());
     EXPECT_GE(m_pTestConnector->Attempts(), 3);
+    // The reconnection's 4 s limit ended with it.
+    rtos::SleepMs(4500);
+    EXPECT_TRUE(m_Client.Disconnects().empty());
     uint16_t status = 0;
     RunOn(m_pNet, [&] {
         status = client->GetStatus();
