@@ -180,10 +180,14 @@ void CRtConnRlbTcpServer::OnRecvConnReq(const CRtRlbTcpPdu& aPdu) {
         host->OnServerGone(this);
     CRtThread* oldThread = old->GetBindThread();
     CRtThread* thread = GetBindThread();
+    // The transport counts in the load of the thread it goes to.
+    CRtTransportBindThreadParam param;
+    param.m_thread = oldThread;
     if (oldThread == thread) {
         RT_INFO_TRACE_THIS("CRtConnRlbTcpServer::OnRecvConnReq, reconnect in same thread. server="
                            << static_cast<const void*>(old.Get()));
         RT_ASSERTE(old->GetStatus() != CS_UNCONNECTED);
+        RtProxyBindTransport(m_lowerTransport.Get(), param);
         CRtEventRlbTcpServerRetrieve retrieve(this, old.Get(), aPdu.ack);
         retrieve.OnEventFire();
         return;
@@ -191,8 +195,6 @@ void CRtConnRlbTcpServer::OnRecvConnReq(const CRtRlbTcpPdu& aPdu) {
     // From here on this object belongs to the old one's thread, where its
     // transport is going; the receive loop here stops touching it.
     m_bindThread = oldThread;
-    CRtTransportBindThreadParam param;
-    param.m_thread = oldThread;
     RtProxyBindTransport(m_lowerTransport.Get(), param);
     CThreadSwitch::PostToThread(oldThread, new CRtEventRlbTcpServerRetrieve(this, old.Get(), aPdu.ack));
 }
