@@ -109,7 +109,8 @@ void CRtConnRlbTcpServer::StartKeepAliveOrTcp() {
 }
 
 void CRtConnRlbTcpServer::OnRecvConnReq(const CRtRlbTcpPdu& aPdu) {
-    RT_ASSERTE(GetStatus() == CS_CONNECTED);
+    if (GetStatus() != CS_CONNECTED)
+        ::RtAssertReport(__FILE__, __LINE__, "m_status==CS_CONNECTED");
     const uint32_t type = (m_dwType & 0xFFFF) | (static_cast<uint32_t>(aPdu.connTypeHigh) << 16);
     if ((type & m_dwAcceptorType) != type) {
         RT_WARNING_TRACE_THIS("CRtConnRlbTcpServer::OnRecvConnReq, invalid connType=" << type);
