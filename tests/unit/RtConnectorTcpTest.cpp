@@ -4,6 +4,7 @@
 #include <string>
 
 #include "RtAcceptorTcp.h"
+#include "RtConnectionManager.h"
 #include "RtConnectorTcp.h"
 #include "RtDnsManager.h"
 #include "RtLoopback.h"
@@ -108,7 +109,7 @@ protected:
         });
         CRtDnsManager::SetResolverForTest(nullptr);
     }
-    int Connect(const CRtInetAddr& aPeer, const CRtInetAddr* aLocal = nullptr) {
+    int Connect(const CRtInetAddr& aPeer, CRtInetAddr* aLocal = nullptr) {
         int rc = 0;
         RunOn(m_pThread, [&] {
             rc = m_pConnector->Connect(aPeer, aLocal);
@@ -242,4 +243,107 @@ TEST_F(ConnectorTcpTest, CloseStopsEveryStageSilently) {
     ASSERT_TRUE(rttest::WaitUntil([&] { return m_Accepted.m_nCount == 1; }));
     Drain();
     EXPECT_EQ(0, m_Upper.m_nIndications.load());
+}
+
+namespace {
+
+// What a user of the connection manager's connector hears, and where.
+class UserSink : public IRtAcceptorConnectorSink, public IRtTransportSink {
+public:
+    void OnConnectIndication(RtResult aReason, IRtTransport* aTrpt, IRtAcceptorConnectorId* aId) override {
+        EXPECT_TRUE(aId->IsConnector());
+        m_nThread = CRtThreadManager::GetThreadSelfId();
+        m_nReason = aReason;
+        if (aTrpt) {
+            m_Transport = aTrpt;
+            m_Transport->OpenWithSink(this);
+        }
+        ++m_nIndications;
+    }
+    void OnReceive(CRtMessageBlock&, IRtTransport*) override {}
+    void OnSend(IRtTransport*) override {}
+    void OnDisconnect(RtResult, IRtTransport*) override {}
+
+    std::atomic<int> m_nIndications{0};
+    std::atomic<RtResult> m_nReason{-1};
+    std::atomic<uint32_t> m_nThread{0};
+    CRtAutoPtr<IRtTransport> m_Transport;
+};
+
+}  // namespace
+
+// Through the connection manager, from a user thread: one indication on
+// that thread, whichever way the attempt ends, and never from inside
+// AsycConnect; 4, 8 and 12 are refused when the connector is made.
+TEST_F(ConnectorTcpTest, ManagerConnectorsTellTheirUserOnce) {
+    CRtThread* user = nullptr;
+    ASSERT_EQ(RT_OK, CRtThreadManager::Instance()->CreateUserTaskThread(user, true, CRtThread::TF_JOINABLE));
+    CRtConnectionManager* mgr = CRtConnectionManager::Instance();
+    for (uint32_t type : {4u, 8u, 12u}) {
+        IRtConnector* refused = nullptr;
+        EXPECT_EQ(RT_ERROR_INVALID_ARG, mgr->CreateConnectionClient(type, refused)) << type;
+        EXPECT_EQ(nullptr, refused);
+    }
+
+    rtos::SocketHandle probe = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
+    ASSERT_EQ(0, rtos::SocketBind(probe, rttest::Loopback(0)));
+    rtos::SocketAddress closed;
+    rtos::SocketLocalAddress(probe, &closed);
+    rtos::SocketClose(probe);
+    g_gateOpen = false;
+    const std::string held = Unique("held");
+
+    struct Case {
+        const char* what;
+        CRtInetAddr peer;
+        bool limit;
+        bool bindBusy;
+        RtResult expected;
+    } cases[] = {
+        {"connected", CRtInetAddr("127.0.0.1", m_nPort), false, false, RT_OK},
+        {"refused", CRtInetAddr("127.0.0.1", closed.port), false, false, RT_ERROR_NETWORK_SOCKET_ERROR},
+        {"failed at once", CRtInetAddr("127.0.0.1", m_nPort), false, true, RT_ERROR_NETWORK_CONNECT_FAILED},
+        {"time limit", CRtInetAddr(held.c_str(), m_nPort), true, false, RT_ERROR_NETWORK_CONNECT_TIMEOUT},
+    };
+    for (Case& c : cases) {
+        UserSink sink;
+        IRtConnector* connector = nullptr;
+        bool inside = true;
+        ASSERT_EQ(RT_OK, RunOn(user, [&] {
+                      RtResult rv = mgr->CreateConnectionClient(CTYPE_TCP, connector);
+                      if (RT_FAILED(rv))
+                          return rv;
+                      CRtTimeValue limit(0, 200000);
+                      // The listener's own address is taken: the bind fails.
+                      CRtInetAddr busy("127.0.0.1", m_nPort);
+                      rv = connector->AsycConnect(&sink, c.peer, c.limit ? &limit : nullptr,
+                                                  c.bindBusy ? &busy : nullptr);
+                      inside = sink.m_nIndications > 0;
+                      return rv;
+                  }))
+            << c.what;
+        EXPECT_FALSE(inside) << c.what;
+        ASSERT_TRUE(rttest::WaitUntil([&] { return sink.m_nIndications > 0; })) << c.what;
+        EXPECT_EQ(c.expected, sink.m_nReason.load()) << c.what;
+        EXPECT_EQ(user->GetThreadId(), sink.m_nThread.load()) << c.what;
+        EXPECT_EQ(c.expected == RT_OK, static_cast<bool>(sink.m_Transport)) << c.what;
+        // Let anything late arrive: nothing more is told.
+        for (int i = 0; i < 3; ++i) {
+            RunOn(m_pThread, [] { return RT_OK; });
+            RunOn(user, [] { return RT_OK; });
+        }
+        EXPECT_EQ(1, sink.m_nIndications.load()) << c.what;
+        RunOn(user, [&] {
+            if (sink.m_Transport)
+                sink.m_Transport->Disconnect(RT_OK);
+            sink.m_Transport = nullptr;
+            connector->CancelConnect(RT_OK);
+            connector->ReleaseReference();
+            return RT_OK;
+        });
+    }
+    g_gateOpen = true;
+    user->Stop();
+    user->Join();
+    user->Destory(RT_OK);
 }

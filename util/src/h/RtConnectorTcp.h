@@ -16,6 +16,7 @@
 #include "RtReactorInterface.h"
 #include "RtSocket.h"
 #include "RtThread.h"
+#include "RtThreadManager.h"
 
 // UpperType has OnConnectIndication(RtResult, IRtTransport*, IRtConnectorInternal*)
 // and is told exactly once per Connect that returned 0, unless Close comes
@@ -24,12 +25,15 @@
 template <class UpperType, class TrptType, class SockType>
 class CRtConnectorTcpT : public IRtConnectorInternal, public IRtEventHandler, public IRtObserver {
 public:
+    // A null thread: the thread that calls Connect.
     CRtConnectorTcpT(CRtThread* aNetworkThread, UpperType& aUpper)
-        : m_upper(aUpper), m_networkThread(aNetworkThread) {}
+        : m_upper(aUpper), m_networkThread(aNetworkThread), m_bFixedThread(aNetworkThread != nullptr) {}
     ~CRtConnectorTcpT() override { Close(RT_OK); }
 
-    int Connect(const CRtInetAddr& aAddr, const CRtInetAddr* aAddrLocal = nullptr) override {
+    int Connect(const CRtInetAddr& aAddr, CRtInetAddr* aAddrLocal = nullptr) override {
         Close(RT_OK);
+        if (!m_bFixedThread)
+            m_networkThread = CRtThreadManager::Instance()->GetCurrentThread();
         m_addrPeer = aAddr;
         m_addrLocal = aAddrLocal ? *aAddrLocal : CRtInetAddr();
         if (!m_addrPeer.IsResolved()) {
@@ -52,7 +56,7 @@ public:
         return Connect_i();
     }
 
-    void Close(RtResult) override {
+    int Close(RtResult = RT_OK) override {
         if (m_bResolving) {
             m_bResolving = false;
             CRtDnsManager::Instance()->CancelResolve(this);
@@ -64,6 +68,7 @@ public:
             m_pTransport->ReleaseReference();  // closes the socket
             m_pTransport = nullptr;
         }
+        return 0;
     }
 
     RT_HANDLE GetHandle() const override {
@@ -111,17 +116,19 @@ public:
         if (!found) {
             RT_WARNING_TRACE_THIS("CRtConnectorTcpT::Connect, resolve failed! host=" << m_addrPeer.GetHostName()
                                                                                      << " err=" << error);
-            m_upper.OnConnectIndication(RT_ERROR_NETWORK_DNS_FAILURE, nullptr, this);
+            m_upper.OnConnectIndication(RT_ERROR_NETWORK_DNS_FAILURE, nullptr, Self());
             return;
         }
         RT_INFO_TRACE_THIS("CRtConnectorTcpT::Connect, resolved ip=" << m_addrPeer.GetIpDisplayName());
         if (Connect_i() != 0)
-            m_upper.OnConnectIndication(RT_ERROR_NETWORK_SOCKET_ERROR, nullptr, this);
+            m_upper.OnConnectIndication(RT_ERROR_NETWORK_SOCKET_ERROR, nullptr, Self());
     }
 
     bool IsResolvingForTest() const { return m_bResolving; }
 
 private:
+    IRtConnectorInternal* Self() { return this; }
+
     bool TakeFirstAddress(const CRtDnsRecord& aRecord) {
         auto first = aRecord.begin();
         if (first == aRecord.end())
@@ -185,13 +192,13 @@ private:
         m_bRegistered = false;
         TrptType* transport = m_pTransport;
         m_pTransport = nullptr;
-        m_upper.OnConnectIndication(RT_OK, transport, this);
+        m_upper.OnConnectIndication(RT_OK, transport, Self());
         transport->ReleaseReference();
     }
 
     void Fail_i(RtResult aReason) {
         Close(RT_OK);
-        m_upper.OnConnectIndication(aReason, nullptr, this);
+        m_upper.OnConnectIndication(aReason, nullptr, Self());
     }
 
     UpperType& m_upper;
@@ -199,6 +206,7 @@ private:
     CRtInetAddr m_addrPeer;
     CRtInetAddr m_addrLocal;
     CRtThread* m_networkThread;
+    bool m_bFixedThread;
     bool m_bResolving = false;
     bool m_bRegistered = false;
 };
