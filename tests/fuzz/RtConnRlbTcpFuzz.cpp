@@ -8,9 +8,9 @@
 #include <cstdlib>
 
 #include "RtConnRlbTcpServer.h"
+#include "RtTestEvents.h"
 #include "RtThread.h"
 #include "RtThreadManager.h"
-#include "RtTimerQueue.h"
 
 namespace {
 
@@ -66,12 +66,9 @@ public:
     bool m_bGone = false;
 };
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
-    if (aSize < 2)
-        return 0;
-    static CRtThread* s_pThread = CRtThreadManager::Instance()->GetCurrentThread();
+// One input, on the fuzz thread: its loop runs the deferred deletes of
+// the last input's objects before the next input.
+void RunOne(const uint8_t* aData, size_t aSize, CRtThread* aThread) {
     static CRtAutoPtr<CRtConnRlbTcpServer::ServerList> s_pList(new CRtConnRlbTcpServer::ServerList(true, 8));
     User user;
     user.m_dwType = (aData[0] & 1) ? 0x1E0001 : 0x60001;
@@ -80,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
     aSize -= 2;
 
     CRtAutoPtr<MemoryLower> lower(new MemoryLower);
-    CRtAutoPtr<CRtConnRlbTcpServer> server(new CRtConnRlbTcpServer(&user, s_pList.Get(), user.m_dwType, s_pThread));
+    CRtAutoPtr<CRtConnRlbTcpServer> server(new CRtConnRlbTcpServer(&user, s_pList.Get(), user.m_dwType, aThread));
     server->OnConnectIndication(RT_OK, lower.Get(), nullptr);
     for (size_t at = 0; at < aSize && lower->m_pSink; at += step) {
         size_t n = aSize - at < step ? aSize - at : step;
@@ -91,9 +88,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
     server->Disconnect(RT_OK);
     Check(server->GetStatus() == CS_UNCONNECTED, "closed after Disconnect");
     Check(s_pList->GetCount() == 0, "a closed connection left the server list");
-    server = nullptr;
-    lower = nullptr;
-    // The deferred deletes are due at once.
-    static_cast<CRtTimerQueueBase*>(s_pThread->GetTimerQueue())->CheckExpire(nullptr);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
+    if (aSize < 2)
+        return 0;
+    static CRtThread* s_pThread = [] {
+        CRtThread* thread = nullptr;
+        CRtThreadManager::Instance()->CreateUserTaskThread(thread, true, CRtThread::TF_JOINABLE, "fuzz");
+        return thread;
+    }();
+    rttest::RunOn(s_pThread, [&] {
+        RunOne(aData, aSize, s_pThread);
+        return RT_OK;
+    });
     return 0;
 }

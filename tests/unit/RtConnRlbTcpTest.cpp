@@ -136,6 +136,39 @@ TEST_F(RlbTcpLoopbackTest, FirstHandshakeHasTheConnectLimit) {
     });
 }
 
+// Both ends made through the connection manager, their users on one user
+// thread (TS_SINGLE_THREAD): the client's connector proxy, the reliable
+// connector over the TCP connector wrapper, and data both ways.
+TEST_F(RlbTcpLoopbackTest, BothEndsThroughTheManager) {
+    StartServer(kReliable, TS_SINGLE_THREAD);
+    IRtConnector* connector = nullptr;
+    ASSERT_EQ(RT_OK, RunOn(m_pUserThread, [&] {
+                  RtResult rv = CRtConnectionManager::Instance()->CreateConnectionClient(kReliable, connector,
+                                                                                         TS_SINGLE_THREAD);
+                  if (RT_FAILED(rv))
+                      return rv;
+                  CRtTimeValue limit(5, 0);
+                  return connector->AsycConnect(&m_Client, CRtInetAddr("127.0.0.1", m_nPort), &limit);
+              }));
+    ASSERT_TRUE(WaitUntil([&] { return m_Client.ConnCount() == 1 && m_Server.ConnCount() == 1; }));
+    EXPECT_EQ(std::vector<RtResult>{RT_OK}, m_Client.Indications());
+    std::string toServer, toClient;
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(RT_OK, Send(m_Client.Conn(), m_pUserThread, Indexed(i)));
+        ASSERT_EQ(RT_OK, Send(m_Server.Conn(), m_pUserThread, Indexed(200 + i)));
+        toServer += Indexed(i);
+        toClient += Indexed(200 + i);
+    }
+    EXPECT_TRUE(WaitUntil([&] { return m_Server.Joined() == toServer && m_Client.Joined() == toClient; }));
+    RunOn(m_pUserThread, [&] {
+        m_Client.CloseAll();
+        connector->ReleaseReference();
+        return RT_OK;
+    });
+    EXPECT_TRUE(WaitUntil([&] { return !m_Server.Disconnects().empty(); }));
+    EXPECT_EQ(std::vector<RtResult>{RT_ERROR_NETWORK_CONNECTION_CLOSED}, m_Server.Disconnects());
+}
+
 // ---- Through a relay that cuts and stalls -------------------------------------------------
 
 class RlbTcpRelayTest : public RlbTcpTest {
