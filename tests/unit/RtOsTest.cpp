@@ -99,6 +99,27 @@ TEST(RtOsProcess, AppDataDirIsAbsoluteAndBounded) {
 
 // ---- Time ------------------------------------------------------------------
 
+// Every byte of a request is filled, also odd sizes and ones beyond one
+// system call's usual chunk, and no two draws of 32 bytes agree.
+TEST(RtOsRandom, FillsEveryByteAndNeverRepeats) {
+    std::set<std::string> draws;
+    for (int i = 0; i < 200; ++i) {
+        std::string bytes(32, '\0');
+        ASSERT_TRUE(rtos::RandomBytes(&bytes[0], bytes.size()));
+        draws.insert(bytes);
+    }
+    EXPECT_EQ(200u, draws.size());
+    // A byte left untouched stays at its marker in both fills.
+    std::vector<unsigned char> a(70001, 0x00), b(70001, 0xFF);
+    ASSERT_TRUE(rtos::RandomBytes(a.data(), a.size()));
+    ASSERT_TRUE(rtos::RandomBytes(b.data(), b.size()));
+    size_t untouched = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        untouched += a[i] == 0x00 && b[i] == 0xFF;
+    EXPECT_LT(untouched, 10u);
+    EXPECT_TRUE(rtos::RandomBytes(nullptr, 0));
+}
+
 TEST(RtOsTime, WallClockAndMonotonicAdvanceTogether) {
     int64_t sec0 = 0;
     int32_t usec0 = -1;

@@ -24,6 +24,9 @@ enum ERtRlbTcpPduType : uint8_t {
     RT_RLBTCP_PDU_IDLE_TIMEOUT = 'I',
 };
 
+// The ack count wraps at 16 bits: the largest distance between two counts.
+#define RT_CONN_SEQ_MAX_VALUE 65535
+
 // The largest header, 'B'.
 constexpr size_t kRtRlbTcpMaxHeader = 13;
 // The largest payload a receiver buffers unless told otherwise.

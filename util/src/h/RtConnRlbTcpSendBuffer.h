@@ -20,7 +20,7 @@ public:
     static constexpr uint32_t kDefaultLimit = 0x20000;
     // The ack count is 16 bits: more 'G' units in flight could not be told
     // apart by the peer's ack.
-    static constexpr uint32_t kMaxKeptUnits = 65535;
+    static constexpr uint32_t kMaxKeptUnits = RT_CONN_SEQ_MAX_VALUE;
 
     explicit CRtConnRlbTcpSendBuffer(uint32_t aNowMs);
     ~CRtConnRlbTcpSendBuffer();

@@ -2,6 +2,10 @@
 
 #include "RtAcceptorTcp.h"
 #include "RtAcceptorUdp.h"
+#include "RtConnAcceptor.h"
+#include "RtConnConnector.h"
+#include "RtConnRlbTcpClient.h"
+#include "RtConnRlbTcpServer.h"
 #include "RtConnectorWrapper.h"
 #include "RtDebug.h"
 #include "RtDetectionConnector.h"
@@ -100,16 +104,19 @@ RtResult CRtConnectionManager::CreateConnConnector(uint32_t aType, IRtConnector*
     RtResult rv = CreateBaseConnector(aType & 0xFFFF, base);
     if (RT_FAILED(rv))
         return rv;
-    if (HasAll(aType, 0x20001) || HasAll(aType, 0x60001) || HasAll(aType, 0x68000) || HasAll(aType, 0x120002)) {
-        RT_WARNING_TRACE("CRtConnectionManager::CreateConnConnector, reliable connections not available, type="
-                         << aType);
+    aConnector = nullptr;
+    if (HasAll(aType, 0x20001) || HasAll(aType, 0x60001) || HasAll(aType, 0x68000)) {
+        aConnector = new CConnConnectorT<CRtConnRlbTcpClient>(base, aType, false);
+        aConnector->AddReference();
+    } else if (HasAll(aType, 0x120002)) {
+        // The reliable UDP connection comes with its own unit.
+        RT_WARNING_TRACE("CRtConnectionManager::CreateConnConnector, reliable UDP not available, type=" << aType);
         rv = RT_ERROR_NOT_IMPLEMENTED;
     } else {
         RT_ERROR_TRACE("CRtConnectionManager::CreateConnConnector, invalid type=" << aType);
         rv = RT_ERROR_INVALID_ARG;
     }
     base->ReleaseReference();
-    aConnector = nullptr;
     return rv;
 }
 
@@ -129,23 +136,26 @@ RtResult CRtConnectionManager::CreateBaseAcceptor(uint32_t aType, IRtAcceptor*& 
     return RT_ERROR_INVALID_ARG;
 }
 
-RtResult CRtConnectionManager::CreateConnAcceptor(uint32_t aType, IRtAcceptor*& aAcceptor, LBStrategy) {
+RtResult CRtConnectionManager::CreateConnAcceptor(uint32_t aType, IRtAcceptor*& aAcceptor, LBStrategy aLBStrategy) {
     IRtAcceptor* base = nullptr;
     RtResult rv = CreateBaseAcceptor(aType & 0xFFFF, base);
     if (RT_FAILED(rv))
         return rv;
-    if (HasAll(aType, 0x120002))
+    aAcceptor = nullptr;
+    if (HasAll(aType, 0x20001) || HasAll(aType, 0x60001)) {
+        CRtAutoPtr<ServerListT<CRtConnRlbTcpServer>> list(new ServerListT<CRtConnRlbTcpServer>(true));
+        aAcceptor = new CConnAcceptorT<CRtConnRlbTcpServer>(base, list.Get(), aType, aLBStrategy, true);
+        aAcceptor->AddReference();
+    } else if (HasAll(aType, 0x120002)) {
         static_cast<CRtAcceptorUdp*>(base)->SetMarker(true);
-    if (HasAll(aType, 0x20001) || HasAll(aType, 0x60001) || HasAll(aType, 0x120002)) {
-        RT_WARNING_TRACE("CRtConnectionManager::CreateConnAcceptor, reliable connections not available, type="
-                         << aType);
+        // The reliable UDP connection comes with its own unit.
+        RT_WARNING_TRACE("CRtConnectionManager::CreateConnAcceptor, reliable UDP not available, type=" << aType);
         rv = RT_ERROR_NOT_IMPLEMENTED;
     } else {
         RT_ERROR_TRACE("CRtConnectionManager::CreateConnAcceptor, invalid type=" << aType);
         rv = RT_ERROR_INVALID_ARG;
     }
     base->ReleaseReference();
-    aAcceptor = nullptr;
     return rv;
 }
 

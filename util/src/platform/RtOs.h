@@ -59,6 +59,11 @@ uint64_t ThreadCpuTimeUs();
 // unknown. For leak checks.
 long OpenHandleCount();
 
+// ---- Random bytes ------------------------------------------------------------
+// Fills aBuf with aLen bytes from the system's cryptographic random source
+// (getrandom, BCryptGenRandom); false when the source failed.
+bool RandomBytes(void* aBuf, size_t aLen);
+
 // Full path of the running executable; false when it cannot be obtained or
 // does not fit (the buffer then holds an empty string).
 bool ExecutablePath(char* buf, size_t size);

@@ -1,0 +1,112 @@
+// Loopback fixtures of the reliable TCP connection suites.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "RtAcceptorTcp.h"
+#include "RtConnAcceptor.h"
+#include "RtConnConnector.h"
+#include "RtConnRlbTcpClient.h"
+#include "RtConnRlbTcpServer.h"
+#include "RtConnectionManager.h"
+#include "RtEchoServer.h"
+#include "RtRlbTcpPeers.h"
+#include "RtTcpRelay.h"
+#include "RtTestEvents.h"
+#include "RtThreadProxyBase.h"
+
+using rttest::RawPeer;
+using rttest::RawUnit;
+using rttest::RecordingUser;
+using rttest::RunOn;
+using rttest::WaitUntil;
+
+
+inline constexpr uint32_t kReliable = 0x1E0001;  // acknowledged, reconnecting, application keep-alive
+inline constexpr uint32_t kPackage = 0x60001;    // plain units, application keep-alive
+using Connector = CConnConnectorT<CRtConnRlbTcpClient>;
+
+inline std::string Indexed(int aIndex) { return "message-" + std::to_string(aIndex) + std::string(static_cast<size_t>(aIndex % 50), '.'); }
+
+class RlbTcpTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_pNet = CRtThreadManager::Instance()->GetDefaultNetworkThread();
+        m_pUserThread = m_pNet;
+    }
+    void TearDown() override {
+        RunOn(m_pNet, [&] {
+            if (m_pConnector) {
+                m_pConnector->CancelConnect(RT_OK);
+                m_pConnector->ReleaseReference();
+            }
+            m_Client.CloseAll();
+            return RT_OK;
+        });
+        RunOn(m_pUserThread, [&] {
+            m_Server.CloseAll();
+            if (m_pAcceptor) {
+                m_pAcceptor->StopListen(RT_OK);
+                m_pAcceptor->ReleaseReference();
+            }
+            return RT_OK;
+        });
+        rttest::DrainThreads(m_pUserThread, m_pNet);
+        if (m_pUserThread != m_pNet) {
+            m_pUserThread->Stop();
+            m_pUserThread->Join();
+            m_pUserThread->Destory(RT_OK);
+        }
+    }
+
+    // A server of aType through the manager; its user runs on the network
+    // thread (TS_MULTI_THREAD) or on a thread of its own (TS_SINGLE_THREAD).
+    void StartServer(uint32_t aType, ThreadStrategy aStrategy = TS_MULTI_THREAD) {
+        if (aStrategy == TS_SINGLE_THREAD) {
+            ASSERT_EQ(RT_OK, CRtThreadManager::Instance()->CreateUserTaskThread(m_pUserThread, true,
+                                                                                CRtThread::TF_JOINABLE, "user"));
+        }
+        m_nPort = rttest::EchoServer::FreePort();
+        ASSERT_EQ(RT_OK, RunOn(m_pUserThread, [&] {
+                      RtResult rv = CRtConnectionManager::Instance()->CreateConnectionServer(aType, m_pAcceptor,
+                                                                                             aStrategy, LB_CURRENT_THREAD);
+                      if (RT_FAILED(rv))
+                          return rv;
+                      return m_pAcceptor->StartListen(&m_Server, CRtInetAddr("127.0.0.1", m_nPort));
+                  }));
+    }
+    // A client of aType; true once its handshake succeeded.
+    bool Connect(uint32_t aType, int aLimitSeconds = 5) {
+        RunOn(m_pNet, [&] {
+            m_pConnector = new Connector(m_pTestConnector = new rttest::TestTcpConnector, aType, false);
+            m_pConnector->AddReference();
+            CRtTimeValue limit(static_cast<int64_t>(aLimitSeconds), 0);
+            return m_pConnector->AsycConnect(&m_Client, CRtInetAddr("127.0.0.1", m_nPort), &limit);
+        });
+        WaitUntil([&] { return !m_Client.Indications().empty(); }, (aLimitSeconds + 2) * 1000);
+        return m_Client.ConnCount() == 1 && WaitUntil([&] { return m_Server.ConnCount() == 1; });
+    }
+    CRtConnRlbTcp* ClientConn() { return static_cast<CRtConnRlbTcp*>(m_Client.Conn()); }
+
+    RtResult Send(IRtTransport* aConn, CRtThread* aThread, const std::string& aText) {
+        return RunOn(aThread, [&] {
+            CRtMessageBlock mb(static_cast<unsigned long>(aText.size()), aText.data(), CRtMessageBlock::DONT_DELETE,
+                               static_cast<unsigned long>(aText.size()));
+            return aConn->SendData(mb);
+        });
+    }
+
+    CRtThread* m_pNet = nullptr;
+    CRtThread* m_pUserThread = nullptr;
+    IRtAcceptor* m_pAcceptor = nullptr;
+    Connector* m_pConnector = nullptr;
+    rttest::TestTcpConnector* m_pTestConnector = nullptr;
+    RecordingUser m_Server;
+    RecordingUser m_Client;
+    uint16_t m_nPort = 0;
+};
+
+
