@@ -264,10 +264,3 @@ TEST_F(HttpServerTest, PythonHttpClientReusesTheConnection) {
     EXPECT_EQ("200 GET /p1 0:\n200 GET /p2 0:\n200 POST /form 7:a=1&b=2\n200\n", out);
     EXPECT_EQ(1, m_Server.m_nConnections.load());
 }
-
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    static CRtThreadManager manager;
-    manager.Initialize(1, false);
-    return RUN_ALL_TESTS();
-}

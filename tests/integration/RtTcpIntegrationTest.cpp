@@ -18,13 +18,13 @@
 #include "RtTransportTcp.h"
 
 using rttest::EchoServer;
+using rttest::RecvExactly;
+using rttest::SendAll;
 using rttest::MakeCall;
 using rttest::RunOn;
 using rttest::WaitUntil;
 
 namespace {
-
-CRtThreadManager* g_manager = nullptr;
 
 rtos::SocketHandle Connect(uint16_t aPort) {
     bool connected = false;
@@ -33,34 +33,10 @@ rtos::SocketHandle Connect(uint16_t aPort) {
     return s;
 }
 
-bool SendAll(rtos::SocketHandle aSock, const char* aData, size_t aLen) {
-    while (aLen > 0) {
-        long n = rtos::SocketSend(aSock, aData, aLen);
-        if (n <= 0)
-            return false;
-        aData += n;
-        aLen -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-std::string RecvExactly(rtos::SocketHandle aSock, size_t aLen) {
-    std::string got(aLen, '\0');
-    size_t have = 0;
-    while (have < aLen) {
-        long n = rtos::SocketRecv(aSock, &got[have], aLen - have);
-        if (n <= 0)
-            break;
-        have += static_cast<size_t>(n);
-    }
-    got.resize(have);
-    return got;
-}
-
 // A user thread that is not a network thread.
 class UserThread {
 public:
-    UserThread() { g_manager->CreateUserTaskThread(m_pThread, true, CRtThread::TF_JOINABLE, "user"); }
+    UserThread() { CRtThreadManager::Instance()->CreateUserTaskThread(m_pThread, true, CRtThread::TF_JOINABLE, "user"); }
     ~UserThread() {
         m_pThread->Stop();
         m_pThread->Join();
@@ -82,7 +58,7 @@ void StopServer(EchoServer& aServer, CRtThread* aOwner) {
         return RT_OK;
     });
     std::vector<CRtThread*> threads;
-    g_manager->GetNetworkThreadList(threads);
+    CRtThreadManager::Instance()->GetNetworkThreadList(threads);
     for (CRtThread* network : threads)
         rttest::DrainThreads(aOwner, network);
 }
@@ -119,10 +95,10 @@ TEST(TcpIntegration, SingleThreadCallbacksArriveOnTheUserThread) {
 TEST(TcpIntegration, MultiThreadSpreadsConnectionsByLoad) {
     EchoServer server;
     uint16_t port = 0;
-    CRtThread* net = g_manager->GetDefaultNetworkThread();
+    CRtThread* net = CRtThreadManager::Instance()->GetDefaultNetworkThread();
     ASSERT_EQ(RT_OK, RunOn(net, [&] { return server.Start(TS_MULTI_THREAD, LB_LEAST_LOAD, port); }));
     std::vector<CRtThread*> threads;
-    g_manager->GetNetworkThreadList(threads);
+    CRtThreadManager::Instance()->GetNetworkThreadList(threads);
     ASSERT_EQ(2u, threads.size());
     int32_t before0 = 0, before1 = 0;
     CRtNetworkThreadManager::Instance()->GetThreadLoad(threads[0]->GetThreadId(), before0);
@@ -204,7 +180,7 @@ TEST(TcpIntegration, BindThreadMoveLosesNoByte) {
     EchoServer server;
     uint16_t port = 0;
     std::vector<CRtThread*> threads;
-    g_manager->GetNetworkThreadList(threads);
+    CRtThreadManager::Instance()->GetNetworkThreadList(threads);
     ASSERT_EQ(2u, threads.size());
     ASSERT_EQ(RT_OK,
               RunOn(threads[0], [&] { return server.Start(TS_MULTI_THREAD, LB_CURRENT_THREAD, port); }));
@@ -263,14 +239,4 @@ TEST(TcpIntegration, ThousandsOfConnectionsLeaveNothingBehind) {
         EXPECT_LE(handlesAfter, handlesBefore + 2) << "open handles " << handlesBefore << " -> " << handlesAfter;
     }
     StopServer(server, user.Get());
-}
-
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    // Made before anything asks for the manager: two network threads.
-    static CRtThreadManager manager;
-    manager.Initialize(2, false);
-    g_manager = &manager;
-    int rc = RUN_ALL_TESTS();
-    return rc;
 }

@@ -121,10 +121,3 @@ TEST_F(StatusEndpointTest, UninitFromAnotherThreadEndsEveryConnection) {
     RawHttpClient late(m_nPort);
     EXPECT_FALSE(late.Connected() && late.Send("GET / HTTP/1.1\r\n\r\n") && !late.ReadResponse().empty());
 }
-
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    static CRtThreadManager manager;
-    manager.Initialize(1, false);
-    return RUN_ALL_TESTS();
-}

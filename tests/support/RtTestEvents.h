@@ -1,4 +1,11 @@
 // Events made from lambdas, for the suites that drive threads.
+//   MakeCall(fn)              an event running fn (returning RtResult)
+//   RunOn(thread, fn)         runs fn on a framework thread and waits for it
+//   Drain(thread)             what was posted to the thread has run, and what
+//                             that posted to it as well
+//   DrainThreads(user, net)   the same for two threads that post to each other
+//   StartNetworkThread()      a network thread of the test's own
+// A "nothing else happened" check drains instead of sleeping.
 #pragma once
 
 #include "RtEventQueue.h"
@@ -30,14 +37,21 @@ RtResult RunOn(CRtThread* aThread, Fn aFn) {
     return aThread->GetEventQueue()->SendEvent(MakeCall(aFn));
 }
 
-// Lets the events that a stop or release left on aUser and the default
-// network thread run (proxies hand their last steps back and forth), so a
-// test ends with nothing of them still queued.
+// Twice: an event that was queued may itself post another one.
+inline void Drain(CRtThread* aThread) {
+    for (int i = 0; i < 2; ++i)
+        RunOn(aThread, [] { return RT_OK; });
+}
+
+// Lets the events that a stop or release left on aUser (may be null) and
+// aNetwork run (proxies hand their last steps back and forth), so a test
+// ends with nothing of them still queued.
 inline void DrainThreads(CRtThread* aUser, CRtThread* aNetwork) {
     auto nothing = [] { return RT_OK; };
     for (int i = 0; i < 3; ++i) {
         RunOn(aNetwork, nothing);
-        RunOn(aUser, nothing);
+        if (aUser)
+            RunOn(aUser, nothing);
     }
 }
 

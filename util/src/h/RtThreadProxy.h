@@ -52,6 +52,8 @@ public:
     bool IsStopped() const { return stoppedflag_.load(std::memory_order_acquire); }
     // How many pending sends the queue has room for (it only grows).
     uint32_t GetSendBufferCapacity() const { return m_sendBuffer.GetCapacity(); }
+    // Proxies alive in the process, for the tests' leak checks.
+    static long GetLiveCountForTest();
 
 protected:
     ~CRtTransportThreadProxy() override;

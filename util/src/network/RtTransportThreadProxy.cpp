@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -294,6 +295,12 @@ private:
 
 // ---- CRtTransportThreadProxy ----------------------------------------------------------
 
+namespace {
+std::atomic<long> s_nLiveProxies{0};
+}
+
+long CRtTransportThreadProxy::GetLiveCountForTest() { return s_nLiveProxies.load(std::memory_order_relaxed); }
+
 CRtTransportThreadProxy::CRtTransportThreadProxy(IRtTransport* aLower, CRtThread* aNetworkThread,
                                                  CRtThread* aUserThread, unsigned long aType,
                                                  ThreadStrategy aStrategy)
@@ -306,6 +313,7 @@ CRtTransportThreadProxy::CRtTransportThreadProxy(IRtTransport* aLower, CRtThread
     RT_ASSERTE_TEXT(m_networkThread.load(), "m_networkThread");
     RT_ASSERTE_TEXT(m_userThread.load(), "m_userThread");
     RT_DEBUG_TRACE_THIS("CRtTransportThreadProxy, transport=" << static_cast<const void*>(aLower));
+    s_nLiveProxies.fetch_add(1, std::memory_order_relaxed);
 }
 
 CRtTransportThreadProxy::~CRtTransportThreadProxy() {
@@ -320,6 +328,7 @@ CRtTransportThreadProxy::~CRtTransportThreadProxy() {
         DestroyChain(m_sendBuffer.Front().m_pData);
         m_sendBuffer.Pop();
     }
+    s_nLiveProxies.fetch_sub(1, std::memory_order_relaxed);
 }
 
 bool CRtTransportThreadProxy::OnNetworkThread() const {
