@@ -101,8 +101,8 @@ public:
     void OnConnectIndication(RtResult aReason, IRtTransport* aTrpt, IRtAcceptorConnectorId* aId) override {
         Record({"indication", "", "", aReason, 0});
         m_pId = aId;
-        if (aTrpt && m_bOpen)
-            aTrpt->OpenWithSink(&m_Sink);
+        if (aTrpt && m_bOpen && aTrpt->OpenWithSink(&m_Sink) != RT_OK)
+            ++m_nOpenFailures;
         if (aTrpt && m_bKeep) {
             std::lock_guard<std::mutex> lock(m_TransportsMutex);
             m_Transports.push_back(aTrpt);
@@ -135,6 +135,7 @@ public:
     bool m_bKeep = true;  // hold a reference to each one
     RecordingSink m_Sink;
     std::atomic<IRtAcceptorConnectorId*> m_pId{nullptr};
+    std::atomic<int> m_nOpenFailures{0};
 
 private:
     std::mutex m_TransportsMutex;

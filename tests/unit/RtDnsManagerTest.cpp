@@ -104,7 +104,8 @@ TEST_F(DnsTest, OneLookupTellsEveryObserverOnItsOwnThread) {
     EXPECT_EQ(nullptr, record);
     FakeHosts::Get().gateOpen = true;
     ASSERT_TRUE(rttest::WaitUntil([&] { return a.calls == 1 && b.calls == 1; }));
-    rtos::SleepMs(20);
+    rttest::Drain(m_Listeners[0]);
+    rttest::Drain(m_Listeners[1]);
     EXPECT_EQ(1, a.calls.load());
     EXPECT_EQ(1, b.calls.load());
     EXPECT_EQ(1, FakeHosts::Get().lookups - before);
@@ -140,7 +141,7 @@ TEST_F(DnsTest, CancelledObserverIsNeverTold) {
     } else {
         ASSERT_TRUE(rttest::WaitUntil([&] { return done.calls == 1; }));
     }
-    rtos::SleepMs(20);
+    rttest::Drain(m_Listeners[0]);
     EXPECT_EQ(0, w.calls.load());
 }
 
@@ -238,7 +239,7 @@ TEST(CRtDnsManagerShutdown, DuringALookup) {
     });
     EXPECT_EQ(RT_OK, CRtDnsManager::Instance()->Shutdown());
     opener.join();
-    rtos::SleepMs(20);
+    rttest::Drain(listener);
     EXPECT_EQ(0, w.calls.load());
     listener->Stop();
     listener->Join();

@@ -31,7 +31,6 @@ struct SocketEvent {
     int error;
 };
 
-rtos::SocketAddress Loopback(int aFamily, uint16_t aPort) { return rttest::Loopback(aPort, aFamily); }
 
 // Waits for a condition that needs no message loop.
 template <class Pred>
@@ -230,7 +229,7 @@ protected:
     // family is not available here.
     rtos::SocketHandle Listen(int aFamily, uint16_t* aPort) {
         rtos::SocketHandle s = Track(rtos::SocketOpen(aFamily, rtos::SocketType::kStream));
-        if (s == rtos::kInvalidSocket || rtos::SocketBind(s, Loopback(aFamily, 0)) != 0)
+        if (s == rtos::kInvalidSocket || rtos::SocketBind(s, rttest::Loopback(0, aFamily)) != 0)
             return rtos::kInvalidSocket;
         EXPECT_EQ(0, rtos::SocketListen(s, 8));
         rtos::SocketAddress local;
@@ -258,7 +257,7 @@ protected:
         p.client = Track(rtos::SocketOpen(aFamily, rtos::SocketType::kStream));
         EXPECT_NE(rtos::kInvalidSocket, p.client);
         EXPECT_EQ(0, rtos::AsyncSelect(p.client, m_wnd, kMsgSocket, kAllEvents));
-        if (rtos::SocketConnect(p.client, Loopback(aFamily, p.port)) != 0) {
+        if (rtos::SocketConnect(p.client, rttest::Loopback(p.port, aFamily)) != 0) {
             EXPECT_TRUE(rtos::SocketWouldBlock(rtos::LastSocketError())) << rtos::LastSocketError();
         }
         EXPECT_TRUE(Pump([&] { return Count(p.listener, rtos::kFdAccept) && Count(p.client, rtos::kFdConnect); }, 10000));
@@ -520,7 +519,7 @@ TEST_F(RtOsWindowTest, PeerCloseOffersTheRemainingDataBeforeOneClose) {
 TEST_F(RtOsWindowTest, RefusedConnectIsReportedOnceWithItsError) {
     // A port that was free a moment ago and has no listener now.
     rtos::SocketHandle probe = Track(rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream));
-    ASSERT_EQ(0, rtos::SocketBind(probe, Loopback(rtos::kAfInet, 0)));
+    ASSERT_EQ(0, rtos::SocketBind(probe, rttest::Loopback(0, rtos::kAfInet)));
     rtos::SocketAddress addr;
     ASSERT_EQ(0, rtos::SocketLocalAddress(probe, &addr));
     Close(probe);
@@ -635,8 +634,8 @@ TEST_F(RtOsWindowTest, SendThatWouldBlockRearmsWriteOnce) {
 TEST_F(RtOsWindowTest, DatagramReportsReadAndItsSender) {
     rtos::SocketHandle a = Track(rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kDatagram));
     rtos::SocketHandle b = Track(rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kDatagram));
-    ASSERT_EQ(0, rtos::SocketBind(a, Loopback(rtos::kAfInet, 0)));
-    ASSERT_EQ(0, rtos::SocketBind(b, Loopback(rtos::kAfInet, 0)));
+    ASSERT_EQ(0, rtos::SocketBind(a, rttest::Loopback(0, rtos::kAfInet)));
+    ASSERT_EQ(0, rtos::SocketBind(b, rttest::Loopback(0, rtos::kAfInet)));
     rtos::SocketAddress addrA;
     rtos::SocketAddress addrB;
     ASSERT_EQ(0, rtos::SocketLocalAddress(a, &addrA));
@@ -735,7 +734,7 @@ TEST_F(RtOsWindowTest, EachPendingConnectionIsReportedAfterTheAcceptBefore) {
     // tell of them together.
     for (int i = 0; i < 2; ++i) {
         rtos::SocketHandle c = Track(rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream));
-        ASSERT_EQ(0, rtos::SocketConnect(c, Loopback(rtos::kAfInet, port)));
+        ASSERT_EQ(0, rtos::SocketConnect(c, rttest::Loopback(port, rtos::kAfInet)));
     }
     ASSERT_TRUE(Pump([&] { return Count(listener, rtos::kFdAccept) == 1; }, 5000));
     Observe(100);

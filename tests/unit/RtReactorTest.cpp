@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "RtLoopback.h"
+#include "RtNetworkTest.h"
 #include "RtOsSocket.h"
 #include "RtReactor.h"
 #include "RtReactorWin32Message.h"
@@ -85,27 +86,18 @@ public:
     std::atomic<long> m_Closed{0};
 };
 
-class ReactorTest : public ::testing::Test {
+// The default network thread's reactor; the kit's teardown checks that
+// every handler a test registered is gone again.
+class ReactorTest : public rttest::NetworkTest {
 protected:
     void SetUp() override {
-        m_pThread = CRtThreadManager::Instance()->GetDefaultNetworkThread();
-        ASSERT_NE(nullptr, m_pThread);
+        NetworkTest::SetUp();
+        m_pThread = m_pNetwork;
     }
-    void TearDown() override {
-        // Every handler a test registered is gone again.
-        size_t handlers = 99;
-        RunOnNetwork([&] {
-            handlers = Imp(m_pThread)->GetHandlerCount();
-            return RT_OK;
-        });
-        EXPECT_EQ(0u, handlers);
-    }
-    static CRtReactorWin32Message* Imp(CRtThread* aThread) {
-        return static_cast<CRtReactorWin32Message*>(static_cast<CRtReactor*>(aThread->GetReactor())->GetImp());
-    }
+    static CRtReactorWin32Message* Imp(CRtThread* aThread) { return rttest::ReactorOf(aThread); }
     template <class Fn>
     RtResult RunOnNetwork(Fn aFn) {
-        return m_pThread->GetEventQueue()->SendEvent(MakeCall(aFn));
+        return OnNet(aFn);
     }
     IRtReactor* Reactor() { return m_pThread->GetReactor(); }
 
@@ -148,7 +140,7 @@ TEST_F(ReactorTest, RegistrationMasksChangeAndRemoveWithoutClosing) {
     EXPECT_EQ(0, reader.m_nCloses.load());
     // Notifications were cancelled with the registration.
     rtos::SocketSend(pair.peer, "x", 1);
-    rtos::SleepMs(50);
+    rttest::Drain(m_pThread);
     EXPECT_EQ(0, reader.m_nInputs.load());
 }
 

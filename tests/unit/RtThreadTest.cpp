@@ -35,7 +35,7 @@ public:
     // Runs aFn on the thread and returns its result.
     template <class Fn>
     RtResult RunSync(Fn aFn) {
-        return m_pThread->GetEventQueue()->SendEvent(MakeCall(aFn));
+        return rttest::RunOn(m_pThread, aFn);
     }
 
 private:
@@ -211,14 +211,14 @@ TEST(CRtReferenceControlTimerDeleteT, DeletesOnTheNextPassUnlessReferencedAgain)
         obj->AddReference();  // a new holder before the timer pass
         return RT_OK;
     });
-    rtos::SleepMs(30);  // several passes
+    rttest::Drain(task.Get());  // a timer pass ran in between
     EXPECT_EQ(0, destroyed.load());
     task.RunSync([&] {
         obj->ReleaseReference();
         return RT_OK;
     });
     EXPECT_TRUE(rttest::WaitUntil([&] { return destroyed == 1; }));
-    rtos::SleepMs(20);
+    rttest::Drain(task.Get());
     EXPECT_EQ(1, destroyed.load());
 
     // A second launch before the pass is refused and reported.
