@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "RtLoopback.h"
+#include "RtTestSupport.h"
 
 namespace {
 
@@ -33,16 +34,7 @@ struct SocketEvent {
 
 
 // Waits for a condition that needs no message loop.
-template <class Pred>
-bool WaitFor(Pred aDone, uint32_t aTimeoutMs) {
-    const uint64_t deadline = rtos::MonotonicMs() + aTimeoutMs;
-    while (!aDone()) {
-        if (rtos::MonotonicMs() >= deadline)
-            return aDone();
-        rtos::SleepMs(1);
-    }
-    return true;
-}
+using rttest::WaitUntil;
 
 // ---- Classes and windows -------------------------------------------------------
 
@@ -276,7 +268,7 @@ protected:
     // Waits until aBytes are buffered for aSock, without running the loop.
     static bool WaitBuffered(rtos::SocketHandle aSock, uint32_t aBytes) {
         uint32_t n = 0;
-        return WaitFor([&] { return rtos::SocketBytesBuffered(aSock, &n) == 0 && n >= aBytes; }, 5000);
+        return WaitUntil([&] { return rtos::SocketBytesBuffered(aSock, &n) == 0 && n >= aBytes; }, 5000);
     }
 
     rtos::WindowHandle m_wnd = nullptr;
@@ -569,7 +561,7 @@ TEST_F(RtOsWindowTest, ClosingASocketDropsItsQueuedNotifications) {
     ASSERT_EQ(1, rtos::SocketSend(p.server, "b", 1));
     uint32_t atServer = 0;
     uint32_t atClient = 0;
-    ASSERT_TRUE(WaitFor(
+    ASSERT_TRUE(WaitUntil(
         [&] {
             return rtos::SocketBytesBuffered(p.server, &atServer) == 0 && atServer > 0 &&
                    rtos::SocketBytesBuffered(p.client, &atClient) == 0 && atClient > 0;
