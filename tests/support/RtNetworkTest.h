@@ -1,5 +1,7 @@
 // The fixture of the network suites. It hands out the default network
-// thread and, on request, a user task thread of the test's own; TearDown
+// thread and, on request, a user task thread of the test's own (OnNet and
+// OnUser run code there and wait; Settle drains both; BlockNetwork holds the
+// network thread to line up a race); TearDown
 // (after the subclass released what it made) drains the threads through
 // their queues and fails when anything is left: a handler still
 // registered in a network thread's reactor, a live TCP transport, thread
@@ -8,6 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
+#include <memory>
 #include <vector>
 
 #include "RtReactor.h"
@@ -56,6 +61,24 @@ protected:
     template <class Fn>
     RtResult OnUser(Fn aFn) {
         return RunOn(m_pUser, aFn);
+    }
+    // Holds the network thread (what is posted to it waits) until the
+    // returned flag is set.
+    std::shared_ptr<std::atomic<bool>> BlockNetwork() {
+        auto gate = std::make_shared<std::atomic<bool>>(false);
+        auto entered = std::make_shared<std::atomic<bool>>(false);
+        PostToNetwork([gate, entered] {
+            *entered = true;
+            WaitUntil([&] { return gate->load(); }, 10000);
+        });
+        WaitUntil([&] { return entered->load(); });
+        return gate;
+    }
+    void PostToNetwork(std::function<void()> aFn) {
+        m_pNetwork->GetEventQueue()->PostEvent(MakeCall([aFn] {
+            aFn();
+            return RT_OK;
+        }));
     }
     // Everything posted so far has run, and what it posted in turn too.
     void Settle() { DrainThreads(m_pUser, m_pNetwork); }

@@ -107,18 +107,6 @@ protected:
     }
     RtResult Listen() { return OnUser([&] { return m_pProxyAcc->StartListen(&m_Ind, m_Addr); }); }
     RtResult Connect() { return OnUser([&] { return m_pProxyConn->AsycConnect(&m_Ind, m_Addr); }); }
-    // Holds the network thread until the returned flag is set.
-    std::shared_ptr<std::atomic<bool>> BlockNetwork() {
-        auto gate = std::make_shared<std::atomic<bool>>(false);
-        auto entered = std::make_shared<std::atomic<bool>>(false);
-        m_pNetwork->GetEventQueue()->PostEvent(MakeCall([gate, entered] {
-            *entered = true;
-            WaitUntil([&] { return gate->load(); }, 10000);
-            return RT_OK;
-        }));
-        WaitUntil([&] { return entered->load(); });
-        return gate;
-    }
 
     CRtInetAddr m_Addr{"127.0.0.1", 1};
     ScriptedTransport* m_pLower = nullptr;

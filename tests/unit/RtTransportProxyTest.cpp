@@ -84,24 +84,6 @@ protected:
             return RT_OK;
         });
     }
-    // Holds the network thread until the returned flag is set.
-    std::shared_ptr<std::atomic<bool>> BlockNetwork() {
-        auto gate = std::make_shared<std::atomic<bool>>(false);
-        auto entered = std::make_shared<std::atomic<bool>>(false);
-        m_pNetwork->GetEventQueue()->PostEvent(MakeCall([gate, entered] {
-            *entered = true;
-            WaitUntil([&] { return gate->load(); }, 10000);
-            return RT_OK;
-        }));
-        WaitUntil([&] { return entered->load(); });
-        return gate;
-    }
-    void PostToNetwork(std::function<void()> aFn) {
-        m_pNetwork->GetEventQueue()->PostEvent(MakeCall([aFn] {
-            aFn();
-            return RT_OK;
-        }));
-    }
 
     ScriptedTransport* m_pLower = nullptr;
     CRtTransportThreadProxy* m_pProxy = nullptr;
