@@ -190,12 +190,12 @@ TEST_F(HttpServerTest, ListenerRefusesNullSinkAndAnAddressInUse) {
         IRtChannelServerAcceptor* acceptor = nullptr;
         EXPECT_EQ(RT_OK, CRtChannelManager::Instance()->CreateHttpAcceptor(acceptor));
         TestServer other;
-        EXPECT_EQ(RT_ERROR_INVALID_ARG, acceptor->StartListen(nullptr, CRtInetAddr("127.0.0.1", m_nPort)));
+        EXPECT_EQ(RT_ERROR_INVALID_ARG, acceptor->StartListen(nullptr, rttest::LoopbackAddr(m_nPort)));
         size_t before = rttest::ReadProcessLog().size();
-        EXPECT_NE(RT_OK, acceptor->StartListen(&other, CRtInetAddr("127.0.0.1", m_nPort)));
+        EXPECT_NE(RT_OK, acceptor->StartListen(&other, rttest::LoopbackAddr(m_nPort)));
         EXPECT_EQ(RT_OK, acceptor->StopListen(RT_OK)) << "idle after the failure";
         // Idle and without a sink: a new listen starts cleanly.
-        EXPECT_EQ(RT_OK, acceptor->StartListen(&other, CRtInetAddr("127.0.0.1", rttest::EchoServer::FreePort())));
+        EXPECT_EQ(RT_OK, acceptor->StartListen(&other, rttest::LoopbackAddr(rttest::FreeLoopbackPort())));
         EXPECT_FALSE(rttest::ProcessLogHasSince(before, "Assert failed: !m_pSink"));
         acceptor->StopListen(RT_OK);
         acceptor->ReleaseReference();

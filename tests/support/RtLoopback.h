@@ -1,6 +1,7 @@
 // Loopback endpoints and blocking client sockets for the network suites.
 //   Loopback(port)          127.0.0.1 (or ::1) as an rtos::SocketAddress
 //   LoopbackAddr(port)      127.0.0.1 as the framework's CRtInetAddr
+//   FreeLoopbackPort()      a port free at the moment
 //   ConnectLoopback(port)   a blocking client socket (the caller closes it)
 //   SendAll / RecvExactly   whole writes and reads on a blocking socket
 #pragma once
@@ -32,6 +33,17 @@ inline CRtInetAddr LoopbackAddr(uint16_t aPort = 0) {
     CRtInetAddr addr("127.0.0.1", 1);
     addr.SetPortA(aPort);
     return addr;
+}
+
+// A port the system just gave out and took back: free, barring a race with
+// another process.
+inline uint16_t FreeLoopbackPort() {
+    rtos::SocketHandle s = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
+    rtos::SocketAddress a = Loopback(0);
+    rtos::SocketBind(s, a);
+    rtos::SocketLocalAddress(s, &a);
+    rtos::SocketClose(s);
+    return a.port;
 }
 
 // A blocking stream socket connected to the loopback port; *aConnected

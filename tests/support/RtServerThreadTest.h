@@ -24,7 +24,7 @@ protected:
         NetworkTest::SetUp();
         m_pThread = StartUserThread();
         ASSERT_NE(nullptr, m_pThread);
-        m_nPort = EchoServer::FreePort();
+        m_nPort = FreeLoopbackPort();
         ASSERT_EQ(RT_OK, RunOn(m_pThread, [&] { return StartServer(m_nPort); }));
     }
     void TearDown() override {

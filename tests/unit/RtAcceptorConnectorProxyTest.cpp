@@ -6,6 +6,7 @@
 #include <atomic>
 #include <memory>
 
+#include "RtLoopback.h"
 #include "RtNetworkTest.h"
 #include "RtRecordingSinks.h"
 #include "RtScriptedTransport.h"
@@ -108,7 +109,7 @@ protected:
     RtResult Listen() { return OnUser([&] { return m_pProxyAcc->StartListen(&m_Ind, m_Addr); }); }
     RtResult Connect() { return OnUser([&] { return m_pProxyConn->AsycConnect(&m_Ind, m_Addr); }); }
 
-    CRtInetAddr m_Addr{"127.0.0.1", 1};
+    CRtInetAddr m_Addr = rttest::LoopbackAddr(1);
     ScriptedTransport* m_pLower = nullptr;
     FakeAcceptor* m_pAcceptor = nullptr;
     CRtAcceptorThreadProxy* m_pProxyAcc = nullptr;
