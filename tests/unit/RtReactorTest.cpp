@@ -90,18 +90,8 @@ public:
 // every handler a test registered is gone again.
 class ReactorTest : public rttest::NetworkTest {
 protected:
-    void SetUp() override {
-        NetworkTest::SetUp();
-        m_pThread = m_pNetwork;
-    }
     static CRtReactorWin32Message* Imp(CRtThread* aThread) { return rttest::ReactorOf(aThread); }
-    template <class Fn>
-    RtResult RunOnNetwork(Fn aFn) {
-        return OnNet(aFn);
-    }
-    IRtReactor* Reactor() { return m_pThread->GetReactor(); }
-
-    CRtThread* m_pThread = nullptr;
+    IRtReactor* Reactor() { return m_pNetwork->GetReactor(); }
 };
 
 }  // namespace
@@ -125,14 +115,14 @@ TEST_F(ReactorTest, MainReactorRefusesSockets) {
 TEST_F(ReactorTest, RegistrationMasksChangeAndRemoveWithoutClosing) {
     SocketPair pair;
     Reader reader(pair.mine);
-    RunOnNetwork([&] {
+    OnNet([&] {
         EXPECT_EQ(RT_ERROR_INVALID_ARG, Reactor()->RegisterHandler(&reader, IRtEventHandler::CLOSE_MASK));
         EXPECT_EQ(RT_OK, Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK | IRtEventHandler::WRITE_MASK));
         EXPECT_EQ(RT_OK, Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK | IRtEventHandler::WRITE_MASK));
         EXPECT_EQ(RT_ERROR_FOUND, Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK));
         EXPECT_EQ(RT_ERROR_FOUND, Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK | IRtEventHandler::WRITE_MASK));
         EXPECT_EQ(RT_ERROR_FOUND, Reactor()->RemoveHandler(&reader, IRtEventHandler::READ_MASK));
-        EXPECT_EQ(1u, Imp(m_pThread)->GetHandlerCount());
+        EXPECT_EQ(1u, Imp(m_pNetwork)->GetHandlerCount());
         EXPECT_EQ(RT_OK, Reactor()->RemoveHandler(&reader, IRtEventHandler::WRITE_MASK));
         EXPECT_EQ(RT_ERROR_NOT_FOUND, Reactor()->RemoveHandler(&reader, IRtEventHandler::WRITE_MASK));
         return RT_OK;
@@ -140,7 +130,7 @@ TEST_F(ReactorTest, RegistrationMasksChangeAndRemoveWithoutClosing) {
     EXPECT_EQ(0, reader.m_nCloses.load());
     // Notifications were cancelled with the registration.
     rtos::SocketSend(pair.peer, "x", 1);
-    rttest::Drain(m_pThread);
+    rttest::Drain(m_pNetwork);
     EXPECT_EQ(0, reader.m_nInputs.load());
 }
 
@@ -148,7 +138,7 @@ TEST_F(ReactorTest, FailingHandlerIsRemovedAndClosedWithItsMask) {
     SocketPair pair;
     Reader reader(pair.mine);
     reader.m_nInputResult = -1;
-    RunOnNetwork([&] { return Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK); });
+    OnNet([&] { return Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK); });
     rtos::SocketSend(pair.peer, "x", 1);
     ASSERT_TRUE(rttest::WaitUntil([&] { return reader.m_nCloses == 1; }));
     EXPECT_EQ(IRtEventHandler::READ_MASK, reader.m_Closed.load());
@@ -159,7 +149,7 @@ TEST_F(ReactorTest, FailingHandlerIsRemovedAndClosedWithItsMask) {
 TEST_F(ReactorTest, DataBufferedAtPeerCloseIsOfferedFirst) {
     SocketPair pair;
     Reader reader(pair.mine);
-    RunOnNetwork([&] { return Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK); });
+    OnNet([&] { return Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK); });
     rtos::SocketSetNonBlocking(pair.peer, false);
     std::vector<char> data(1 << 20, 'd');
     size_t sent = 0;
@@ -179,12 +169,12 @@ TEST_F(ReactorTest, SlowHandlerIsReported) {
     Reader reader(pair.mine);
     reader.m_nInputDelayMs = 200;
     size_t before = rttest::ReadProcessLog().size();
-    RunOnNetwork([&] { return Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK); });
+    OnNet([&] { return Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK); });
     rtos::SocketSend(pair.peer, "x", 1);
     ASSERT_TRUE(rttest::WaitUntil([&] { return reader.m_nBytes == 1; }));
     EXPECT_TRUE(rttest::WaitUntil(
         [&] { return rttest::ProcessLogHasSince(before, "CRtReactorWin32Message::ProcessHandleEvent, report, sec=0"); }));
-    RunOnNetwork([&] { return Reactor()->RemoveHandler(&reader, IRtEventHandler::READ_MASK); });
+    OnNet([&] { return Reactor()->RemoveHandler(&reader, IRtEventHandler::READ_MASK); });
 }
 
 // Twelve events run five per wake-up: a timer set by the first fires
@@ -199,7 +189,7 @@ TEST_F(ReactorTest, EventsRunInBatchesOfFiveWithTimersBetween) {
     // Posted in one go from here, while the network thread is held back.
     std::atomic<bool> go{false};
     std::atomic<bool> holding{false};
-    m_pThread->GetEventQueue()->PostEvent(MakeCall([&] {
+    m_pNetwork->GetEventQueue()->PostEvent(MakeCall([&] {
         holding = true;
         rttest::WaitUntil([&] { return go.load(); });
         return RT_OK;
@@ -207,7 +197,7 @@ TEST_F(ReactorTest, EventsRunInBatchesOfFiveWithTimersBetween) {
     // The blocker's batch was taken before the twelve are posted.
     ASSERT_TRUE(rttest::WaitUntil([&] { return holding.load(); }));
     for (int i = 0; i < 12; ++i) {
-        m_pThread->GetEventQueue()->PostEvent(MakeCall([&, i] {
+        m_pNetwork->GetEventQueue()->PostEvent(MakeCall([&, i] {
             if (i == 0)
                 Reactor()->ScheduleTimer(&timer, nullptr, CRtTimeValue::s_tvZero, 1);
             sawTimer.push_back(timer.fired ? 1 : 0);
@@ -236,7 +226,7 @@ TEST_F(ReactorTest, StopFromAnotherThreadEndsTheLoopWithinATick) {
 // A sleeping reactor thread (no tick, nothing queued) is woken by a post
 // at once: the best of 50 posts runs within a millisecond.
 TEST_F(ReactorTest, PostToASleepingThreadRunsWithinAMillisecond) {
-    CRtReactorWin32Message* imp = Imp(m_pThread);
+    CRtReactorWin32Message* imp = Imp(m_pNetwork);
     std::chrono::steady_clock::duration best = std::chrono::hours(1);
     for (int i = 0; i < 50; ++i) {
         ASSERT_TRUE(rttest::WaitUntil([&] { return !imp->IsTickRunningForTest(); }));
@@ -244,7 +234,7 @@ TEST_F(ReactorTest, PostToASleepingThreadRunsWithinAMillisecond) {
         std::atomic<bool> ran{false};
         std::chrono::steady_clock::time_point runAt;
         auto posted = std::chrono::steady_clock::now();
-        ASSERT_EQ(RT_OK, m_pThread->GetEventQueue()->PostEvent(MakeCall([&] {
+        ASSERT_EQ(RT_OK, m_pNetwork->GetEventQueue()->PostEvent(MakeCall([&] {
             runAt = std::chrono::steady_clock::now();
             ran = true;
             return RT_OK;
@@ -258,16 +248,16 @@ TEST_F(ReactorTest, PostToASleepingThreadRunsWithinAMillisecond) {
 // With no timer and no event the tick stops, so an idle thread sleeps; a
 // timer scheduled on the thread or from elsewhere starts it again.
 TEST_F(ReactorTest, IdleLoopStopsItsTickAndTimersStillRun) {
-    CRtReactorWin32Message* imp = Imp(m_pThread);
+    CRtReactorWin32Message* imp = Imp(m_pNetwork);
     ASSERT_TRUE(rttest::WaitUntil([&] { return !imp->IsTickRunningForTest(); }));
     uint64_t cpuStart = 0;
-    RunOnNetwork([&] {
+    OnNet([&] {
         cpuStart = rtos::ThreadCpuTimeUs();
         return RT_OK;
     });
     rtos::SleepMs(500);
     uint64_t cpuEnd = 0;
-    RunOnNetwork([&] {
+    OnNet([&] {
         cpuEnd = rtos::ThreadCpuTimeUs();
         return RT_OK;
     });
@@ -280,7 +270,7 @@ TEST_F(ReactorTest, IdleLoopStopsItsTickAndTimersStillRun) {
     ASSERT_TRUE(rttest::WaitUntil([&] { return !imp->IsTickRunningForTest(); }));
     EXPECT_EQ(RT_OK, Reactor()->ScheduleTimer(&there, nullptr, CRtTimeValue(0, 20000), 3));
     EXPECT_TRUE(rttest::WaitUntil([&] { return there.fired == 3; })) << "from another thread";
-    RunOnNetwork([&] { return Reactor()->ScheduleTimer(&here, nullptr, CRtTimeValue(0, 20000), 1); });
+    OnNet([&] { return Reactor()->ScheduleTimer(&here, nullptr, CRtTimeValue(0, 20000), 1); });
     EXPECT_TRUE(rttest::WaitUntil([&] { return here.fired == 1; })) << "from its own thread";
     EXPECT_TRUE(rttest::WaitUntil([&] { return !imp->IsTickRunningForTest(); })) << "idle again";
 }
