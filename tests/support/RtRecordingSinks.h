@@ -99,7 +99,6 @@ public:
 class RecordingAcceptorSink : public IRtAcceptorConnectorSink, public SinkRecord {
 public:
     void OnConnectIndication(RtResult aReason, IRtTransport* aTrpt, IRtAcceptorConnectorId* aId) override {
-        Record({"indication", "", "", aReason, 0});
         m_pId = aId;
         if (aTrpt && m_bOpen && aTrpt->OpenWithSink(&m_Sink) != RT_OK)
             ++m_nOpenFailures;
@@ -107,6 +106,8 @@ public:
             std::lock_guard<std::mutex> lock(m_TransportsMutex);
             m_Transports.push_back(aTrpt);
         }
+        // Last, so that a test that saw the indication finds the transport.
+        Record({"indication", "", "", aReason, 0});
     }
     // Also the thread of the transports' callbacks.
     void ExpectThread(CRtThread* aThread) {
