@@ -5,8 +5,12 @@
 //                             that posted to it as well
 //   DrainThreads(user, net)   the same for two threads that post to each other
 //   StartNetworkThread()      a network thread of the test's own
+//   TaskThread                a user task thread owned by the test: stopped,
+//                             joined and destroyed when it goes
 // A "nothing else happened" check drains instead of sleeping.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include "RtEventQueue.h"
 #include "RtReactor.h"
@@ -69,5 +73,33 @@ inline CRtThread* StartNetworkThread() {
         return nullptr;
     return thread;
 }
+
+// A thread owned by a test (by default a new user task thread): stopped,
+// joined and destroyed when the object goes.
+class TaskThread {
+public:
+    explicit TaskThread(bool aWithTimers = true, unsigned long aFlag = CRtThread::TF_JOINABLE) {
+        EXPECT_EQ(RT_OK, CRtThreadManager::Instance()->CreateUserTaskThread(m_pThread, aWithTimers, aFlag, "test"));
+    }
+    explicit TaskThread(CRtThread* aThread) : m_pThread(aThread) {}
+    ~TaskThread() {
+        if (!m_pThread)
+            return;
+        m_pThread->Stop();
+        m_pThread->Join();
+        m_pThread->Destory(RT_OK);
+    }
+    TaskThread(const TaskThread&) = delete;
+    TaskThread& operator=(const TaskThread&) = delete;
+    CRtThread* operator->() const { return m_pThread; }
+    CRtThread* Get() const { return m_pThread; }
+    template <class Fn>
+    RtResult RunSync(Fn aFn) {
+        return RunOn(m_pThread, aFn);
+    }
+
+private:
+    CRtThread* m_pThread = nullptr;
+};
 
 }  // namespace rttest

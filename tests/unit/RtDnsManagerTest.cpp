@@ -66,17 +66,12 @@ protected:
     void SetUp() override {
         CRtDnsManager::SetResolverForTest(&FakeHosts::Resolve);
         FakeHosts::Get().gateOpen = true;
-        for (CRtThread*& t : m_Listeners)
-            ASSERT_EQ(RT_OK, CRtThreadManager::Instance()->CreateUserTaskThread(t, false));
+        m_Listeners[0] = m_First.Get();
+        m_Listeners[1] = m_Second.Get();
         m_pDns = CRtDnsManager::Instance();
     }
     void TearDown() override {
         FakeHosts::Get().gateOpen = true;
-        for (CRtThread* t : m_Listeners) {
-            t->Stop();
-            t->Join();
-            t->Destory(RT_OK);
-        }
         CRtDnsManager::SetResolverForTest(nullptr);
     }
     // A name no other test uses, so that the cache starts empty for it.
@@ -85,6 +80,7 @@ protected:
         return std::string(aPrefix) + std::to_string(s_counter++) + ".test";
     }
 
+    rttest::TaskThread m_First{false}, m_Second{false};
     CRtThread* m_Listeners[2] = {nullptr, nullptr};
     CRtDnsManager* m_pDns = nullptr;
 };
@@ -225,8 +221,8 @@ TEST_F(DnsTest, LocalhostResolvesWithTheSystemResolver) {
 TEST(CRtDnsManagerShutdown, DuringALookup) {
     CRtDnsManager::SetResolverForTest(&FakeHosts::Resolve);
     FakeHosts::Get().gateOpen = false;
-    CRtThread* listener = nullptr;
-    ASSERT_EQ(RT_OK, CRtThreadManager::Instance()->CreateUserTaskThread(listener, false));
+    rttest::TaskThread thread(false);
+    CRtThread* listener = thread.Get();
     Watcher w;
     CRtDnsRecord* record = nullptr;
     int before = FakeHosts::Get().lookups;
@@ -241,8 +237,5 @@ TEST(CRtDnsManagerShutdown, DuringALookup) {
     opener.join();
     rttest::Drain(listener);
     EXPECT_EQ(0, w.calls.load());
-    listener->Stop();
-    listener->Join();
-    listener->Destory(RT_OK);
     CRtDnsManager::SetResolverForTest(nullptr);
 }

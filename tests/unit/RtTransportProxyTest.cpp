@@ -226,7 +226,8 @@ TEST_F(TransportProxyTest, OptionsFromTheUserThreadRunOnTheNetworkThread) {
 // holds the proxy, is disposed of: the proxy still goes with its last
 // release instead of leaking with that event.
 TEST_F(TransportProxyTest, OptionRefusedForANetworkThreadThatIsGoneWithoutKeepingTheProxy) {
-    CRtThread* net = rttest::StartNetworkThread();
+    rttest::TaskThread owned(rttest::StartNetworkThread());
+    CRtThread* net = owned.Get();
     ASSERT_NE(nullptr, net);
     ScriptedTransport* lower = new ScriptedTransport(net);
     lower->AddReference();
@@ -250,9 +251,6 @@ TEST_F(TransportProxyTest, OptionRefusedForANetworkThreadThatIsGoneWithoutKeepin
     EXPECT_EQ(net->GetThreadId(), g_lastDeleteThread.load());
     EXPECT_EQ(0, lower->m_nOffThread.load());
     lower->ReleaseReference();
-    net->Stop();
-    net->Join();
-    net->Destory(RT_OK);
 }
 
 // ---- Deletion --------------------------------------------------------------------------------
