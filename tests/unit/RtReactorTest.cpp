@@ -151,13 +151,7 @@ TEST_F(ReactorTest, DataBufferedAtPeerCloseIsOfferedFirst) {
     Reader reader(pair.mine);
     OnNet([&] { return Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK); });
     rtos::SocketSetNonBlocking(pair.peer, false);
-    std::vector<char> data(1 << 20, 'd');
-    size_t sent = 0;
-    while (sent < data.size()) {
-        long n = rtos::SocketSend(pair.peer, data.data() + sent, data.size() - sent);
-        ASSERT_GT(n, 0);
-        sent += static_cast<size_t>(n);
-    }
+    ASSERT_TRUE(rttest::SendAll(pair.peer, std::string(1 << 20, 'd')));
     rtos::SocketClose(pair.peer);
     pair.peer = rtos::kInvalidSocket;
     ASSERT_TRUE(rttest::WaitUntil([&] { return reader.m_nCloses == 1; }, 10000));
