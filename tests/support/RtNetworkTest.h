@@ -40,18 +40,14 @@ protected:
     }
     void TearDown() override {
         ExpectNothingLeft();
-        if (m_pUser) {
-            m_pUser->Stop();
-            m_pUser->Join();
-            m_pUser->Destory(RT_OK);
-            m_pUser = nullptr;
-        }
+        m_User.reset();
+        m_pUser = nullptr;
     }
 
     // A user task thread (not a network thread), stopped at teardown.
     CRtThread* StartUserThread() {
-        EXPECT_EQ(RT_OK, CRtThreadManager::Instance()->CreateUserTaskThread(m_pUser, true, CRtThread::TF_JOINABLE,
-                                                                            "user"));
+        m_User.reset(new TaskThread);
+        m_pUser = m_User->Get();
         return m_pUser;
     }
     template <class Fn>
@@ -114,6 +110,9 @@ protected:
 
     CRtThread* m_pNetwork = nullptr;
     CRtThread* m_pUser = nullptr;
+
+private:
+    std::unique_ptr<TaskThread> m_User;
 };
 
 }  // namespace rttest
