@@ -27,7 +27,6 @@ using rttest::WaitUntil;
 
 namespace {
 
-
 // Answers every request with "<METHOD> <URI> <body length>:<body>".
 class TestServer : public rttest::HttpTestServer {
 protected:
@@ -76,7 +75,8 @@ TEST_F(HttpServerTest, KeepAliveAnswersRequestsOnOneConnection) {
 
 TEST_F(HttpServerTest, PipelinedRequestsInOneWriteAreAnsweredInOrder) {
     Client c(m_nPort);
-    ASSERT_TRUE(c.Send("GET /1 HTTP/1.1\r\n\r\nPOST /2 HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcGET /3 HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(
+        c.Send("GET /1 HTTP/1.1\r\n\r\nPOST /2 HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcGET /3 HTTP/1.1\r\n\r\n"));
     EXPECT_EQ("GET /1 0:", Client::Body(c.ReadResponse()));
     EXPECT_EQ("POST /2 3:abc", Client::Body(c.ReadResponse()));
     EXPECT_EQ("GET /3 0:", Client::Body(c.ReadResponse()));
@@ -92,8 +92,8 @@ TEST_F(HttpServerTest, RequestsSplitAcrossWritesAreAnswered) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     EXPECT_EQ("POST /slow 2:ok", Client::Body(c.ReadResponse()));
-    for (const char* part : {"POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nWi", "ki\r\n5\r\npedia\r\n0\r\n",
-                             "\r\n"}) {
+    for (const char* part :
+         {"POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nWi", "ki\r\n5\r\npedia\r\n0\r\n", "\r\n"}) {
         ASSERT_TRUE(c.Send(part));
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -161,7 +161,8 @@ TEST_F(HttpServerTest, RequestsFollowedByTheClientsFinAreAllAnswered) {
     EXPECT_EQ(0, unanswered) << "of 1000 half-closed requests";
 
     Client c(m_nPort);
-    ASSERT_TRUE(c.Send("GET /1 HTTP/1.1\r\n\r\nPOST /2 HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcGET /3 HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(
+        c.Send("GET /1 HTTP/1.1\r\n\r\nPOST /2 HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcGET /3 HTTP/1.1\r\n\r\n"));
     ASSERT_TRUE(c.HalfClose());
     EXPECT_EQ("GET /1 0:", Client::Body(c.ReadResponse()));
     EXPECT_EQ("POST /2 3:abc", Client::Body(c.ReadResponse()));
@@ -244,7 +245,9 @@ TEST_F(HttpServerTest, PythonHttpClientReusesTheConnection) {
         GTEST_SKIP() << "python3 is not installed";
     std::string script =
         "import http.client\n"
-        "c = http.client.HTTPConnection('127.0.0.1', " + std::to_string(m_nPort) + ", timeout=10)\n"
+        "c = http.client.HTTPConnection('127.0.0.1', " +
+        std::to_string(m_nPort) +
+        ", timeout=10)\n"
         "for path in ('/p1', '/p2'):\n"
         "    c.request('GET', path)\n"
         "    r = c.getresponse()\n"

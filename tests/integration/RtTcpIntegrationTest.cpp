@@ -20,8 +20,8 @@
 
 using rttest::EchoServer;
 using rttest::RecvExactly;
-using rttest::SendAll;
 using rttest::RunOn;
+using rttest::SendAll;
 using rttest::WaitUntil;
 
 namespace {

@@ -86,9 +86,9 @@ protected:
         EXPECT_TRUE(WaitUntil([] {
             return CRtTransportTcp::GetLiveCount() == 0 && CRtTransportThreadProxy::GetLiveCountForTest() == 0 &&
                    ScriptedTransport::Live() == 0;
-        })) << "left alive: " << CRtTransportTcp::GetLiveCount() << " TCP transports, "
-            << CRtTransportThreadProxy::GetLiveCountForTest() << " transport proxies, " << ScriptedTransport::Live()
-            << " scripted transports";
+        })) << "left alive: "
+            << CRtTransportTcp::GetLiveCount() << " TCP transports, " << CRtTransportThreadProxy::GetLiveCountForTest()
+            << " transport proxies, " << ScriptedTransport::Live() << " scripted transports";
         Settle();
         std::vector<CRtThread*> threads;
         CRtThreadManager::Instance()->GetNetworkThreadList(threads);
@@ -104,7 +104,8 @@ protected:
             EXPECT_EQ(0u, queued) << "events still queued on network thread " << net->GetThreadId();
         }
         if (m_pUser) {
-            EXPECT_EQ(0u, m_pUser->GetEventQueue()->GetPendingEventsCount()) << "events still queued on the user thread";
+            EXPECT_EQ(0u, m_pUser->GetEventQueue()->GetPendingEventsCount())
+                << "events still queued on the user thread";
         }
     }
 

@@ -12,9 +12,7 @@ namespace rttest {
 
 class RawHttpClient {
 public:
-    explicit RawHttpClient(uint16_t aPort) {
-        m_Sock = ConnectLoopback(aPort, &m_bConnected);
-    }
+    explicit RawHttpClient(uint16_t aPort) { m_Sock = ConnectLoopback(aPort, &m_bConnected); }
     ~RawHttpClient() { rtos::SocketClose(m_Sock); }
     bool Connected() const { return m_bConnected; }
     rtos::SocketHandle Handle() const { return m_Sock; }

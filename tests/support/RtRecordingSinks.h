@@ -35,9 +35,15 @@ public:
         std::lock_guard<std::mutex> lock(m_Mutex);
         return m_Events;
     }
-    std::vector<std::string> Kinds() { return Collect([](const SinkEvent& e) { return e.kind; }); }
-    std::vector<std::string> Labels() { return Collect([](const SinkEvent& e) { return e.label; }, "receive"); }
-    std::vector<std::string> Received() { return Collect([](const SinkEvent& e) { return e.data; }, "receive"); }
+    std::vector<std::string> Kinds() {
+        return Collect([](const SinkEvent& e) { return e.kind; });
+    }
+    std::vector<std::string> Labels() {
+        return Collect([](const SinkEvent& e) { return e.label; }, "receive");
+    }
+    std::vector<std::string> Received() {
+        return Collect([](const SinkEvent& e) { return e.data; }, "receive");
+    }
     std::vector<RtResult> Reasons(const std::string& aKind = "disconnect") {
         return Collect([](const SinkEvent& e) { return e.reason; }, aKind);
     }
@@ -48,7 +54,9 @@ public:
             all += d;
         return all;
     }
-    int Count(const std::string& aKind) { return static_cast<int>(Collect([](const SinkEvent&) { return 0; }, aKind).size()); }
+    int Count(const std::string& aKind) {
+        return static_cast<int>(Collect([](const SinkEvent&) { return 0; }, aKind).size());
+    }
     int WrongThread() const { return m_nWrongThread.load(); }
 
 protected:

@@ -106,8 +106,12 @@ protected:
             return RT_OK;
         });
     }
-    RtResult Listen() { return OnUser([&] { return m_pProxyAcc->StartListen(&m_Ind, m_Addr); }); }
-    RtResult Connect() { return OnUser([&] { return m_pProxyConn->AsycConnect(&m_Ind, m_Addr); }); }
+    RtResult Listen() {
+        return OnUser([&] { return m_pProxyAcc->StartListen(&m_Ind, m_Addr); });
+    }
+    RtResult Connect() {
+        return OnUser([&] { return m_pProxyConn->AsycConnect(&m_Ind, m_Addr); });
+    }
 
     CRtInetAddr m_Addr = rttest::LoopbackAddr(1);
     ScriptedTransport* m_pLower = nullptr;
@@ -138,9 +142,9 @@ TEST_F(AcceptorConnectorProxyTest, IndicationReachesTheUserThreadWithABoundTrans
     });
     ASSERT_TRUE(WaitUntil([&] { return m_Ind.m_Sink.Data() == "request"; }));
     EXPECT_EQ(RT_OK, OnUser([&] {
-        CRtMessageBlock mb(5, "reply", CRtMessageBlock::DONT_DELETE, 5);
-        return m_Ind.Last()->SendData(mb);
-    }));
+                  CRtMessageBlock mb(5, "reply", CRtMessageBlock::DONT_DELETE, 5);
+                  return m_Ind.Last()->SendData(mb);
+              }));
     ASSERT_TRUE(WaitUntil([&] { return m_pLower->Sent() == "reply"; }));
 }
 

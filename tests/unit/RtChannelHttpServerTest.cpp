@@ -185,7 +185,8 @@ TEST_F(ChannelTest, FullBufferPushesBackUntilItDrains) {
         EXPECT_EQ(RT_OK, SendText(m_pChannel, "first"));  // kept: the buffer was empty
         EXPECT_EQ(RT_ERROR_PARTIAL_DATA, SendText(m_pChannel, "second"));
         EXPECT_EQ(RT_ERROR_PARTIAL_DATA, SendText(m_pChannel, "third"));
-        EXPECT_TRUE(log.Has("CRtChannelHttpServer::SendPrivateData, it's impossible that sending first packet failed!"));
+        EXPECT_TRUE(
+            log.Has("CRtChannelHttpServer::SendPrivateData, it's impossible that sending first packet failed!"));
         EXPECT_EQ("", m_pLower->Sent());
         m_pLower->Drain(1000);
         EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfirst", m_pLower->Sent());
@@ -345,8 +346,10 @@ TEST_F(ChannelTest, UploadedFileIsFoundInTheRequestBody) {
         "--XyZ\r\nContent-Disposition: form-data; name=\"file\"; filename=\"C:\\dir\\a.txt\"\r\n"
         "Content-Type: text/plain\r\n\r\nline1 XyZ\r\n-XyZ\r\n"
         "\r\n--XyZ--\r\n";
-    std::string request = "POST /upload HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=XyZ\r\n"
-                          "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    std::string request =
+        "POST /upload HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=XyZ\r\n"
+        "Content-Length: " +
+        std::to_string(body.size()) + "\r\n\r\n" + body;
     On([&] { Receive(request); });
     EXPECT_EQ(RT_OK, rv);
     EXPECT_EQ("a.txt", fileName);
@@ -425,9 +428,9 @@ TEST(RtHttpMultipart, MalformedBodiesFailInsideTheText) {
 TEST(RtHttpMultipart, PartWithoutFileNameAndEmptyContent) {
     CRtString name = "unchanged", content = "stale";
     LogWatch log;
-    EXPECT_EQ(RT_OK, RtHttpGetUploadFileInfo("Multipart/Form-Data;boundary=B",
-                                             "--B\r\nname=\"FILE\"\r\n\r\n\r\n--B--\r\n", "file", name, content,
-                                             nullptr));
+    EXPECT_EQ(RT_OK,
+              RtHttpGetUploadFileInfo("Multipart/Form-Data;boundary=B", "--B\r\nname=\"FILE\"\r\n\r\n\r\n--B--\r\n",
+                                      "file", name, content, nullptr));
     EXPECT_EQ("unchanged", name);
     EXPECT_EQ("", content);
     EXPECT_TRUE(log.Has("CRtChannelHttpServer::GetUploadFileInfo, 'filename=\"' not found!"));

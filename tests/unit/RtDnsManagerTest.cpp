@@ -212,8 +212,7 @@ TEST_F(DnsTest, LocalhostResolvesWithTheSystemResolver) {
     ASSERT_GE(record->GetCount(), 1u);
     CRtInetAddr addr;
     addr.SetIpAddr(*record->begin());
-    EXPECT_TRUE(addr.GetIpDisplayName() == "127.0.0.1" || addr.GetIpDisplayName() == "::1")
-        << addr.GetIpDisplayName();
+    EXPECT_TRUE(addr.GetIpDisplayName() == "127.0.0.1" || addr.GetIpDisplayName() == "::1") << addr.GetIpDisplayName();
     record->ReleaseReference();
 }
 

@@ -32,7 +32,6 @@ struct SocketEvent {
     int error;
 };
 
-
 // Waits for a condition that needs no message loop.
 using rttest::WaitUntil;
 
@@ -252,7 +251,8 @@ protected:
         if (rtos::SocketConnect(p.client, rttest::Loopback(p.port, aFamily)) != 0) {
             EXPECT_TRUE(rtos::SocketWouldBlock(rtos::LastSocketError())) << rtos::LastSocketError();
         }
-        EXPECT_TRUE(Pump([&] { return Count(p.listener, rtos::kFdAccept) && Count(p.client, rtos::kFdConnect); }, 10000));
+        EXPECT_TRUE(
+            Pump([&] { return Count(p.listener, rtos::kFdAccept) && Count(p.client, rtos::kFdConnect); }, 10000));
         rtos::SocketAddress peer;
         p.server = Track(rtos::SocketAccept(p.listener, &peer));
         EXPECT_NE(rtos::kInvalidSocket, p.server);
@@ -563,8 +563,8 @@ TEST_F(RtOsWindowTest, ClosingASocketDropsItsQueuedNotifications) {
     uint32_t atClient = 0;
     ASSERT_TRUE(WaitUntil(
         [&] {
-            return rtos::SocketBytesBuffered(p.server, &atServer) == 0 && atServer > 0 &&
-                   rtos::SocketBytesBuffered(p.client, &atClient) == 0 && atClient > 0;
+        return rtos::SocketBytesBuffered(p.server, &atServer) == 0 && atServer > 0 &&
+               rtos::SocketBytesBuffered(p.client, &atClient) == 0 && atClient > 0;
         },
         5000));
     rtos::SocketHandle closed = rtos::kInvalidSocket;

@@ -120,7 +120,8 @@ TEST_F(ReactorTest, RegistrationMasksChangeAndRemoveWithoutClosing) {
         EXPECT_EQ(RT_OK, Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK | IRtEventHandler::WRITE_MASK));
         EXPECT_EQ(RT_OK, Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK | IRtEventHandler::WRITE_MASK));
         EXPECT_EQ(RT_ERROR_FOUND, Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK));
-        EXPECT_EQ(RT_ERROR_FOUND, Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK | IRtEventHandler::WRITE_MASK));
+        EXPECT_EQ(RT_ERROR_FOUND,
+                  Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK | IRtEventHandler::WRITE_MASK));
         EXPECT_EQ(RT_ERROR_FOUND, Reactor()->RemoveHandler(&reader, IRtEventHandler::READ_MASK));
         EXPECT_EQ(1u, Imp(m_pNetwork)->GetHandlerCount());
         EXPECT_EQ(RT_OK, Reactor()->RemoveHandler(&reader, IRtEventHandler::WRITE_MASK));
@@ -166,8 +167,9 @@ TEST_F(ReactorTest, SlowHandlerIsReported) {
     OnNet([&] { return Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK); });
     rtos::SocketSend(pair.peer, "x", 1);
     ASSERT_TRUE(rttest::WaitUntil([&] { return reader.m_nBytes == 1; }));
-    EXPECT_TRUE(rttest::WaitUntil(
-        [&] { return rttest::ProcessLogHasSince(before, "CRtReactorWin32Message::ProcessHandleEvent, report, sec=0"); }));
+    EXPECT_TRUE(rttest::WaitUntil([&] {
+        return rttest::ProcessLogHasSince(before, "CRtReactorWin32Message::ProcessHandleEvent, report, sec=0");
+    }));
     OnNet([&] { return Reactor()->RemoveHandler(&reader, IRtEventHandler::READ_MASK); });
 }
 

@@ -13,8 +13,7 @@ namespace {
 using rttest::LoopbackAddr;
 // A client connected to a listener on the loopback port, and the server end
 // the listener accepted (no handle when the accept failed).
-void ConnectPair(CRtSocketStream& aListener, unsigned short aPort, CRtSocketStream& aClient,
-                 CRtSocketStream& aServer) {
+void ConnectPair(CRtSocketStream& aListener, unsigned short aPort, CRtSocketStream& aClient, CRtSocketStream& aServer) {
     ASSERT_EQ(0, aClient.Open(false, static_cast<unsigned short>(rtos::kAfInet)));
     ASSERT_EQ(0, rtos::SocketConnect(aClient.GetHandle(), rttest::Loopback(aPort)));
     aServer.SetHandle(rtos::SocketAccept(aListener.GetHandle(), nullptr));

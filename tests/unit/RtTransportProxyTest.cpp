@@ -291,13 +291,13 @@ TEST_F(TransportProxyTest, OnTheNetworkThreadARefusedRestIsKeptAndOnSendComesDir
     Make(TS_MULTI_THREAD);
     m_pLower->Limit(3);
     EXPECT_EQ(RT_OK, OnNet([&] {
-        CRtMessageBlock mb(6, "abcdef", CRtMessageBlock::DONT_DELETE, 6);
-        return m_pProxy->SendData(mb);
-    }));
+                  CRtMessageBlock mb(6, "abcdef", CRtMessageBlock::DONT_DELETE, 6);
+                  return m_pProxy->SendData(mb);
+              }));
     EXPECT_EQ(RT_ERROR_PARTIAL_DATA, OnNet([&] {
-        CRtMessageBlock mb(1, "g", CRtMessageBlock::DONT_DELETE, 1);
-        return m_pProxy->SendData(mb);
-    }));
+                  CRtMessageBlock mb(1, "g", CRtMessageBlock::DONT_DELETE, 1);
+                  return m_pProxy->SendData(mb);
+              }));
     int sendsInCall = -1;
     OnNet([&] {
         m_pLower->Drain(100);

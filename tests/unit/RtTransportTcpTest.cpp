@@ -244,8 +244,8 @@ TEST_F(TcpTest, ListenerRefusesASecondStartAndABusyAddress) {
     size_t before = rttest::ReadProcessLog().size();
     CRtAutoPtr<CRtAcceptorTcp> other(new CRtAcceptorTcp);
     EXPECT_EQ(RT_ERROR_NETWORK_SOCKET_ERROR, OnNet([&] { return other->StartListen(&m_Accept, addr); }));
-    EXPECT_TRUE(rttest::ProcessLogHasSince(before, "CRtAcceptorTcp::StartListen, bind() failed! addr=127.0.0.1 port=" +
-                                                       std::to_string(m_nPort)));
+    EXPECT_TRUE(rttest::ProcessLogHasSince(
+        before, "CRtAcceptorTcp::StartListen, bind() failed! addr=127.0.0.1 port=" + std::to_string(m_nPort)));
     EXPECT_EQ(RT_OK, OnNet([&] { return other->StopListen(RT_OK); }));
     // Two clients at once: two indications, two transports.
     Connect();

@@ -24,7 +24,8 @@ RtResult CRtConnectionManager::CreateConnectionClient(uint32_t aType, IRtConnect
                                                       ThreadStrategy aThreadStrategy) {
     RT_ASSERTE(!aConClient);
     IRtConnector* inner = nullptr;
-    RtResult rv = (aType & CTYPE_CONNECTION_MASK) ? CreateConnConnector(aType, inner) : CreateBaseConnector(aType, inner);
+    RtResult rv =
+        (aType & CTYPE_CONNECTION_MASK) ? CreateConnConnector(aType, inner) : CreateBaseConnector(aType, inner);
     if (RT_FAILED(rv))
         return rv;
     aConClient = new CRtConnectorThreadProxy(aType, aThreadStrategy, inner);
@@ -53,18 +54,18 @@ RtResult CRtConnectionManager::CreateConnectionServer(uint32_t aType, IRtAccepto
 RtResult CRtConnectionManager::CreateBaseConnector(uint32_t aType, IRtConnector*& aConnector) {
     aConnector = nullptr;
     switch (aType) {
-        case CTYPE_TCP:
-        case CTYPE_UDP:
-        case 4:
-        case 8:
-        case 12:
-        case CTYPE_PROXY:
-        case CTYPE_PROXY_DETECT:
-            RT_WARNING_TRACE("CRtConnectionManager::CreateBaseConnector, connector not available, type=" << aType);
-            return RT_ERROR_NOT_IMPLEMENTED;
-        default:
-            RT_ERROR_TRACE("CRtConnectionManager::CreateBaseConnector, wrong type=" << aType);
-            return RT_ERROR_INVALID_ARG;
+    case CTYPE_TCP:
+    case CTYPE_UDP:
+    case 4:
+    case 8:
+    case 12:
+    case CTYPE_PROXY:
+    case CTYPE_PROXY_DETECT:
+        RT_WARNING_TRACE("CRtConnectionManager::CreateBaseConnector, connector not available, type=" << aType);
+        return RT_ERROR_NOT_IMPLEMENTED;
+    default:
+        RT_ERROR_TRACE("CRtConnectionManager::CreateBaseConnector, wrong type=" << aType);
+        return RT_ERROR_INVALID_ARG;
     }
 }
 
@@ -74,8 +75,8 @@ RtResult CRtConnectionManager::CreateConnConnector(uint32_t aType, IRtConnector*
     if (RT_FAILED(rv))
         return rv;
     if (HasAll(aType, 0x20001) || HasAll(aType, 0x60001) || HasAll(aType, 0x68000) || HasAll(aType, 0x120002)) {
-        RT_WARNING_TRACE("CRtConnectionManager::CreateConnConnector, reliable connections not available, type="
-                         << aType);
+        RT_WARNING_TRACE(
+            "CRtConnectionManager::CreateConnConnector, reliable connections not available, type=" << aType);
         rv = RT_ERROR_NOT_IMPLEMENTED;
     } else {
         RT_ERROR_TRACE("CRtConnectionManager::CreateConnConnector, invalid type=" << aType);
@@ -108,8 +109,8 @@ RtResult CRtConnectionManager::CreateConnAcceptor(uint32_t aType, IRtAcceptor*& 
     if (RT_FAILED(rv))
         return rv;
     if (HasAll(aType, 0x20001) || HasAll(aType, 0x60001) || HasAll(aType, 0x120002)) {
-        RT_WARNING_TRACE("CRtConnectionManager::CreateConnAcceptor, reliable connections not available, type="
-                         << aType);
+        RT_WARNING_TRACE(
+            "CRtConnectionManager::CreateConnAcceptor, reliable connections not available, type=" << aType);
         rv = RT_ERROR_NOT_IMPLEMENTED;
     } else {
         RT_ERROR_TRACE("CRtConnectionManager::CreateConnAcceptor, invalid type=" << aType);
@@ -148,9 +149,10 @@ RtResult CRtConnectionManager::RebindTransportWithThread(IRtTransport* aTranspor
         return rv;
     }
     if (!CRtThreadManager::IsEqualCurrentThread(bound)) {
-        RT_ERROR_TRACE("CRtConnectionManager::RebindTransportWithThread, current thread is not the bound thread of "
-                       "the transport! ThreadId="
-                       << bound << " trpt=" << static_cast<const void*>(aTransport));
+        RT_ERROR_TRACE(
+            "CRtConnectionManager::RebindTransportWithThread, current thread is not the bound thread of "
+            "the transport! ThreadId="
+            << bound << " trpt=" << static_cast<const void*>(aTransport));
         return RT_ERROR_UNEXPECTED;
     }
     if (CRtThreadManager::IsThreadEqual(bound, aThreadId))
@@ -159,8 +161,8 @@ RtResult CRtConnectionManager::RebindTransportWithThread(IRtTransport* aTranspor
     aTransport->GetOption(144, &value);
     CRtThread* target = CRtThreadManager::Instance()->GetNetworkThread(aThreadId);
     if (!target) {
-        RT_ERROR_TRACE("CRtConnectionManager::RebindTransportWithThread, network thread not found! threadid="
-                       << aThreadId);
+        RT_ERROR_TRACE(
+            "CRtConnectionManager::RebindTransportWithThread, network thread not found! threadid=" << aThreadId);
         return RT_ERROR_NOT_FOUND;
     }
     CRtTransportBindThreadParam param;

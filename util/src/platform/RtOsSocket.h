@@ -179,5 +179,4 @@ void ResolveErrorText(int aError, char* aBuf, size_t aSize);
 // The machine's host name, always terminated; -1 with LastSocketError().
 int GetLocalHostName(char* aBuf, size_t aSize);
 
-
 }  // namespace rtos
