@@ -1,6 +1,8 @@
 #include "RtConnectionManager.h"
 
 #include "RtAcceptorTcp.h"
+#include "RtAcceptorUdp.h"
+#include "RtConnectorWrapper.h"
 #include "RtDebug.h"
 #include "RtNetworkThreadManager.h"
 #include "RtThread.h"
@@ -48,9 +50,8 @@ RtResult CRtConnectionManager::CreateConnectionServer(uint32_t aType, IRtAccepto
     return RT_OK;
 }
 
-// The connectors (TCP, UDP, proxy chains, detection) come with their own
-// unit; until then every type the connector switch accepts answers
-// "not implemented", and the others are refused as before.
+// The proxy-chain and detection connectors come with their own unit; until
+// then those types answer "not implemented".
 RtResult CRtConnectionManager::CreateBaseConnector(uint32_t aType, IRtConnector*& aConnector) {
     aConnector = nullptr;
     switch (aType) {
@@ -58,7 +59,17 @@ RtResult CRtConnectionManager::CreateBaseConnector(uint32_t aType, IRtConnector*
     case CTYPE_UDP:
     case 4:
     case 8:
-    case 12:
+    case 12: {
+        CRtConnectorWrapper* wrapper = new CRtConnectorWrapper;
+        wrapper->AddReference();
+        RtResult rv = wrapper->Init(aType);
+        if (RT_FAILED(rv)) {
+            wrapper->ReleaseReference();
+            return rv;
+        }
+        aConnector = wrapper;
+        return RT_OK;
+    }
     case CTYPE_PROXY:
     case CTYPE_PROXY_DETECT:
         RT_WARNING_TRACE("CRtConnectionManager::CreateBaseConnector, connector not available, type=" << aType);
@@ -95,9 +106,9 @@ RtResult CRtConnectionManager::CreateBaseAcceptor(uint32_t aType, IRtAcceptor*& 
         return RT_OK;
     }
     if (aType == CTYPE_UDP) {
-        // The UDP acceptor comes with the UDP endpoint manager.
-        RT_WARNING_TRACE("CRtConnectionManager::CreateConnectionServer, UDP acceptor not available, type=" << aType);
-        return RT_ERROR_NOT_IMPLEMENTED;
+        aAcceptor = new CRtAcceptorUdp;
+        aAcceptor->AddReference();
+        return RT_OK;
     }
     RT_ERROR_TRACE("CRtConnectionManager::CreateConnectionServer, wrong type=" << aType);
     return RT_ERROR_INVALID_ARG;
@@ -108,6 +119,8 @@ RtResult CRtConnectionManager::CreateConnAcceptor(uint32_t aType, IRtAcceptor*& 
     RtResult rv = CreateBaseAcceptor(aType & 0xFFFF, base);
     if (RT_FAILED(rv))
         return rv;
+    if (HasAll(aType, 0x120002))
+        static_cast<CRtAcceptorUdp*>(base)->SetMarker(true);
     if (HasAll(aType, 0x20001) || HasAll(aType, 0x60001) || HasAll(aType, 0x120002)) {
         RT_WARNING_TRACE(
             "CRtConnectionManager::CreateConnAcceptor, reliable connections not available, type=" << aType);

@@ -91,6 +91,12 @@ int LastSocketError();
 bool SocketWouldBlock(int aErr);
 // Error numbers the callers need to recognise on both systems.
 bool SocketErrorIsRefused(int aErr);
+// A datagram longer than the receive buffer (WSAEMSGSIZE; EMSGSIZE).
+bool SocketErrorIsMessageTooLong(int aErr);
+// A datagram socket's receive reporting that an earlier datagram found no
+// one (an ICMP unreachable): WSAECONNRESET on Windows; ECONNREFUSED,
+// EHOSTUNREACH and the like on Linux.
+bool SocketErrorIsPeerUnreachable(int aErr);
 
 // ---- Life cycle --------------------------------------------------------------
 // A new socket of kAfInet or kAfInet6; not inherited by child processes.
@@ -136,8 +142,15 @@ long SocketRecvV(SocketHandle aSock, IoVec* aIov, size_t aCount);
 long SocketSendTo(SocketHandle aSock, const void* aBuf, size_t aLen, const SocketAddress& aTo);
 // One datagram gathered from aCount pieces.
 long SocketSendToV(SocketHandle aSock, const IoVec* aIov, size_t aCount, const SocketAddress& aTo);
-// aFrom may be null.
-long SocketRecvFrom(SocketHandle aSock, void* aBuf, size_t aLen, SocketAddress* aFrom);
+// One datagram; aFrom may be null. A datagram longer than aLen is consumed
+// and reported as -1 with SocketErrorIsMessageTooLong, never cut: aFrom
+// names its sender and *aDatagramLength (when given) its length, or 0 where
+// the system does not tell (Windows). A peer found unreachable comes back
+// as -1 with SocketErrorIsPeerUnreachable and aFrom naming that peer, as
+// Winsock reports it; on Linux datagram sockets receive ICMP errors for
+// this (IP_RECVERR), and readiness reports them as FD_READ.
+long SocketRecvFrom(SocketHandle aSock, void* aBuf, size_t aLen, SocketAddress* aFrom,
+                    size_t* aDatagramLength = nullptr);
 
 // How many bytes can be received without blocking (ioctlsocket FIONREAD).
 int SocketBytesBuffered(SocketHandle aSock, uint32_t* aBytes);

@@ -69,6 +69,7 @@ struct Slot {
     bool hungUp = false;      // both directions gone (reset or hang-up)
     bool closePosted = false;
     bool recheckQueued = false;  // the owner will look at the socket again
+    bool errQueued = false;      // a datagram socket's error queue may hold an entry
     int closeError = 0;
     uint64_t resumeUs = 0;  // FD_ACCEPT held back until then
 };
@@ -123,6 +124,8 @@ void ForEachSlot(Fn aFn) {
 
 uint64_t Key(int aFd, uint32_t aGen) { return (static_cast<uint64_t>(aGen) << 32) | static_cast<uint32_t>(aFd); }
 
+bool IsWouldBlockErr(int aErr) { return aErr == EAGAIN || aErr == EWOULDBLOCK; }
+
 bool IsActive(Phase aPhase) { return aPhase != Phase::kIdle && aPhase != Phase::kFailed; }
 
 int SocketErrorOf(int aFd) {
@@ -157,6 +160,7 @@ void Reset(Slot& s) {
     s.hungUp = false;
     s.closePosted = false;
     s.recheckQueued = false;
+    s.errQueued = false;
     s.closeError = 0;
     s.resumeUs = 0;
 }
@@ -282,12 +286,16 @@ void OnEvents(Slot& s, int aFd, uint32_t aEv) {
         OnConnectedEvents(s, aFd, aEv);
         break;
     case Phase::kDatagram:
-        // An ICMP error is left for the next receive to report.
+        // An ICMP error (IP_RECVERR) is reported by the next receive, as
+        // Winsock does: FD_READ stands for it too. Edge-triggered epoll
+        // repeats EPOLLERR with every edge until the receive drains it.
+        if (aEv & EPOLLERR)
+            s.errQueued = true;
         if ((aEv & EPOLLOUT) && s.writeArmed && (s.events & kFdWrite)) {
             Post(s, aFd, kFdWrite, 0);
             s.writeArmed = false;
         }
-        if ((aEv & EPOLLIN) && s.readEnabled && (s.events & kFdRead)) {
+        if ((aEv & (EPOLLIN | EPOLLERR)) && s.readEnabled && (s.events & kFdRead)) {
             Post(s, aFd, kFdRead, 0);
             s.readEnabled = false;
         }
@@ -412,7 +420,8 @@ void SelectReceived(int aFd, long aResult, size_t aWanted, bool aPeek) {
         // The owner may have consumed an edge meanwhile, or the close is due.
         look = true;
     } else if (s->phase == Phase::kDatagram) {
-        look = aResult >= 0;  // another datagram may wait
+        // Another datagram, or another queued error, may wait.
+        look = aResult >= 0 || !IsWouldBlockErr(errno);
     } else if (aResult < 0) {
         look = false;  // nothing buffered; a failure comes as its own edge
     } else if (aPeek) {
@@ -423,6 +432,34 @@ void SelectReceived(int aFd, long aResult, size_t aWanted, bool aPeek) {
     }
     if (look)
         QueueRecheck(*s, aFd, owner);
+}
+
+void SelectErrorQueued(int aFd) {
+    Slot* s = FindSlot(aFd);
+    if (!s)
+        return;
+    std::lock_guard<std::mutex> guard(s->mutex);
+    if (!s->tracked)
+        return;
+    s->errQueued = true;
+    if (s->window)
+        QueueRecheck(*s, aFd, CalledByOwner(*s));
+}
+
+bool SelectErrorPending(int aFd) {
+    Slot* s = FindSlot(aFd);
+    if (!s)
+        return false;
+    std::lock_guard<std::mutex> guard(s->mutex);
+    return s->tracked && s->errQueued;
+}
+
+void SelectErrorDrained(int aFd) {
+    Slot* s = FindSlot(aFd);
+    if (!s)
+        return;
+    std::lock_guard<std::mutex> guard(s->mutex);
+    s->errQueued = false;
 }
 
 void SelectSent(int aFd, bool aBlocked) {

@@ -27,5 +27,12 @@ void SelectConnecting(int aFd, bool aDone);
 // reported again, and the new socket takes over the listener's registration.
 void SelectAccepted(int aListenFd, int aNewFd, int aErr);
 
+// Datagram sockets: an ICMP error may wait in the socket's error queue
+// (seen as EPOLLERR, or consumed from a send). Pending: the next receive
+// that finds no datagram reads the queue; Drained: the queue is empty.
+void SelectErrorQueued(int aFd);
+bool SelectErrorPending(int aFd);
+void SelectErrorDrained(int aFd);
+
 }  // namespace posix
 }  // namespace rtos

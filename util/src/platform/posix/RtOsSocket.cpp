@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#include <linux/errqueue.h>
 
 #include "../RtOsSockAddr.h"
 #include "RtOsSelect.h"
@@ -88,12 +89,31 @@ bool SocketWouldBlock(int aErr) { return IsWouldBlock(aErr) || aErr == EINPROGRE
 
 bool SocketErrorIsRefused(int aErr) { return aErr == ECONNREFUSED; }
 
+bool SocketErrorIsMessageTooLong(int aErr) { return aErr == EMSGSIZE; }
+
+bool SocketErrorIsPeerUnreachable(int aErr) {
+    return aErr == ECONNREFUSED || aErr == EHOSTUNREACH || aErr == ENETUNREACH || aErr == EHOSTDOWN ||
+           aErr == ENONET || aErr == EPROTO;
+}
+
 SocketHandle SocketOpen(int aFamily, SocketType aType) {
     const int type = aType == SocketType::kStream ? SOCK_STREAM : SOCK_DGRAM;
     const int fd = socket(aFamily, type | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return kInvalidSocket;
     posix::SelectForget(fd);  // left over by a descriptor closed elsewhere
+    if (aType == SocketType::kDatagram) {
+        // Winsock reports an ICMP unreachable on the next receive of an
+        // unconnected datagram socket; Linux only with these options, and
+        // then through the error queue (see SocketRecvFrom).
+        int on = 1;
+        if (aFamily == AF_INET6) {
+            setsockopt(fd, IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof on);
+            setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);  // IPv4-mapped peers
+        } else {
+            setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+        }
+    }
     return static_cast<SocketHandle>(fd);
 }
 
@@ -227,6 +247,60 @@ long AfterRecv(int aFd, ssize_t aReceived, size_t aWanted, bool aPeek = false) {
     return result;
 }
 
+// One datagram out. An ICMP error that arrived for an earlier datagram to
+// another peer fails the next send on Linux (Winsock leaves it to the
+// receive): that send is tried again, and the error stays queued for the
+// receive to report.
+ssize_t SendDatagram(int aFd, const msghdr* aMsg) {
+    ssize_t n;
+    for (int attempt = 0;; ++attempt) {
+        do {
+            n = sendmsg(aFd, aMsg, MSG_NOSIGNAL);
+        } while (n < 0 && errno == EINTR);
+        if (n >= 0 || attempt > 0 || !SocketErrorIsPeerUnreachable(errno))
+            break;
+        ErrnoKeeper keep;
+        posix::SelectErrorQueued(aFd);
+    }
+    return n;
+}
+
+// Takes the oldest entry of the socket's error queue: the destination of
+// the datagram that failed and the error (ECONNREFUSED for a closed port).
+bool ReadErrorQueue(int aFd, SocketAddress* aPeer, int* aErr) {
+    sockaddr_storage ss;
+    memset(&ss, 0, sizeof ss);
+    alignas(cmsghdr) char control[512];
+    char data[1];
+    iovec iov{data, sizeof data};
+    msghdr mh{};
+    mh.msg_name = &ss;
+    mh.msg_namelen = sizeof ss;
+    mh.msg_iov = &iov;
+    mh.msg_iovlen = 1;
+    mh.msg_control = control;
+    mh.msg_controllen = sizeof control;
+    ssize_t n;
+    do {
+        n = recvmsg(aFd, &mh, MSG_ERRQUEUE | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return false;
+    *aErr = ECONNREFUSED;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c)) {
+        if ((c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_RECVERR) ||
+            (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_RECVERR)) {
+            sock_extended_err ee;
+            memcpy(&ee, CMSG_DATA(c), sizeof ee);
+            if (ee.ee_errno)
+                *aErr = static_cast<int>(ee.ee_errno);
+        }
+    }
+    if (!FromNative(ss, aPeer))
+        return false;
+    return true;
+}
+
 size_t Total(const IoVec* aIov, size_t aCount) {
     size_t total = 0;
     for (size_t i = 0; i < aCount; ++i)
@@ -288,10 +362,7 @@ long SocketSendToV(SocketHandle aSock, const IoVec* aIov, size_t aCount, const S
     mh.msg_namelen = len;
     mh.msg_iov = const_cast<IoVec*>(aIov);
     mh.msg_iovlen = aCount;
-    ssize_t n;
-    do {
-        n = sendmsg(fd, &mh, MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
+    ssize_t n = SendDatagram(fd, &mh);
     const size_t total = Total(aIov, aCount);
     return AfterSend(fd, n, n < 0 ? total : static_cast<size_t>(n));
 }
@@ -323,25 +394,53 @@ long SocketSendTo(SocketHandle aSock, const void* aBuf, size_t aLen, const Socke
     if (!ToNativeOrFail(aTo, &ss, &len))
         return -1;
     const int fd = Fd(aSock);
-    ssize_t n;
-    do {
-        n = sendto(fd, aBuf, aLen, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&ss), len);
-    } while (n < 0 && errno == EINTR);
+    IoVec one;
+    SetIoVec(one, const_cast<void*>(aBuf), aLen);
+    msghdr mh{};
+    mh.msg_name = &ss;
+    mh.msg_namelen = len;
+    mh.msg_iov = &one;
+    mh.msg_iovlen = 1;
+    ssize_t n = SendDatagram(fd, &mh);
     // A datagram goes whole or not at all.
     return AfterSend(fd, n, n < 0 ? aLen : static_cast<size_t>(n));
 }
 
-long SocketRecvFrom(SocketHandle aSock, void* aBuf, size_t aLen, SocketAddress* aFrom) {
+long SocketRecvFrom(SocketHandle aSock, void* aBuf, size_t aLen, SocketAddress* aFrom, size_t* aDatagramLength) {
     const int fd = Fd(aSock);
     sockaddr_storage ss;
     socklen_t len;
     ssize_t n;
+    if (aDatagramLength)
+        *aDatagramLength = 0;
     do {
         len = sizeof ss;
-        n = recvfrom(fd, aBuf, aLen, 0, reinterpret_cast<sockaddr*>(&ss), &len);
+        // MSG_TRUNC: the datagram's real length, so that a cut one is seen.
+        n = recvfrom(fd, aBuf, aLen, MSG_TRUNC, reinterpret_cast<sockaddr*>(&ss), &len);
     } while (n < 0 && errno == EINTR);
     if (n >= 0 && aFrom)
         FromNativeOrFail(ss, aFrom);
+    if (n >= 0 && static_cast<size_t>(n) > aLen) {
+        if (aDatagramLength)
+            *aDatagramLength = static_cast<size_t>(n);
+        errno = EMSGSIZE;
+        n = -1;
+    } else if (n < 0 && (SocketErrorIsPeerUnreachable(errno) || (IsWouldBlock(errno) && posix::SelectErrorPending(fd)))) {
+        // The pending error was for a datagram we sent: the error queue
+        // names its destination.
+        const int first = errno;
+        SocketAddress peer;
+        int err = 0;
+        if (ReadErrorQueue(fd, &peer, &err)) {
+            if (aFrom)
+                *aFrom = peer;
+            errno = err;
+        } else {
+            if (IsWouldBlock(first))
+                posix::SelectErrorDrained(fd);
+            errno = first;
+        }
+    }
     return AfterRecv(fd, n, aLen);
 }
 

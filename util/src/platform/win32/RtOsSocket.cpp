@@ -63,6 +63,10 @@ bool SocketWouldBlock(int aErr) { return aErr == WSAEWOULDBLOCK; }
 
 bool SocketErrorIsRefused(int aErr) { return aErr == WSAECONNREFUSED; }
 
+bool SocketErrorIsMessageTooLong(int aErr) { return aErr == WSAEMSGSIZE; }
+
+bool SocketErrorIsPeerUnreachable(int aErr) { return aErr == WSAECONNRESET || aErr == WSAENETRESET; }
+
 SocketHandle SocketOpen(int aFamily, SocketType aType) {
     const bool stream = aType == SocketType::kStream;
     SOCKET s = socket(aFamily, stream ? SOCK_STREAM : SOCK_DGRAM, stream ? IPPROTO_TCP : IPPROTO_UDP);
@@ -232,12 +236,22 @@ long SocketSendTo(SocketHandle aSock, const void* aBuf, size_t aLen, const Socke
         sendto(S(aSock), static_cast<const char*>(aBuf), Clamp(aLen), 0, reinterpret_cast<const sockaddr*>(&ss), len));
 }
 
-long SocketRecvFrom(SocketHandle aSock, void* aBuf, size_t aLen, SocketAddress* aFrom) {
+long SocketRecvFrom(SocketHandle aSock, void* aBuf, size_t aLen, SocketAddress* aFrom, size_t* aDatagramLength) {
     sockaddr_storage ss;
+    memset(&ss, 0, sizeof ss);
     int len = sizeof ss;
+    if (aDatagramLength)
+        *aDatagramLength = 0;
     int n = recvfrom(S(aSock), static_cast<char*>(aBuf), Clamp(aLen), 0, reinterpret_cast<sockaddr*>(&ss), &len);
-    if (n == SOCKET_ERROR)
+    if (n == SOCKET_ERROR) {
+        // WSAEMSGSIZE (the datagram was cut and is gone; Winsock does not
+        // tell its length) and WSAECONNRESET name the peer concerned.
+        const int err = WSAGetLastError();
+        if (aFrom && (err == WSAEMSGSIZE || err == WSAECONNRESET || err == WSAENETRESET) && ss.ss_family != 0)
+            FromNativeOrFail(ss, aFrom);
+        WSASetLastError(err);
         return -1;
+    }
     if (aFrom)
         FromNativeOrFail(ss, aFrom);
     return n;
