@@ -16,7 +16,6 @@
 #include "RtOs.h"
 #include "RtProcessUtils.h"
 
-
 namespace {
 
 const char kMessage[] = "CRtBench::Run, a typical trace line with a value and a pointer";
@@ -32,9 +31,7 @@ std::string BenchDir() {
     return dir;
 }
 
-void RemoveDirFiles(const std::string& aDir) {
-    DeleteDirectory(CRtString(aDir));
-}
+void RemoveDirFiles(const std::string& aDir) { DeleteDirectory(CRtString(aDir)); }
 
 void BM_FprintfFlush(benchmark::State& aState) {
     std::string path = BenchDir() + rtos::kPathSep + "baseline.txt";

@@ -80,8 +80,8 @@ RtResult CClientManager::Init(uint16_t aPort) {
         acceptor->ReleaseReference();  // the holder keeps the one reference
     m_dwOwnerThread = CRtThreadManager::GetThreadSelfId();
 
-    RtResult ret = m_pAcceptor ? m_pAcceptor->StartListen(this, CRtInetAddr("127.0.0.1", aPort))
-                               : RT_ERROR_OUT_OF_MEMORY;
+    RtResult ret =
+        m_pAcceptor ? m_pAcceptor->StartListen(this, CRtInetAddr("127.0.0.1", aPort)) : RT_ERROR_OUT_OF_MEMORY;
     if (ret != RT_OK)
         RT_ERROR_TRACE("CClientManager::Init, http listen failed, ret= " << ret);
     return ret;

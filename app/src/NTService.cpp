@@ -80,7 +80,7 @@ bool CNTService::CheckName() {
 }
 
 bool CNTService::OpenServiceHandles(rtos::SvcHandle* aManager, rtos::SvcHandle* aService, uint32_t aManagerAccess,
-                             uint32_t aServiceAccess) {
+                                    uint32_t aServiceAccess) {
     if (!CheckName())
         return false;
     *aManager = rtos::SvcOpenManager(aManagerAccess, &m_dwLastError);
@@ -110,8 +110,8 @@ bool CNTService::InstallService() {
             memcpy(m_szBinaryPath, path, len + 1);
     }
     std::string unit = BuildServiceUnit(m_szBinaryPath);
-    h.service = rtos::SvcCreateService(h.manager, m_szServiceName, m_szBinaryPath, unit.c_str(),
-                                       kServiceAllAccess, &m_dwLastError);
+    h.service = rtos::SvcCreateService(h.manager, m_szServiceName, m_szBinaryPath, unit.c_str(), kServiceAllAccess,
+                                       &m_dwLastError);
     return h.service != nullptr;
 }
 
@@ -225,7 +225,8 @@ void CNTService::ServiceMain(int aArgc, char** aArgv) {
 }
 
 void CNTService::RegisterHandler() {
-    m_Status = rtos::ServiceStatus{rtos::kSvcTypeOwnProcess, rtos::kSvcStartPending, rtos::kSvcAcceptStopShutdown, 0, 0, 0, 0};
+    m_Status =
+        rtos::ServiceStatus{rtos::kSvcTypeOwnProcess, rtos::kSvcStartPending, rtos::kSvcAcceptStopShutdown, 0, 0, 0, 0};
     m_hServiceStatus = rtos::SvcRegisterControlHandler(m_szServiceName, ServiceCtrlHandler, this);
     if (m_hServiceStatus)
         rtos::SvcReportStatus(m_hServiceStatus, m_Status);
@@ -234,8 +235,8 @@ void CNTService::RegisterHandler() {
 void CNTService::SetState(uint32_t aState, uint32_t aWin32Exit, uint32_t aSpecificExit, uint32_t aWaitHint) {
     if (!m_hServiceStatus)
         return;
-    m_Status = rtos::ServiceStatus{rtos::kSvcTypeOwnProcess, aState, rtos::kSvcAcceptStopShutdown,
-                                   aWin32Exit, aSpecificExit, 0, aWaitHint};
+    m_Status = rtos::ServiceStatus{
+        rtos::kSvcTypeOwnProcess, aState, rtos::kSvcAcceptStopShutdown, aWin32Exit, aSpecificExit, 0, aWaitHint};
     rtos::SvcReportStatus(m_hServiceStatus, m_Status);
 }
 

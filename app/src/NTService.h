@@ -71,7 +71,7 @@ private:
     // Opens the manager and the service with the given rights; false with
     // m_dwLastError set. The caller closes what was opened.
     bool OpenServiceHandles(rtos::SvcHandle* aManager, rtos::SvcHandle* aService, uint32_t aManagerAccess,
-                     uint32_t aServiceAccess);
+                            uint32_t aServiceAccess);
     // The same, then queries the service's status.
     bool OpenAndQuery(rtos::SvcHandle* aManager, rtos::SvcHandle* aService, uint32_t aAccess,
                       rtos::ServiceStatus* aStatus);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "RtChannelHttpServer.h"
 #include "RtEchoServer.h"
@@ -25,7 +26,6 @@ using rttest::RunOn;
 using rttest::WaitUntil;
 
 namespace {
-
 
 // Answers every request with "<METHOD> <URI> <body length>:<body>".
 class TestServer : public rttest::HttpTestServer {
@@ -75,27 +75,25 @@ TEST_F(HttpServerTest, KeepAliveAnswersRequestsOnOneConnection) {
 
 TEST_F(HttpServerTest, PipelinedRequestsInOneWriteAreAnsweredInOrder) {
     Client c(m_nPort);
-    ASSERT_TRUE(c.Send("GET /1 HTTP/1.1\r\n\r\nPOST /2 HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcGET /3 HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(
+        c.Send("GET /1 HTTP/1.1\r\n\r\nPOST /2 HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcGET /3 HTTP/1.1\r\n\r\n"));
     EXPECT_EQ("GET /1 0:", Client::Body(c.ReadResponse()));
     EXPECT_EQ("POST /2 3:abc", Client::Body(c.ReadResponse()));
     EXPECT_EQ("GET /3 0:", Client::Body(c.ReadResponse()));
 }
 
-TEST_F(HttpServerTest, RequestSentOneByteAtATime) {
+// Requests that reach the server in many reads: one byte at a time, and a
+// chunked body cut inside its chunks. The pauses let each part be its own
+// read.
+TEST_F(HttpServerTest, RequestsSplitAcrossWritesAreAnswered) {
     Client c(m_nPort);
-    std::string request = "POST /slow HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\nok";
-    for (char ch : request) {
+    for (char ch : std::string("POST /slow HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\nok")) {
         ASSERT_TRUE(c.Send(std::string(1, ch)));
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     EXPECT_EQ("POST /slow 2:ok", Client::Body(c.ReadResponse()));
-}
-
-TEST_F(HttpServerTest, ChunkedBodySplitAcrossWrites) {
-    Client c(m_nPort);
-    const char* parts[] = {"POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nWi", "ki\r\n5\r\npedia\r\n0\r\n",
-                           "\r\n"};
-    for (const char* part : parts) {
+    for (const char* part :
+         {"POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nWi", "ki\r\n5\r\npedia\r\n0\r\n", "\r\n"}) {
         ASSERT_TRUE(c.Send(part));
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -163,7 +161,8 @@ TEST_F(HttpServerTest, RequestsFollowedByTheClientsFinAreAllAnswered) {
     EXPECT_EQ(0, unanswered) << "of 1000 half-closed requests";
 
     Client c(m_nPort);
-    ASSERT_TRUE(c.Send("GET /1 HTTP/1.1\r\n\r\nPOST /2 HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcGET /3 HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(
+        c.Send("GET /1 HTTP/1.1\r\n\r\nPOST /2 HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcGET /3 HTTP/1.1\r\n\r\n"));
     ASSERT_TRUE(c.HalfClose());
     EXPECT_EQ("GET /1 0:", Client::Body(c.ReadResponse()));
     EXPECT_EQ("POST /2 3:abc", Client::Body(c.ReadResponse()));
@@ -192,12 +191,12 @@ TEST_F(HttpServerTest, ListenerRefusesNullSinkAndAnAddressInUse) {
         IRtChannelServerAcceptor* acceptor = nullptr;
         EXPECT_EQ(RT_OK, CRtChannelManager::Instance()->CreateHttpAcceptor(acceptor));
         TestServer other;
-        EXPECT_EQ(RT_ERROR_INVALID_ARG, acceptor->StartListen(nullptr, CRtInetAddr("127.0.0.1", m_nPort)));
+        EXPECT_EQ(RT_ERROR_INVALID_ARG, acceptor->StartListen(nullptr, rttest::LoopbackAddr(m_nPort)));
         size_t before = rttest::ReadProcessLog().size();
-        EXPECT_NE(RT_OK, acceptor->StartListen(&other, CRtInetAddr("127.0.0.1", m_nPort)));
+        EXPECT_NE(RT_OK, acceptor->StartListen(&other, rttest::LoopbackAddr(m_nPort)));
         EXPECT_EQ(RT_OK, acceptor->StopListen(RT_OK)) << "idle after the failure";
         // Idle and without a sink: a new listen starts cleanly.
-        EXPECT_EQ(RT_OK, acceptor->StartListen(&other, CRtInetAddr("127.0.0.1", rttest::EchoServer::FreePort())));
+        EXPECT_EQ(RT_OK, acceptor->StartListen(&other, rttest::LoopbackAddr(rttest::FreeLoopbackPort())));
         EXPECT_FALSE(rttest::ProcessLogHasSince(before, "Assert failed: !m_pSink"));
         acceptor->StopListen(RT_OK);
         acceptor->ReleaseReference();
@@ -246,7 +245,9 @@ TEST_F(HttpServerTest, PythonHttpClientReusesTheConnection) {
         GTEST_SKIP() << "python3 is not installed";
     std::string script =
         "import http.client\n"
-        "c = http.client.HTTPConnection('127.0.0.1', " + std::to_string(m_nPort) + ", timeout=10)\n"
+        "c = http.client.HTTPConnection('127.0.0.1', " +
+        std::to_string(m_nPort) +
+        ", timeout=10)\n"
         "for path in ('/p1', '/p2'):\n"
         "    c.request('GET', path)\n"
         "    r = c.getresponse()\n"
@@ -263,11 +264,4 @@ TEST_F(HttpServerTest, PythonHttpClientReusesTheConnection) {
     ASSERT_TRUE(RunTool("python3 " + path, out)) << out;
     EXPECT_EQ("200 GET /p1 0:\n200 GET /p2 0:\n200 POST /form 7:a=1&b=2\n200\n", out);
     EXPECT_EQ(1, m_Server.m_nConnections.load());
-}
-
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    static CRtThreadManager manager;
-    manager.Initialize(1, false);
-    return RUN_ALL_TESTS();
 }

@@ -9,6 +9,7 @@
 
 #include "RtEchoServer.h"
 #include "RtLoopback.h"
+#include "RtNetworkTest.h"
 #include "RtNetworkThreadManager.h"
 #include "RtOsSocket.h"
 #include "RtTestEvents.h"
@@ -18,13 +19,12 @@
 #include "RtTransportTcp.h"
 
 using rttest::EchoServer;
-using rttest::MakeCall;
+using rttest::RecvExactly;
 using rttest::RunOn;
+using rttest::SendAll;
 using rttest::WaitUntil;
 
 namespace {
-
-CRtThreadManager* g_manager = nullptr;
 
 rtos::SocketHandle Connect(uint16_t aPort) {
     bool connected = false;
@@ -33,63 +33,43 @@ rtos::SocketHandle Connect(uint16_t aPort) {
     return s;
 }
 
-bool SendAll(rtos::SocketHandle aSock, const char* aData, size_t aLen) {
-    while (aLen > 0) {
-        long n = rtos::SocketSend(aSock, aData, aLen);
-        if (n <= 0)
-            return false;
-        aData += n;
-        aLen -= static_cast<size_t>(n);
+// An echo server started on a thread of the test's choice; teardown stops it
+// there and checks that nothing is left on any network thread.
+class TcpIntegration : public rttest::NetworkTest {
+protected:
+    void SetUp() override {
+        NetworkTest::SetUp();
+        CRtThreadManager::Instance()->GetNetworkThreadList(m_Threads);
+        ASSERT_EQ(2u, m_Threads.size());
     }
-    return true;
-}
-
-std::string RecvExactly(rtos::SocketHandle aSock, size_t aLen) {
-    std::string got(aLen, '\0');
-    size_t have = 0;
-    while (have < aLen) {
-        long n = rtos::SocketRecv(aSock, &got[have], aLen - have);
-        if (n <= 0)
-            break;
-        have += static_cast<size_t>(n);
+    void TearDown() override {
+        if (m_pOwner) {
+            RunOn(m_pOwner, [&] {
+                m_Server.Stop();
+                return RT_OK;
+            });
+        }
+        for (CRtThread* network : m_Threads)
+            rttest::DrainThreads(m_pUser, network);
+        NetworkTest::TearDown();
     }
-    got.resize(have);
-    return got;
-}
-
-// A user thread that is not a network thread.
-class UserThread {
-public:
-    UserThread() { g_manager->CreateUserTaskThread(m_pThread, true, CRtThread::TF_JOINABLE, "user"); }
-    ~UserThread() {
-        m_pThread->Stop();
-        m_pThread->Join();
-        m_pThread->Destory(RT_OK);
+    // Starts the server on aOwner (null: a user thread of the test's own).
+    void Start(CRtThread* aOwner, ThreadStrategy aStrategy, LBStrategy aLb) {
+        m_pOwner = aOwner ? aOwner : StartUserThread();
+        ASSERT_EQ(RT_OK, RunOn(m_pOwner, [&] { return m_Server.Start(aStrategy, aLb, m_nPort); }));
     }
-    CRtThread* operator->() const { return m_pThread; }
-    CRtThread* Get() const { return m_pThread; }
+    // The server ends up owned by aOwner (a transport moved there).
+    void OwnedBy(CRtThread* aOwner) { m_pOwner = aOwner; }
 
-private:
-    CRtThread* m_pThread = nullptr;
+    EchoServer m_Server;
+    CRtThread* m_pOwner = nullptr;
+    uint16_t m_nPort = 0;
+    std::vector<CRtThread*> m_Threads;
 };
-
-// Stops the server on its thread, then lets the deferred deletes the stop
-// left there and on the network threads run, so that the test (and with it
-// the process) never ends before them.
-void StopServer(EchoServer& aServer, CRtThread* aOwner) {
-    RunOn(aOwner, [&] {
-        aServer.Stop();
-        return RT_OK;
-    });
-    std::vector<CRtThread*> threads;
-    g_manager->GetNetworkThreadList(threads);
-    for (CRtThread* network : threads)
-        rttest::DrainThreads(aOwner, network);
-}
 
 }  // namespace
 
-TEST(TcpIntegration, ServerTypesAreChecked) {
+TEST_F(TcpIntegration, ServerTypesAreChecked) {
     IRtAcceptor* acceptor = nullptr;
     size_t before = rttest::ReadProcessLog().size();
     EXPECT_EQ(RT_ERROR_INVALID_ARG, CRtConnectionManager::Instance()->CreateConnectionServer(3, acceptor));
@@ -101,29 +81,20 @@ TEST(TcpIntegration, ServerTypesAreChecked) {
     acceptor->ReleaseReference();
 }
 
-TEST(TcpIntegration, SingleThreadCallbacksArriveOnTheUserThread) {
-    UserThread user;
-    EchoServer server;
-    uint16_t port = 0;
-    ASSERT_EQ(RT_OK, RunOn(user.Get(), [&] { return server.Start(TS_SINGLE_THREAD, LB_CURRENT_THREAD, port); }));
-    rtos::SocketHandle client = Connect(port);
+TEST_F(TcpIntegration, SingleThreadCallbacksArriveOnTheUserThread) {
+    Start(nullptr, TS_SINGLE_THREAD, LB_CURRENT_THREAD);
+    rtos::SocketHandle client = Connect(m_nPort);
     ASSERT_TRUE(SendAll(client, "hello", 5));
     EXPECT_EQ("hello", RecvExactly(client, 5));
-    EXPECT_EQ(user->GetThreadId(), server.m_nIndicationThread.load());
-    EXPECT_EQ(user->GetThreadId(), server.m_nReceiveThread.load());
+    EXPECT_EQ(m_pUser->GetThreadId(), m_Server.m_nIndicationThread.load());
+    EXPECT_EQ(m_pUser->GetThreadId(), m_Server.m_nReceiveThread.load());
     rtos::SocketClose(client);
-    ASSERT_TRUE(WaitUntil([&] { return server.m_nDisconnects == 1; }));
-    StopServer(server, user.Get());
+    ASSERT_TRUE(WaitUntil([&] { return m_Server.m_nDisconnects == 1; }));
 }
 
-TEST(TcpIntegration, MultiThreadSpreadsConnectionsByLoad) {
-    EchoServer server;
-    uint16_t port = 0;
-    CRtThread* net = g_manager->GetDefaultNetworkThread();
-    ASSERT_EQ(RT_OK, RunOn(net, [&] { return server.Start(TS_MULTI_THREAD, LB_LEAST_LOAD, port); }));
-    std::vector<CRtThread*> threads;
-    g_manager->GetNetworkThreadList(threads);
-    ASSERT_EQ(2u, threads.size());
+TEST_F(TcpIntegration, MultiThreadSpreadsConnectionsByLoad) {
+    Start(m_pNetwork, TS_MULTI_THREAD, LB_LEAST_LOAD);
+    std::vector<CRtThread*>& threads = m_Threads;
     int32_t before0 = 0, before1 = 0;
     CRtNetworkThreadManager::Instance()->GetThreadLoad(threads[0]->GetThreadId(), before0);
     CRtNetworkThreadManager::Instance()->GetThreadLoad(threads[1]->GetThreadId(), before1);
@@ -131,10 +102,10 @@ TEST(TcpIntegration, MultiThreadSpreadsConnectionsByLoad) {
     std::vector<rtos::SocketHandle> clients;
     std::vector<uint32_t> receivers;
     for (int i = 0; i < 4; ++i) {
-        clients.push_back(Connect(port));
+        clients.push_back(Connect(m_nPort));
         ASSERT_TRUE(SendAll(clients.back(), "ab", 2));
         ASSERT_EQ("ab", RecvExactly(clients.back(), 2));
-        receivers.push_back(server.m_nReceiveThread.load());
+        receivers.push_back(m_Server.m_nReceiveThread.load());
     }
     int32_t after0 = 0, after1 = 0;
     CRtNetworkThreadManager::Instance()->GetThreadLoad(threads[0]->GetThreadId(), after0);
@@ -145,19 +116,15 @@ TEST(TcpIntegration, MultiThreadSpreadsConnectionsByLoad) {
         EXPECT_TRUE(id == threads[0]->GetThreadId() || id == threads[1]->GetThreadId());
     for (auto s : clients)
         rtos::SocketClose(s);
-    ASSERT_TRUE(WaitUntil([&] { return server.m_nDisconnects == 4; }));
-    StopServer(server, net);
+    ASSERT_TRUE(WaitUntil([&] { return m_Server.m_nDisconnects == 4; }));
 }
 
 // A reader that falls behind: the client keeps at most a window of data in
 // flight, the echo holds what the socket refuses, and every byte comes back
 // in order.
-TEST(TcpIntegration, EchoOfManyMegabytesWithASlowReader) {
-    UserThread user;
-    EchoServer server;
-    uint16_t port = 0;
-    ASSERT_EQ(RT_OK, RunOn(user.Get(), [&] { return server.Start(TS_SINGLE_THREAD, LB_CURRENT_THREAD, port); }));
-    rtos::SocketHandle client = Connect(port);
+TEST_F(TcpIntegration, EchoOfManyMegabytesWithASlowReader) {
+    Start(nullptr, TS_SINGLE_THREAD, LB_CURRENT_THREAD);
+    rtos::SocketHandle client = Connect(m_nPort);
     const size_t kTotal = size_t(100) << 20;
     const size_t kWindow = size_t(4) << 20;
     std::atomic<size_t> received{0};
@@ -192,26 +159,20 @@ TEST(TcpIntegration, EchoOfManyMegabytesWithASlowReader) {
     reader.join();
     EXPECT_EQ(kTotal, received.load());
     EXPECT_TRUE(ordered.load());
-    EXPECT_EQ(server.m_nRefusals.load(), server.m_nOnSends.load()) << "one OnSend per refusal";
+    EXPECT_EQ(m_Server.m_nRefusals.load(), m_Server.m_nOnSends.load()) << "one OnSend per refusal";
     rtos::SocketClose(client);
-    WaitUntil([&] { return server.m_nDisconnects == 1; });
-    StopServer(server, user.Get());
+    WaitUntil([&] { return m_Server.m_nDisconnects == 1; });
 }
 
 // A transport moved to the other network thread while data flows loses
 // nothing and keeps the order.
-TEST(TcpIntegration, BindThreadMoveLosesNoByte) {
-    EchoServer server;
-    uint16_t port = 0;
-    std::vector<CRtThread*> threads;
-    g_manager->GetNetworkThreadList(threads);
-    ASSERT_EQ(2u, threads.size());
-    ASSERT_EQ(RT_OK,
-              RunOn(threads[0], [&] { return server.Start(TS_MULTI_THREAD, LB_CURRENT_THREAD, port); }));
-    rtos::SocketHandle client = Connect(port);
+TEST_F(TcpIntegration, BindThreadMoveLosesNoByte) {
+    std::vector<CRtThread*>& threads = m_Threads;
+    Start(threads[0], TS_MULTI_THREAD, LB_CURRENT_THREAD);
+    rtos::SocketHandle client = Connect(m_nPort);
     ASSERT_TRUE(SendAll(client, "x", 1));
     ASSERT_EQ("x", RecvExactly(client, 1));
-    ASSERT_EQ(threads[0]->GetThreadId(), server.m_nReceiveThread.load());
+    ASSERT_EQ(threads[0]->GetThreadId(), m_Server.m_nReceiveThread.load());
 
     std::string first, second;
     for (int i = 0; i < 20000; ++i)
@@ -223,7 +184,7 @@ TEST(TcpIntegration, BindThreadMoveLosesNoByte) {
     std::thread writer([&] { SendAll(client, first.data(), first.size()); });
     RtResult moved = RT_ERROR_FAILURE;
     RunOn(threads[0], [&] {
-        server.ForEachTransport([&](IRtTransport* aProxy) {
+        m_Server.ForEachTransport([&](IRtTransport* aProxy) {
             CRtTransportBindThreadParam param;
             param.m_thread = threads[1];
             moved = aProxy->SetOption(RT_OPT_BIND_THREAD, &param);
@@ -236,25 +197,22 @@ TEST(TcpIntegration, BindThreadMoveLosesNoByte) {
     EXPECT_EQ(first, echoed);
     ASSERT_TRUE(SendAll(client, second.data(), second.size()));
     EXPECT_EQ(second, RecvExactly(client, second.size()));
-    EXPECT_EQ(threads[1]->GetThreadId(), server.m_nReceiveThread.load());
+    EXPECT_EQ(threads[1]->GetThreadId(), m_Server.m_nReceiveThread.load());
     rtos::SocketClose(client);
-    WaitUntil([&] { return server.m_nDisconnects == 1; });
-    StopServer(server, threads[1]);
+    WaitUntil([&] { return m_Server.m_nDisconnects == 1; });
+    OwnedBy(threads[1]);
 }
 
-TEST(TcpIntegration, ThousandsOfConnectionsLeaveNothingBehind) {
-    UserThread user;
-    EchoServer server;
-    uint16_t port = 0;
-    ASSERT_EQ(RT_OK, RunOn(user.Get(), [&] { return server.Start(TS_SINGLE_THREAD, LB_CURRENT_THREAD, port); }));
+TEST_F(TcpIntegration, ThousandsOfConnectionsLeaveNothingBehind) {
+    Start(nullptr, TS_SINGLE_THREAD, LB_CURRENT_THREAD);
     // One round first, so that lazily made objects exist before counting.
-    rtos::SocketClose(Connect(port));
-    ASSERT_TRUE(WaitUntil([&] { return server.m_nDisconnects == 1; }));
+    rtos::SocketClose(Connect(m_nPort));
+    ASSERT_TRUE(WaitUntil([&] { return m_Server.m_nDisconnects == 1; }));
     long handlesBefore = rtos::OpenHandleCount();
     const int kCycles = 10000;
     for (int i = 0; i < kCycles; ++i)
-        rtos::SocketClose(Connect(port));
-    ASSERT_TRUE(WaitUntil([&] { return server.m_nDisconnects == kCycles + 1; }, 60000));
+        rtos::SocketClose(Connect(m_nPort));
+    ASSERT_TRUE(WaitUntil([&] { return m_Server.m_nDisconnects == kCycles + 1; }, 60000));
     // Transports go on a later timer pass of their thread.
     EXPECT_TRUE(WaitUntil([&] { return CRtTransportTcp::GetLiveCount() == 0; }, 5000))
         << CRtTransportTcp::GetLiveCount() << " transports still alive";
@@ -262,15 +220,4 @@ TEST(TcpIntegration, ThousandsOfConnectionsLeaveNothingBehind) {
     if (handlesBefore >= 0) {
         EXPECT_LE(handlesAfter, handlesBefore + 2) << "open handles " << handlesBefore << " -> " << handlesAfter;
     }
-    StopServer(server, user.Get());
-}
-
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    // Made before anything asks for the manager: two network threads.
-    static CRtThreadManager manager;
-    manager.Initialize(2, false);
-    g_manager = &manager;
-    int rc = RUN_ALL_TESTS();
-    return rc;
 }

@@ -24,11 +24,10 @@ using rttest::WaitUntil;
 
 namespace {
 
-CRtThreadManager* g_manager = nullptr;
 
 std::vector<CRtThread*> NetworkThreads() {
     std::vector<CRtThread*> threads;
-    g_manager->GetNetworkThreadList(threads);
+    CRtThreadManager::Instance()->GetNetworkThreadList(threads);
     return threads;
 }
 
@@ -43,7 +42,7 @@ uint16_t FreeUdpPort() {
 
 class UserThread {
 public:
-    UserThread() { g_manager->CreateUserTaskThread(m_pThread, true, CRtThread::TF_JOINABLE, "user"); }
+    UserThread() { CRtThreadManager::Instance()->CreateUserTaskThread(m_pThread, true, CRtThread::TF_JOINABLE, "user"); }
     ~UserThread() {
         m_pThread->Stop();
         m_pThread->Join();
@@ -185,7 +184,7 @@ TEST(UdpIntegration, MultiThreadListenRunsOnTheNetworkThread) {
     std::string echoed;
     ASSERT_TRUE(client.Recv(echoed));
     EXPECT_EQ("multi", echoed);
-    CRtThread* net = g_manager->GetDefaultNetworkThread();
+    CRtThread* net = CRtThreadManager::Instance()->GetDefaultNetworkThread();
     EXPECT_EQ(net->GetThreadId(), sink.m_nIndicationThread.load());
     EXPECT_EQ(net->GetThreadId(), sink.m_nReceiveThread.load());
     listener.Stop(&sink, net);
@@ -238,7 +237,7 @@ TEST(UdpIntegration, ConnectFromUserThreadAndFromSecondNetworkThread) {
 // thread's load and UDP count are as before and nothing is left.
 TEST(UdpIntegration, ThousandPeersIdleOutAndLeaveNothing) {
     UserThread user;
-    CRtThread* net = g_manager->GetDefaultNetworkThread();
+    CRtThread* net = CRtThreadManager::Instance()->GetDefaultNetworkThread();
     LoadSnapshot before = LoadOf(net);
     long handlesBefore = rtos::OpenHandleCount();
     UdpSink sink;
@@ -329,7 +328,7 @@ TEST(UdpIntegration, PeerLimitHoldsAgainstManySources) {
         ++lines;
     EXPECT_GE(lines, 1u);
     EXPECT_LE(lines, static_cast<size_t>(seconds) + 2) << "one line per second at most";
-    listener.Stop(&sink, g_manager->GetDefaultNetworkThread());
+    listener.Stop(&sink, CRtThreadManager::Instance()->GetDefaultNetworkThread());
     CRtUdpEndpointManager::Instance()->SetPeerLimit(0);
     EXPECT_TRUE(NothingLeft());
 }
@@ -339,7 +338,7 @@ TEST(UdpIntegration, PeerLimitHoldsAgainstManySources) {
 // reported for an unconnected socket and the idle time-out ends it (20006).
 // The other peer of the same endpoint goes on either way.
 TEST(UdpIntegration, UnreachablePeerEndsOnlyItsTransport) {
-    CRtThread* net = g_manager->GetDefaultNetworkThread();
+    CRtThread* net = CRtThreadManager::Instance()->GetDefaultNetworkThread();
     RawUdp alive;
     uint16_t closedPort = 0;
     {
@@ -407,7 +406,7 @@ TEST(UdpIntegration, UnreachablePeerEndsOnlyItsTransport) {
 // A second connect to one peer from one local address: the endpoint's
 // answer reaches the sink as the indication.
 TEST(UdpIntegration, SecondConnectToOnePeerIsFound) {
-    CRtThread* net = g_manager->GetDefaultNetworkThread();
+    CRtThread* net = CRtThreadManager::Instance()->GetDefaultNetworkThread();
     RawUdp peer;
     UdpSink sink;
     IRtConnector* c1 = nullptr;
@@ -455,7 +454,7 @@ int HeldResolver(const char*, rtos::SocketAddress* aOut, size_t, size_t* aCount)
 // While the lookup is held, a time limit ends the connect with 20006 and
 // nothing follows when the lookup ends; a cancelled connect hears nothing.
 TEST(UdpIntegration, TimeLimitAndCancelDuringLookup) {
-    CRtThread* net = g_manager->GetDefaultNetworkThread();
+    CRtThread* net = CRtThreadManager::Instance()->GetDefaultNetworkThread();
     CRtDnsManager::SetResolverForTest(&HeldResolver);
     g_holdLookups = true;
     UdpSink timed, cancelled;
@@ -537,12 +536,4 @@ sys.exit(0 if not want else 1)
     EXPECT_EQ(1000, sink.m_nIndications.load());
     listener.Stop(&sink);
     EXPECT_TRUE(NothingLeft());
-}
-
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    static CRtThreadManager manager;
-    manager.Initialize(2, false);
-    g_manager = &manager;
-    return RUN_ALL_TESTS();
 }

@@ -24,7 +24,6 @@ using rttest::WaitUntil;
 
 namespace {
 
-
 const char kBody[] =
     "callback({\"brand_id\":\"0\",\"brand_name\":\"Zorvane\",\"build_version\":\"2019.322.5000.0\","
     "\"error_code\":0,\"error_msg\":\"OK\",\"result\":0,\"service_name\":\"ZVAppLdrSvc\",\"version\":\"5.0.0\"})";
@@ -87,10 +86,10 @@ TEST_F(StatusEndpointTest, PortInUseIsReportedAndReturned) {
     CClientManager second;
     RtResult rv = RT_OK;
     ASSERT_EQ(RT_OK, RunOn(m_pThread, [&] {
-        rv = second.Init(m_nPort);
-        second.Uninit();
-        return RT_OK;
-    }));
+                  rv = second.Init(m_nPort);
+                  second.Uninit();
+                  return RT_OK;
+              }));
     EXPECT_NE(RT_OK, rv);
     EXPECT_TRUE(log.Has("CClientManager::Init, http listen failed, ret= " + std::to_string(rv)));
 }
@@ -120,11 +119,4 @@ TEST_F(StatusEndpointTest, UninitFromAnotherThreadEndsEveryConnection) {
     EXPECT_EQ(0u, m_Manager.GetClientCount());
     RawHttpClient late(m_nPort);
     EXPECT_FALSE(late.Connected() && late.Send("GET / HTTP/1.1\r\n\r\n") && !late.ReadResponse().empty());
-}
-
-int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    static CRtThreadManager manager;
-    manager.Initialize(1, false);
-    return RUN_ALL_TESTS();
 }

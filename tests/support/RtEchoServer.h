@@ -10,7 +10,6 @@
 
 #include "RtConnectionManager.h"
 #include "RtLoopback.h"
-#include "RtOsSocket.h"
 #include "RtThreadManager.h"
 
 namespace rttest {
@@ -23,9 +22,8 @@ public:
         RtResult rv = CRtConnectionManager::Instance()->CreateConnectionServer(CTYPE_TCP, m_pAcceptor, aStrategy, aLb);
         if (RT_FAILED(rv))
             return rv;
-        aPort = FreePort();
-        CRtInetAddr addr("127.0.0.1", aPort);
-        return m_pAcceptor->StartListen(this, addr);
+        aPort = FreeLoopbackPort();
+        return m_pAcceptor->StartListen(this, LoopbackAddr(aPort));
     }
     void Stop() {
         if (m_pAcceptor) {
@@ -111,17 +109,6 @@ public:
 
     std::atomic<int> m_nConnections{0}, m_nDisconnects{0}, m_nRefusals{0}, m_nOnSends{0};
     std::atomic<uint32_t> m_nIndicationThread{0}, m_nReceiveThread{0};
-
-    // A port the system just gave out and took back: free, barring a race
-    // with another process.
-    static uint16_t FreePort() {
-        rtos::SocketHandle s = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
-        rtos::SocketAddress a = Loopback(0);
-        rtos::SocketBind(s, a);
-        rtos::SocketLocalAddress(s, &a);
-        rtos::SocketClose(s);
-        return a.port;
-    }
 
 private:
     IRtAcceptor* m_pAcceptor = nullptr;

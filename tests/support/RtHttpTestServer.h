@@ -9,6 +9,7 @@
 
 #include "RtChannelManager.h"
 #include "RtInetAddr.h"
+#include "RtLoopback.h"
 #include "RtMessageBlock.h"
 
 namespace rttest {
@@ -21,7 +22,7 @@ public:
         RtResult rv = CRtChannelManager::Instance()->CreateHttpAcceptor(m_pAcceptor);
         if (RT_FAILED(rv))
             return rv;
-        return m_pAcceptor->StartListen(this, CRtInetAddr("127.0.0.1", aPort));
+        return m_pAcceptor->StartListen(this, LoopbackAddr(aPort));
     }
     // On the server's thread.
     void Stop() {

@@ -176,7 +176,8 @@ private:
             CRtMessageBlock* tail = m_pHead->Disjoint(at);
             if (at >= len)
                 return tail ? "Disjoint at or past the end gave a tail" : "";
-            if (!tail || tail->FlattenChained() != m_Model.substr(at) || m_pHead->FlattenChained() != m_Model.substr(0, at))
+            if (!tail || tail->FlattenChained() != m_Model.substr(at) ||
+                m_pHead->FlattenChained() != m_Model.substr(0, at))
                 return "Disjoint at " + std::to_string(at);
             for (CRtMessageBlock* p = tail; p; p = p->GetNext())
                 if (RT_BIT_DISABLED(p->GetFlag(), CRtMessageBlock::DUPLICATED))
@@ -223,7 +224,8 @@ private:
                 unsigned long room = last->GetTopLevelSpace(), n = 0;
                 std::string data = Bytes(Pick(room + 4));
                 RtResult rv = last->Write(data.data(), static_cast<unsigned long>(data.size()), &n);
-                if (rv != (data.size() <= room ? RT_OK : RT_ERROR_PARTIAL_DATA) || n != (data.size() < room ? data.size() : room))
+                if (rv != (data.size() <= room ? RT_OK : RT_ERROR_PARTIAL_DATA) ||
+                    n != (data.size() < room ? data.size() : room))
                     return "Write";
                 m_Model += data.substr(0, n);
             } else {

@@ -12,23 +12,12 @@ namespace rttest {
 
 class RawHttpClient {
 public:
-    explicit RawHttpClient(uint16_t aPort) {
-        m_Sock = ConnectLoopback(aPort, &m_bConnected);
-    }
+    explicit RawHttpClient(uint16_t aPort) { m_Sock = ConnectLoopback(aPort, &m_bConnected); }
     ~RawHttpClient() { rtos::SocketClose(m_Sock); }
     bool Connected() const { return m_bConnected; }
     rtos::SocketHandle Handle() const { return m_Sock; }
 
-    bool Send(const std::string& aText) {
-        size_t at = 0;
-        while (at < aText.size()) {
-            long n = rtos::SocketSend(m_Sock, aText.data() + at, aText.size() - at);
-            if (n <= 0)
-                return false;
-            at += static_cast<size_t>(n);
-        }
-        return true;
-    }
+    bool Send(const std::string& aText) { return SendAll(m_Sock, aText); }
     // Ends the sending side only (FIN): the answers may still come.
     bool HalfClose() { return rtos::SocketShutdown(m_Sock, rtos::ShutdownHow::kSend) == 0; }
     // One response: the head, then as many body bytes as it declares. Empty

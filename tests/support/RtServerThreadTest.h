@@ -1,6 +1,7 @@
 // A fixture whose server runs on its own framework user thread (as a
 // service runs on its main thread) and listens on a free loopback port.
-// Subclasses start the server on that thread and stop it from the test.
+// Subclasses start the server on that thread and stop it from the test;
+// the network fixture's teardown then checks that nothing is left.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,13 +9,11 @@
 #include <cstdint>
 
 #include "RtEchoServer.h"
-#include "RtTestEvents.h"
-#include "RtThread.h"
-#include "RtThreadManager.h"
+#include "RtNetworkTest.h"
 
 namespace rttest {
 
-class ServerThreadTest : public ::testing::Test {
+class ServerThreadTest : public NetworkTest {
 protected:
     // Runs on the server thread.
     virtual RtResult StartServer(uint16_t aPort) = 0;
@@ -22,17 +21,15 @@ protected:
     virtual void StopServer() = 0;
 
     void SetUp() override {
-        ASSERT_EQ(RT_OK, CRtThreadManager::Instance()->CreateUserTaskThread(m_pThread, true, CRtThread::TF_JOINABLE,
-                                                                            "server"));
-        m_nPort = EchoServer::FreePort();
+        NetworkTest::SetUp();
+        m_pThread = StartUserThread();
+        ASSERT_NE(nullptr, m_pThread);
+        m_nPort = FreeLoopbackPort();
         ASSERT_EQ(RT_OK, RunOn(m_pThread, [&] { return StartServer(m_nPort); }));
     }
     void TearDown() override {
         StopServer();
-        DrainThreads(m_pThread, CRtThreadManager::Instance()->GetDefaultNetworkThread());
-        m_pThread->Stop();
-        m_pThread->Join();
-        m_pThread->Destory(RT_OK);
+        NetworkTest::TearDown();
     }
 
     CRtThread* m_pThread = nullptr;

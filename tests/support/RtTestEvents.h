@@ -1,5 +1,16 @@
 // Events made from lambdas, for the suites that drive threads.
+//   MakeCall(fn)              an event running fn (returning RtResult)
+//   RunOn(thread, fn)         runs fn on a framework thread and waits for it
+//   Drain(thread)             what was posted to the thread has run, and what
+//                             that posted to it as well
+//   DrainThreads(user, net)   the same for two threads that post to each other
+//   StartNetworkThread()      a network thread of the test's own
+//   TaskThread                a user task thread owned by the test: stopped,
+//                             joined and destroyed when it goes
+// A "nothing else happened" check drains instead of sleeping.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include "RtEventQueue.h"
 #include "RtReactor.h"
@@ -30,14 +41,21 @@ RtResult RunOn(CRtThread* aThread, Fn aFn) {
     return aThread->GetEventQueue()->SendEvent(MakeCall(aFn));
 }
 
-// Lets the events that a stop or release left on aUser and the default
-// network thread run (proxies hand their last steps back and forth), so a
-// test ends with nothing of them still queued.
+// Twice: an event that was queued may itself post another one.
+inline void Drain(CRtThread* aThread) {
+    for (int i = 0; i < 2; ++i)
+        RunOn(aThread, [] { return RT_OK; });
+}
+
+// Lets the events that a stop or release left on aUser (may be null) and
+// aNetwork run (proxies hand their last steps back and forth), so a test
+// ends with nothing of them still queued.
 inline void DrainThreads(CRtThread* aUser, CRtThread* aNetwork) {
     auto nothing = [] { return RT_OK; };
     for (int i = 0; i < 3; ++i) {
         RunOn(aNetwork, nothing);
-        RunOn(aUser, nothing);
+        if (aUser)
+            RunOn(aUser, nothing);
     }
 }
 
@@ -55,5 +73,33 @@ inline CRtThread* StartNetworkThread() {
         return nullptr;
     return thread;
 }
+
+// A thread owned by a test (by default a new user task thread): stopped,
+// joined and destroyed when the object goes.
+class TaskThread {
+public:
+    explicit TaskThread(bool aWithTimers = true, unsigned long aFlag = CRtThread::TF_JOINABLE) {
+        EXPECT_EQ(RT_OK, CRtThreadManager::Instance()->CreateUserTaskThread(m_pThread, aWithTimers, aFlag, "test"));
+    }
+    explicit TaskThread(CRtThread* aThread) : m_pThread(aThread) {}
+    ~TaskThread() {
+        if (!m_pThread)
+            return;
+        m_pThread->Stop();
+        m_pThread->Join();
+        m_pThread->Destory(RT_OK);
+    }
+    TaskThread(const TaskThread&) = delete;
+    TaskThread& operator=(const TaskThread&) = delete;
+    CRtThread* operator->() const { return m_pThread; }
+    CRtThread* Get() const { return m_pThread; }
+    template <class Fn>
+    RtResult RunSync(Fn aFn) {
+        return RunOn(m_pThread, aFn);
+    }
+
+private:
+    CRtThread* m_pThread = nullptr;
+};
 
 }  // namespace rttest

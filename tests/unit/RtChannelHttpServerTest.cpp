@@ -9,98 +9,14 @@
 #include "RtChannelHttpServer.h"
 #include "RtHttpFramingCases.h"
 #include "RtHttpMultipart.h"
-#include "RtTestEvents.h"
+#include "RtNetworkTest.h"
+#include "RtRecordingSinks.h"
+#include "RtScriptedTransport.h"
 #include "RtTestSupport.h"
-#include "RtThread.h"
-#include "RtThreadManager.h"
 
 using rttest::MakeCall;
 
 namespace {
-
-// A transport that records what it is given and answers as scripted: take
-// everything, take only m_nRoom bytes (then would-block), or fail.
-class StubTransport : public IRtTransport, public CRtReferenceControlT<CRtMutexThread> {
-public:
-    uint32_t AddReference() override { return CRtReferenceControlT::AddReference(); }
-    uint32_t ReleaseReference() override { return CRtReferenceControlT::ReleaseReference(); }
-
-    RtResult OpenWithSink(IRtTransportSink* aSink) override {
-        m_pSink = aSink;
-        ++m_nOpens;
-        return RT_OK;
-    }
-    IRtTransportSink* GetSink() override { return m_pSink; }
-    RtResult SendData(CRtMessageBlock& aData, bool, bool, long, bool) override {
-        ++m_nSends;
-        if (m_nFailWith != RT_OK)
-            return m_nFailWith;
-        std::string all = aData.FlattenChained();
-        size_t take = m_bLimited && m_nRoom < all.size() ? m_nRoom : all.size();
-        m_strSent.append(all, 0, take);
-        aData.AdvanceChainedReadPtr(static_cast<unsigned long>(take));
-        if (m_bLimited)
-            m_nRoom -= take;
-        return take < all.size() ? RT_ERROR_PARTIAL_DATA : RT_OK;
-    }
-    RtResult SetOption(unsigned long, void*) override { return RT_ERROR_NOT_FOUND; }
-    RtResult GetOption(unsigned long, void*) override { return RT_ERROR_NOT_FOUND; }
-    RtResult Disconnect(RtResult aReason) override {
-        ++m_nDisconnects;
-        m_nReason = aReason;
-        m_nSentAtDisconnect = m_strSent.size();
-        return RT_OK;
-    }
-
-    // Gives room for aBytes more and tells the channel, as a socket that
-    // became writable would.
-    void Drain(size_t aBytes) {
-        m_nRoom += aBytes;
-        m_pSink->OnSend(this);
-    }
-    void Unlimit() { m_bLimited = false; }
-    void Limit(size_t aRoom) {
-        m_bLimited = true;
-        m_nRoom = aRoom;
-    }
-
-    IRtTransportSink* m_pSink = nullptr;
-    std::string m_strSent;
-    bool m_bLimited = false;
-    size_t m_nRoom = 0;
-    RtResult m_nFailWith = RT_OK;
-    int m_nOpens = 0, m_nSends = 0, m_nDisconnects = 0;
-    RtResult m_nReason = RT_OK;
-    size_t m_nSentAtDisconnect = 0;
-};
-
-// The application's sink: records each request and what happened, in order.
-class RecordingSink : public IRtTransportSink {
-public:
-    void OnReceive(CRtMessageBlock& aData, IRtTransport* aTrptId) override {
-        auto* channel = static_cast<IRtChannelHttpServer*>(aTrptId);
-        CRtString uri;
-        channel->GetRequestUri(uri);
-        m_Uris.push_back(uri);
-        m_Bodies.push_back(aData.FlattenChained());
-        m_Events.push_back("receive");
-        if (m_OnReceive)
-            m_OnReceive(channel, aData);
-    }
-    void OnSend(IRtTransport*) override {
-        ++m_nOnSends;
-        m_Events.push_back("send");
-    }
-    void OnDisconnect(RtResult aReason, IRtTransport*) override {
-        m_Reasons.push_back(aReason);
-        m_Events.push_back("disconnect");
-    }
-
-    std::vector<std::string> m_Uris, m_Bodies, m_Events;
-    std::vector<RtResult> m_Reasons;
-    int m_nOnSends = 0;
-    std::function<void(IRtChannelHttpServer*, CRtMessageBlock&)> m_OnReceive;
-};
 
 RtResult SendText(IRtChannelHttpServer* aChannel, const std::string& aText) {
     CRtMessageBlock mb(aText.size(), aText.data(), CRtMessageBlock::DONT_DELETE, aText.size());
@@ -113,18 +29,33 @@ void Append(IRtChannelHttpServer* aChannel, const std::string& aText) {
 }
 
 using rttest::LogWatch;
+using rttest::RecordingSink;
+using rttest::ScriptedTransport;
 
-// One channel over a stub transport, opened with a recording sink. Test
+// The application's sink: each receive is labelled with its request's URI.
+void LabelWithUri(RecordingSink& aSink) {
+    aSink.m_Label = [](IRtTransport* aTrpt) {
+        CRtString uri;
+        static_cast<IRtChannelHttpServer*>(aTrpt)->GetRequestUri(uri);
+        return std::string(uri);
+    };
+}
+
+using Strings = std::vector<std::string>;
+
+// One channel over a scripted transport, opened with a recording sink. Test
 // bodies run on the network thread through On(); teardown checks that the
 // released channel is deleted and lets its transport go.
-class ChannelTest : public ::testing::Test {
+class ChannelTest : public rttest::NetworkTest {
 protected:
     void SetUp() override {
-        m_pNet = CRtThreadManager::Instance()->GetDefaultNetworkThread();
+        NetworkTest::SetUp();
+        LabelWithUri(m_Sink);
+        m_Sink.ExpectThread(m_pNetwork);
         On([&] {
-            m_pStub = new StubTransport;
-            m_pStub->AddReference();
-            m_pChannel = new CRtChannelHttpServer(m_pStub);
+            m_pLower = new ScriptedTransport(m_pNetwork);
+            m_pLower->AddReference();
+            m_pChannel = new CRtChannelHttpServer(m_pLower);
             m_pChannel->AddReference();
             EXPECT_EQ(RT_OK, m_pChannel->OpenWithSink(&m_Sink));
         });
@@ -134,30 +65,32 @@ protected:
             if (m_pChannel)
                 m_pChannel->ReleaseReference();
         });
-        EXPECT_TRUE(rttest::WaitUntil([&] { return m_pStub->GetReference() == 1; })) << "channel not deleted";
-        On([&] { m_pStub->ReleaseReference(); });
+        EXPECT_TRUE(rttest::WaitUntil([&] { return m_pLower->GetReference() == 1; })) << "channel not deleted";
+        EXPECT_EQ(0, m_pLower->m_nOffThread.load());
+        On([&] { m_pLower->ReleaseReference(); });
+        NetworkTest::TearDown();
     }
     template <class Fn>
     void On(Fn aFn) {
-        m_pNet->GetEventQueue()->SendEvent(MakeCall([&] {
+        OnNet([&] {
             aFn();
             return RT_OK;
-        }));
+        });
     }
     // Hands aText to the channel in one read, as the transport would.
     void Receive(const std::string& aText) {
         CRtMessageBlock mb(aText.size(), aText.data(), CRtMessageBlock::DONT_DELETE, aText.size());
-        m_pStub->m_pSink->OnReceive(mb, m_pStub);
+        static_cast<IRtTransportSink*>(m_pChannel)->OnReceive(mb, m_pLower);
     }
     void AnswerEachRequest(const std::string& aBody) {
-        m_Sink.m_OnReceive = [aBody](IRtChannelHttpServer* aChannel, CRtMessageBlock&) {
-            Append(aChannel, aBody);
-            EXPECT_EQ(RT_OK, aChannel->SendResponse());
+        m_Sink.m_OnReceive = [aBody](IRtTransport* aTrpt, CRtMessageBlock&) {
+            auto* channel = static_cast<IRtChannelHttpServer*>(aTrpt);
+            Append(channel, aBody);
+            EXPECT_EQ(RT_OK, channel->SendResponse());
         };
     }
 
-    CRtThread* m_pNet = nullptr;
-    StubTransport* m_pStub = nullptr;
+    ScriptedTransport* m_pLower = nullptr;
     CRtChannelHttpServer* m_pChannel = nullptr;
     RecordingSink m_Sink;
 };
@@ -173,11 +106,11 @@ TEST_F(ChannelTest, ResponseCarriesItsLengthAndThePendingBodyIsSentOnce) {
         CRtMessageBlock empty(0);
         m_pChannel->AppendResponseData(empty);
         EXPECT_EQ(RT_OK, m_pChannel->SendResponse());
-        EXPECT_EQ(kOk5, m_pStub->m_strSent);
-        m_pStub->m_strSent.clear();
+        EXPECT_EQ(kOk5, m_pLower->Sent());
+        m_pLower->ClearSent();
         // The body went with the first response.
         EXPECT_EQ(RT_OK, m_pChannel->SendResponse());
-        EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", m_pStub->m_strSent);
+        EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", m_pLower->Sent());
     });
 }
 
@@ -188,14 +121,14 @@ TEST_F(ChannelTest, StatusAndHeadersAndBodilessStatuses) {
         EXPECT_EQ(RT_OK, m_pChannel->SetResponseHeader("X-Gone", "2"));
         EXPECT_EQ(RT_OK, m_pChannel->SetResponseHeader("x-gone", ""));
         EXPECT_EQ(RT_OK, m_pChannel->SendResponse());
-        EXPECT_EQ("HTTP/1.1 404 Not Found\r\nX-Tag: 1\r\nContent-Length: 0\r\n\r\n", m_pStub->m_strSent);
+        EXPECT_EQ("HTTP/1.1 404 Not Found\r\nX-Tag: 1\r\nContent-Length: 0\r\n\r\n", m_pLower->Sent());
 
         // No length for statuses that never have a body.
         for (int status : {204, 304, 101}) {
-            m_pStub->m_strSent.clear();
+            m_pLower->ClearSent();
             m_pChannel->SetResponseStatus(status, "S");
             m_pChannel->SendResponse();
-            EXPECT_EQ(std::string::npos, m_pStub->m_strSent.find("Content-Length")) << status;
+            EXPECT_EQ(std::string::npos, m_pLower->Sent().find("Content-Length")) << status;
         }
     });
 }
@@ -206,7 +139,7 @@ TEST_F(ChannelTest, NoContentLengthOptionLeavesTheLengthOut) {
         EXPECT_EQ(RT_OK, m_pChannel->SetOption(RT_OPT_CHANNEL_HTTP_NO_CONTENT_LENGTH, &on));
         Append(m_pChannel, "hello");
         m_pChannel->SendResponse();
-        EXPECT_EQ("HTTP/1.1 200 OK\r\n\r\nhello", m_pStub->m_strSent);
+        EXPECT_EQ("HTTP/1.1 200 OK\r\n\r\nhello", m_pLower->Sent());
         uint32_t type = 0;
         EXPECT_EQ(RT_OK, m_pChannel->GetOption(RT_OPT_TRANSPORT_TRAN_TYPE, &type));
         EXPECT_EQ(48u, type);
@@ -220,26 +153,26 @@ TEST_F(ChannelTest, HeadOnceSendsTheHeadFirstAndThenOnlyData) {
         bool on = true;
         EXPECT_EQ(RT_OK, m_pChannel->SetOption(RT_OPT_CHANNEL_HTTP_SEND_HEAD_ONCE, &on));
         EXPECT_EQ(RT_OK, m_pChannel->SendResponse());
-        EXPECT_EQ("HTTP/1.1 200 OK\r\n\r\n", m_pStub->m_strSent) << "a streamed body has no length";
+        EXPECT_EQ("HTTP/1.1 200 OK\r\n\r\n", m_pLower->Sent()) << "a streamed body has no length";
         EXPECT_EQ(RT_OK, SendText(m_pChannel, "abc"));
         EXPECT_EQ(RT_OK, SendText(m_pChannel, "de"));
-        EXPECT_EQ("HTTP/1.1 200 OK\r\n\r\nabcde", m_pStub->m_strSent);
+        EXPECT_EQ("HTTP/1.1 200 OK\r\n\r\nabcde", m_pLower->Sent());
         EXPECT_EQ(RT_ERROR_INVALID_ARG, SendText(m_pChannel, ""));
     });
 }
 
 TEST_F(ChannelTest, RefusedBytesWaitInTheBufferUntilOnSend) {
     On([&] {
-        m_pStub->Limit(10);
+        m_pLower->Limit(10);
         Append(m_pChannel, "hello");
         EXPECT_EQ(RT_OK, m_pChannel->SendResponse());
-        EXPECT_EQ(std::string(kOk5, 10), m_pStub->m_strSent);
+        EXPECT_EQ(std::string(kOk5, 10), m_pLower->Sent());
         // Later data queues behind the refused rest, in order.
         EXPECT_EQ(RT_OK, SendText(m_pChannel, "world"));
-        m_pStub->Drain(1000);
+        m_pLower->Drain(1000);
         std::string second = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nworld";
-        EXPECT_EQ(std::string(kOk5) + second, m_pStub->m_strSent);
-        EXPECT_EQ(0, m_Sink.m_nOnSends) << "the buffer never filled, so the sink is owed nothing";
+        EXPECT_EQ(std::string(kOk5) + second, m_pLower->Sent());
+        EXPECT_EQ(0, m_Sink.Count("send")) << "the buffer never filled, so the sink is owed nothing";
     });
 }
 
@@ -247,29 +180,30 @@ TEST_F(ChannelTest, FullBufferPushesBackUntilItDrains) {
     On([&] {
         uint32_t max = 16;
         EXPECT_EQ(RT_OK, m_pChannel->SetOption(RT_OPT_CHANNEL_HTTP_MAX_SEND_BUF, &max));
-        m_pStub->Limit(0);
+        m_pLower->Limit(0);
         LogWatch log;
         EXPECT_EQ(RT_OK, SendText(m_pChannel, "first"));  // kept: the buffer was empty
         EXPECT_EQ(RT_ERROR_PARTIAL_DATA, SendText(m_pChannel, "second"));
         EXPECT_EQ(RT_ERROR_PARTIAL_DATA, SendText(m_pChannel, "third"));
-        EXPECT_TRUE(log.Has("CRtChannelHttpServer::SendPrivateData, it's impossible that sending first packet failed!"));
-        EXPECT_EQ("", m_pStub->m_strSent);
-        m_pStub->Drain(1000);
-        EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfirst", m_pStub->m_strSent);
-        EXPECT_EQ(1, m_Sink.m_nOnSends);
+        EXPECT_TRUE(
+            log.Has("CRtChannelHttpServer::SendPrivateData, it's impossible that sending first packet failed!"));
+        EXPECT_EQ("", m_pLower->Sent());
+        m_pLower->Drain(1000);
+        EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfirst", m_pLower->Sent());
+        EXPECT_EQ(1, m_Sink.Count("send"));
         EXPECT_EQ(RT_OK, SendText(m_pChannel, "again"));
     });
 }
 
 TEST_F(ChannelTest, HardSendFailureIsReturnedAndNothingIsKept) {
     On([&] {
-        m_pStub->m_nFailWith = RT_ERROR_NOT_AVAILABLE;
+        m_pLower->FailWith(RT_ERROR_NOT_AVAILABLE);
         Append(m_pChannel, "hello");
         EXPECT_EQ(RT_ERROR_NOT_AVAILABLE, m_pChannel->SendResponse());
-        m_pStub->m_nFailWith = RT_OK;
+        m_pLower->FailWith(RT_OK);
         // Nothing of the failed response is left to go out later.
         EXPECT_EQ(RT_OK, SendText(m_pChannel, "x"));
-        EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx", m_pStub->m_strSent);
+        EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx", m_pLower->Sent());
     });
 }
 
@@ -277,57 +211,54 @@ TEST_F(ChannelTest, EveryRequestOfOneReadIsDeliveredInOrder) {
     AnswerEachRequest("ok");
     On([&] {
         Receive("GET /a HTTP/1.1\r\nHost: x\r\n\r\nGET /b HTTP/1.1\r\n\r\nGET /c?q=1 HTTP/1.1\r\n\r\n");
-        EXPECT_EQ((std::vector<std::string>{"/a", "/b", "/c?q=1"}), m_Sink.m_Uris);
-        EXPECT_EQ((std::vector<std::string>{"", "", ""}), m_Sink.m_Bodies);
+        EXPECT_EQ((Strings{"/a", "/b", "/c?q=1"}), m_Sink.Labels());
+        EXPECT_EQ((Strings{"", "", ""}), m_Sink.Received());
         std::string one = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
-        EXPECT_EQ(one + one + one, m_pStub->m_strSent);
-        EXPECT_EQ(0, m_pStub->m_nDisconnects);
-    });
-}
+        EXPECT_EQ(one + one + one, m_pLower->Sent());
+        EXPECT_EQ(0, m_pLower->m_nDisconnects.load());
 
-TEST_F(ChannelTest, BodyByLengthThenTheNextRequestOfTheSameRead) {
-    On([&] {
+        // A body by length, the next request, and an incomplete tail that
+        // waits for the rest.
         Receive("POST /up HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcGET /next HTTP/1.1\r\n\r\nGET /par");
-        EXPECT_EQ((std::vector<std::string>{"/up", "/next"}), m_Sink.m_Uris);
-        EXPECT_EQ((std::vector<std::string>{"abc", ""}), m_Sink.m_Bodies);
-        // The incomplete tail waits for the rest.
+        EXPECT_EQ((Strings{"/a", "/b", "/c?q=1", "/up", "/next"}), m_Sink.Labels());
+        EXPECT_EQ((Strings{"", "", "", "abc", ""}), m_Sink.Received());
         Receive("t HTTP/1.1\r\n\r\n");
-        EXPECT_EQ((std::vector<std::string>{"/up", "/next", "/part"}), m_Sink.m_Uris);
+        EXPECT_EQ((Strings{"/a", "/b", "/c?q=1", "/up", "/next", "/part"}), m_Sink.Labels());
     });
 }
 
 TEST_F(ChannelTest, SinkThatDisconnectsAndReleasesStopsTheLoop) {
-    m_Sink.m_OnReceive = [&](IRtChannelHttpServer* aChannel, CRtMessageBlock&) {
+    m_Sink.m_OnReceive = [&](IRtTransport* aChannel, CRtMessageBlock&) {
         aChannel->Disconnect(RT_OK);
         aChannel->ReleaseReference();
         m_pChannel = nullptr;
     };
     On([&] {
         Receive("GET /a HTTP/1.1\r\n\r\nGET /b HTTP/1.1\r\n\r\n");
-        EXPECT_EQ(1u, m_Sink.m_Uris.size());
-        EXPECT_EQ(1, m_pStub->m_nDisconnects);
-        EXPECT_TRUE(m_Sink.m_Reasons.empty()) << "no callback after the application's own Disconnect";
+        EXPECT_EQ(1u, m_Sink.Labels().size());
+        EXPECT_EQ(1, m_pLower->m_nDisconnects.load());
+        EXPECT_TRUE(m_Sink.Reasons().empty()) << "no callback after the application's own Disconnect";
     });
 }
 
 TEST_F(ChannelTest, UnreadableRequestEndsTheConnection) {
     On([&] {
         Receive("GET / HTTP/2.0\r\n\r\n");
-        EXPECT_TRUE(m_Sink.m_Uris.empty());
-        ASSERT_EQ(1u, m_Sink.m_Reasons.size());
-        EXPECT_EQ(RT_ERROR_FAILURE, m_Sink.m_Reasons[0]);
-        EXPECT_EQ(1, m_pStub->m_nDisconnects);
-        EXPECT_EQ(RT_ERROR_FAILURE, m_pStub->m_nReason);
+        EXPECT_TRUE(m_Sink.Labels().empty());
+        ASSERT_EQ(1u, m_Sink.Reasons().size());
+        EXPECT_EQ(RT_ERROR_FAILURE, m_Sink.Reasons()[0]);
+        EXPECT_EQ(1, m_pLower->m_nDisconnects.load());
+        EXPECT_EQ(RT_ERROR_FAILURE, m_pLower->m_nReason.load());
         EXPECT_EQ(RT_ERROR_NOT_INITIALIZED, SendText(m_pChannel, "late"));
     });
 }
 
 TEST_F(ChannelTest, TransportDisconnectReachesTheSinkOnce) {
     On([&] {
-        m_pStub->m_pSink->OnDisconnect(RT_ERROR_NETWORK_CONNECTION_RESET, m_pStub);
-        EXPECT_EQ((std::vector<RtResult>{RT_ERROR_NETWORK_CONNECTION_RESET}), m_Sink.m_Reasons);
+        m_pLower->PeerClose(RT_ERROR_NETWORK_CONNECTION_RESET);
+        EXPECT_EQ((std::vector<RtResult>{RT_ERROR_NETWORK_CONNECTION_RESET}), m_Sink.Reasons());
         Receive("GET / HTTP/1.1\r\n\r\n");
-        EXPECT_TRUE(m_Sink.m_Uris.empty());
+        EXPECT_TRUE(m_Sink.Labels().empty());
     });
 }
 
@@ -335,11 +266,11 @@ TEST_F(ChannelTest, ConnectionCloseClosesAfterTheResponseHasGone) {
     AnswerEachRequest("bye");
     On([&] {
         Receive("GET /a HTTP/1.1\r\nConnection: close\r\n\r\nGET /ignored HTTP/1.1\r\n\r\n");
-        EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Length: 3\r\nConnection: close\r\n\r\nbye", m_pStub->m_strSent);
-        EXPECT_EQ(1, m_pStub->m_nDisconnects);
-        EXPECT_EQ(m_pStub->m_strSent.size(), m_pStub->m_nSentAtDisconnect);
-        EXPECT_EQ((std::vector<std::string>{"receive", "disconnect"}), m_Sink.m_Events);
-        EXPECT_EQ((std::vector<std::string>{"/a"}), m_Sink.m_Uris);
+        EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Length: 3\r\nConnection: close\r\n\r\nbye", m_pLower->Sent());
+        EXPECT_EQ(1, m_pLower->m_nDisconnects.load());
+        EXPECT_EQ(m_pLower->Sent().size(), m_pLower->m_nSentAtDisconnect.load());
+        EXPECT_EQ((Strings{"receive", "disconnect"}), m_Sink.Kinds());
+        EXPECT_EQ((Strings{"/a"}), m_Sink.Labels());
     });
 }
 
@@ -347,32 +278,32 @@ TEST_F(ChannelTest, Http10ClosesUnlessItAsksForKeepAlive) {
     AnswerEachRequest("x");
     On([&] {
         Receive("GET /k HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n");
-        EXPECT_NE(std::string::npos, m_pStub->m_strSent.find("\r\nConnection: keep-alive\r\n"));
-        EXPECT_EQ(0, m_pStub->m_nDisconnects);
+        EXPECT_NE(std::string::npos, m_pLower->Sent().find("\r\nConnection: keep-alive\r\n"));
+        EXPECT_EQ(0, m_pLower->m_nDisconnects.load());
         // Neither "x-close" nor a token inside another word means close.
-        m_pStub->m_strSent.clear();
+        m_pLower->ClearSent();
         Receive("GET /x HTTP/1.1\r\nConnection: x-close, upgrade\r\n\r\n");
-        EXPECT_EQ(std::string::npos, m_pStub->m_strSent.find("Connection"));
-        EXPECT_EQ(0, m_pStub->m_nDisconnects);
-        m_pStub->m_strSent.clear();
+        EXPECT_EQ(std::string::npos, m_pLower->Sent().find("Connection"));
+        EXPECT_EQ(0, m_pLower->m_nDisconnects.load());
+        m_pLower->ClearSent();
         Receive("GET /c HTTP/1.0\r\n\r\n");
-        EXPECT_NE(std::string::npos, m_pStub->m_strSent.find("\r\nConnection: close\r\n"));
-        EXPECT_EQ(1, m_pStub->m_nDisconnects);
+        EXPECT_NE(std::string::npos, m_pLower->Sent().find("\r\nConnection: close\r\n"));
+        EXPECT_EQ(1, m_pLower->m_nDisconnects.load());
     });
 }
 
 TEST_F(ChannelTest, CloseWaitsForTheBufferToDrain) {
     AnswerEachRequest("hello");
     On([&] {
-        m_pStub->Limit(5);
+        m_pLower->Limit(5);
         Receive("GET / HTTP/1.1\r\nConnection:\tclose\r\n\r\n");
-        EXPECT_EQ(0, m_pStub->m_nDisconnects);
-        m_pStub->Drain(10);
-        EXPECT_EQ(0, m_pStub->m_nDisconnects) << "still not all out";
-        m_pStub->Drain(1000);
-        EXPECT_EQ(1, m_pStub->m_nDisconnects);
-        EXPECT_EQ(m_pStub->m_strSent.size(), m_pStub->m_nSentAtDisconnect);
-        EXPECT_EQ((std::vector<RtResult>{RT_OK}), m_Sink.m_Reasons);
+        EXPECT_EQ(0, m_pLower->m_nDisconnects.load());
+        m_pLower->Drain(10);
+        EXPECT_EQ(0, m_pLower->m_nDisconnects.load()) << "still not all out";
+        m_pLower->Drain(1000);
+        EXPECT_EQ(1, m_pLower->m_nDisconnects.load());
+        EXPECT_EQ(m_pLower->Sent().size(), m_pLower->m_nSentAtDisconnect.load());
+        EXPECT_EQ((std::vector<RtResult>{RT_OK}), m_Sink.Reasons());
     });
 }
 
@@ -380,32 +311,33 @@ TEST_F(ChannelTest, LaterResponseClosesOnTheNextTurnOfTheLoop) {
     On([&] {
         Receive("GET / HTTP/1.0\r\n\r\n");
         EXPECT_EQ(RT_OK, m_pChannel->SendResponse());
-        EXPECT_EQ(0, m_pStub->m_nDisconnects) << "not inside the application's call";
+        EXPECT_EQ(0, m_pLower->m_nDisconnects.load()) << "not inside the application's call";
     });
     On([&] {
-        EXPECT_EQ(1, m_pStub->m_nDisconnects);
-        EXPECT_EQ((std::vector<std::string>{"receive", "disconnect"}), m_Sink.m_Events);
+        EXPECT_EQ(1, m_pLower->m_nDisconnects.load());
+        EXPECT_EQ((Strings{"receive", "disconnect"}), m_Sink.Kinds());
     });
 }
 
 TEST_F(ChannelTest, SecondOpenOnlyReplacesTheSink) {
     RecordingSink other;
+    LabelWithUri(other);
     On([&] {
         EXPECT_EQ(RT_OK, m_pChannel->OpenWithSink(&other));
-        EXPECT_EQ(1, m_pStub->m_nOpens);
+        EXPECT_EQ(1, m_pLower->m_nOpens.load());
         EXPECT_EQ(&other, m_pChannel->GetSink());
         Receive("GET /o HTTP/1.1\r\n\r\n");
-        EXPECT_TRUE(m_Sink.m_Uris.empty());
-        EXPECT_EQ((std::vector<std::string>{"/o"}), other.m_Uris);
+        EXPECT_TRUE(m_Sink.Labels().empty());
+        EXPECT_EQ((Strings{"/o"}), other.Labels());
     });
 }
 
 TEST_F(ChannelTest, UploadedFileIsFoundInTheRequestBody) {
     std::string fileName, content;
     RtResult rv = RT_ERROR_UNEXPECTED;
-    m_Sink.m_OnReceive = [&](IRtChannelHttpServer* aChannel, CRtMessageBlock& aBody) {
+    m_Sink.m_OnReceive = [&](IRtTransport* aTrpt, CRtMessageBlock& aBody) {
         CRtString name, bytes;
-        rv = aChannel->GetUploadFileInfo(aBody, "file", name, bytes);
+        rv = static_cast<IRtChannelHttpServer*>(aTrpt)->GetUploadFileInfo(aBody, "file", name, bytes);
         fileName = name;
         content = bytes;
     };
@@ -414,8 +346,10 @@ TEST_F(ChannelTest, UploadedFileIsFoundInTheRequestBody) {
         "--XyZ\r\nContent-Disposition: form-data; name=\"file\"; filename=\"C:\\dir\\a.txt\"\r\n"
         "Content-Type: text/plain\r\n\r\nline1 XyZ\r\n-XyZ\r\n"
         "\r\n--XyZ--\r\n";
-    std::string request = "POST /upload HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=XyZ\r\n"
-                          "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    std::string request =
+        "POST /upload HTTP/1.1\r\nContent-Type: multipart/form-data; boundary=XyZ\r\n"
+        "Content-Length: " +
+        std::to_string(body.size()) + "\r\n\r\n" + body;
     On([&] { Receive(request); });
     EXPECT_EQ(RT_OK, rv);
     EXPECT_EQ("a.txt", fileName);
@@ -426,17 +360,18 @@ TEST_F(ChannelTest, UploadedFileIsFoundInTheRequestBody) {
 // a fresh channel each time: refused ones deliver nothing and end the
 // connection unanswered; the others are answered as when read whole.
 TEST_F(ChannelTest, FramingTableAtEveryReadBoundary) {
-    std::vector<StubTransport*> stubs;
+    std::vector<ScriptedTransport*> stubs;
     for (const rttest::HttpFramingCase& c : rttest::HttpFramingCases()) {
         On([&] {
             for (size_t cut = 0; cut < c.request.size(); ++cut) {
-                auto* stub = new StubTransport;
+                auto* stub = new ScriptedTransport(m_pNetwork);
                 stub->AddReference();
                 stubs.push_back(stub);
                 RecordingSink sink;
-                sink.m_OnReceive = [](IRtChannelHttpServer* aChannel, CRtMessageBlock&) {
-                    Append(aChannel, "ok");
-                    aChannel->SendResponse();
+                LabelWithUri(sink);
+                sink.m_OnReceive = [](IRtTransport* aTrpt, CRtMessageBlock&) {
+                    Append(static_cast<IRtChannelHttpServer*>(aTrpt), "ok");
+                    static_cast<IRtChannelHttpServer*>(aTrpt)->SendResponse();
                 };
                 auto* channel = new CRtChannelHttpServer(stub);
                 channel->AddReference();
@@ -444,16 +379,15 @@ TEST_F(ChannelTest, FramingTableAtEveryReadBoundary) {
                 for (const std::string& part : {c.request.substr(0, cut), c.request.substr(cut)}) {
                     if (part.empty() || stub->m_nDisconnects > 0)
                         continue;
-                    CRtMessageBlock mb(part.size(), part.data(), CRtMessageBlock::DONT_DELETE, part.size());
-                    stub->m_pSink->OnReceive(mb, stub);
+                    stub->Deliver(part);
                 }
-                EXPECT_EQ(c.delivered, sink.m_Uris) << c.what << ", cut at " << cut;
+                EXPECT_EQ(c.delivered, sink.Labels()) << c.what << ", cut at " << cut;
                 bool refused = c.delivered.empty();
                 EXPECT_EQ(refused || c.closes, stub->m_nDisconnects == 1) << c.what << ", cut at " << cut;
                 if (refused) {
-                    EXPECT_EQ("", stub->m_strSent) << c.what;
+                    EXPECT_EQ("", stub->Sent()) << c.what;
                 } else if (c.closes) {
-                    EXPECT_NE(std::string::npos, stub->m_strSent.find("\r\nConnection: close\r\n")) << c.what;
+                    EXPECT_NE(std::string::npos, stub->Sent().find("\r\nConnection: close\r\n")) << c.what;
                 }
                 if (stub->m_nDisconnects == 0)
                     channel->Disconnect(RT_OK);
@@ -461,7 +395,7 @@ TEST_F(ChannelTest, FramingTableAtEveryReadBoundary) {
             }
         });
     }
-    for (StubTransport* stub : stubs) {
+    for (ScriptedTransport* stub : stubs) {
         EXPECT_TRUE(rttest::WaitUntil([&] { return stub->GetReference() == 1; })) << "channel not deleted";
         On([&] { stub->ReleaseReference(); });
     }
@@ -494,9 +428,9 @@ TEST(RtHttpMultipart, MalformedBodiesFailInsideTheText) {
 TEST(RtHttpMultipart, PartWithoutFileNameAndEmptyContent) {
     CRtString name = "unchanged", content = "stale";
     LogWatch log;
-    EXPECT_EQ(RT_OK, RtHttpGetUploadFileInfo("Multipart/Form-Data;boundary=B",
-                                             "--B\r\nname=\"FILE\"\r\n\r\n\r\n--B--\r\n", "file", name, content,
-                                             nullptr));
+    EXPECT_EQ(RT_OK,
+              RtHttpGetUploadFileInfo("Multipart/Form-Data;boundary=B", "--B\r\nname=\"FILE\"\r\n\r\n\r\n--B--\r\n",
+                                      "file", name, content, nullptr));
     EXPECT_EQ("unchanged", name);
     EXPECT_EQ("", content);
     EXPECT_TRUE(log.Has("CRtChannelHttpServer::GetUploadFileInfo, 'filename=\"' not found!"));

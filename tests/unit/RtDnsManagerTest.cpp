@@ -66,17 +66,12 @@ protected:
     void SetUp() override {
         CRtDnsManager::SetResolverForTest(&FakeHosts::Resolve);
         FakeHosts::Get().gateOpen = true;
-        for (CRtThread*& t : m_Listeners)
-            ASSERT_EQ(RT_OK, CRtThreadManager::Instance()->CreateUserTaskThread(t, false));
+        m_Listeners[0] = m_First.Get();
+        m_Listeners[1] = m_Second.Get();
         m_pDns = CRtDnsManager::Instance();
     }
     void TearDown() override {
         FakeHosts::Get().gateOpen = true;
-        for (CRtThread* t : m_Listeners) {
-            t->Stop();
-            t->Join();
-            t->Destory(RT_OK);
-        }
         CRtDnsManager::SetResolverForTest(nullptr);
     }
     // A name no other test uses, so that the cache starts empty for it.
@@ -85,6 +80,7 @@ protected:
         return std::string(aPrefix) + std::to_string(s_counter++) + ".test";
     }
 
+    rttest::TaskThread m_First{false}, m_Second{false};
     CRtThread* m_Listeners[2] = {nullptr, nullptr};
     CRtDnsManager* m_pDns = nullptr;
 };
@@ -104,7 +100,8 @@ TEST_F(DnsTest, OneLookupTellsEveryObserverOnItsOwnThread) {
     EXPECT_EQ(nullptr, record);
     FakeHosts::Get().gateOpen = true;
     ASSERT_TRUE(rttest::WaitUntil([&] { return a.calls == 1 && b.calls == 1; }));
-    rtos::SleepMs(20);
+    rttest::Drain(m_Listeners[0]);
+    rttest::Drain(m_Listeners[1]);
     EXPECT_EQ(1, a.calls.load());
     EXPECT_EQ(1, b.calls.load());
     EXPECT_EQ(1, FakeHosts::Get().lookups - before);
@@ -140,7 +137,7 @@ TEST_F(DnsTest, CancelledObserverIsNeverTold) {
     } else {
         ASSERT_TRUE(rttest::WaitUntil([&] { return done.calls == 1; }));
     }
-    rtos::SleepMs(20);
+    rttest::Drain(m_Listeners[0]);
     EXPECT_EQ(0, w.calls.load());
 }
 
@@ -215,8 +212,7 @@ TEST_F(DnsTest, LocalhostResolvesWithTheSystemResolver) {
     ASSERT_GE(record->GetCount(), 1u);
     CRtInetAddr addr;
     addr.SetIpAddr(*record->begin());
-    EXPECT_TRUE(addr.GetIpDisplayName() == "127.0.0.1" || addr.GetIpDisplayName() == "::1")
-        << addr.GetIpDisplayName();
+    EXPECT_TRUE(addr.GetIpDisplayName() == "127.0.0.1" || addr.GetIpDisplayName() == "::1") << addr.GetIpDisplayName();
     record->ReleaseReference();
 }
 
@@ -224,8 +220,8 @@ TEST_F(DnsTest, LocalhostResolvesWithTheSystemResolver) {
 TEST(CRtDnsManagerShutdown, DuringALookup) {
     CRtDnsManager::SetResolverForTest(&FakeHosts::Resolve);
     FakeHosts::Get().gateOpen = false;
-    CRtThread* listener = nullptr;
-    ASSERT_EQ(RT_OK, CRtThreadManager::Instance()->CreateUserTaskThread(listener, false));
+    rttest::TaskThread thread(false);
+    CRtThread* listener = thread.Get();
     Watcher w;
     CRtDnsRecord* record = nullptr;
     int before = FakeHosts::Get().lookups;
@@ -238,10 +234,7 @@ TEST(CRtDnsManagerShutdown, DuringALookup) {
     });
     EXPECT_EQ(RT_OK, CRtDnsManager::Instance()->Shutdown());
     opener.join();
-    rtos::SleepMs(20);
+    rttest::Drain(listener);
     EXPECT_EQ(0, w.calls.load());
-    listener->Stop();
-    listener->Join();
-    listener->Destory(RT_OK);
     CRtDnsManager::SetResolverForTest(nullptr);
 }

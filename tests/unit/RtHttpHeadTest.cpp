@@ -31,7 +31,7 @@ using rttest::LogWatch;
 }  // namespace
 
 TEST(RtHttpAtom, EveryPrefilledNameResolvesToItsMember) {
-#define RT_CHECK_ATOM(member, text)                                                        \
+#define RT_CHECK_ATOM(member, text)                                                         \
     EXPECT_EQ(CRtHttpAtomList::member, Atoms()->ResolveAtom(" " text "  ", false)) << text; \
     EXPECT_STREQ(text, CRtHttpAtomList::member.get());
     RT_HTTP_PREFILLED_ATOMS(RT_CHECK_ATOM)

@@ -95,8 +95,8 @@ TEST(RtInetNtop, FollowsTheConventionalTextForms) {
 
 TEST(RtInetPton, AcceptsOnlyWellFormedText) {
     uint8_t out[16];
-    const char* good6[] = {"::", "::1", "1::", "2001:DB8::1", "::ffff:192.0.2.128", "1:2:3:4:5:6:7:8",
-                           "1:2:3:4:5:6:1.2.3.4", "fe80::1:2"};
+    const char* good6[] = {
+        "::", "::1", "1::", "2001:DB8::1", "::ffff:192.0.2.128", "1:2:3:4:5:6:7:8", "1:2:3:4:5:6:1.2.3.4", "fe80::1:2"};
     for (const char* text : good6) {
         ASSERT_EQ(1, CRtInetAddr::RtInet_pton(rtos::kAfInet6, text, out)) << text;
         char back[64];
@@ -105,7 +105,8 @@ TEST(RtInetPton, AcceptsOnlyWellFormedText) {
         ASSERT_EQ(1, CRtInetAddr::RtInet_pton(rtos::kAfInet6, back, again)) << back;
         EXPECT_EQ(0, memcmp(out, again, 16)) << text << " -> " << back;
     }
-    const char* bad6[] = {":::", "1::2::3", "12345::", ":1", "1:", "1:2:3:4:5:6:7:8:9", "::1.2.3.4.5", "g::", "1:2:3:4:5:6:7::8", ""};
+    const char* bad6[] = {":::",         "1::2::3", "12345::",          ":1", "1:", "1:2:3:4:5:6:7:8:9",
+                          "::1.2.3.4.5", "g::",     "1:2:3:4:5:6:7::8", ""};
     for (const char* text : bad6)
         EXPECT_EQ(0, CRtInetAddr::RtInet_pton(rtos::kAfInet6, text, out)) << text;
     const char* bad4[] = {"1.2.3", "256.1.1.1", "1.2.3.4a", "1..2.3", "01.2.3.4", ""};

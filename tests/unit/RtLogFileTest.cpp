@@ -60,8 +60,8 @@ TEST_F(LogTest, LinesCarryStampThreadLevelAndModuleTag) {
 
 TEST_F(LogTest, ModuleTagCanBeTurnedOffAndFiltersApply) {
     s_now = CRtTimeValue(Local(2026, 3, 4), 0);
-    auto log = MakeLog(
-        "LOG_MODULE_NAME_DISPLAY=false\nLOG_LEVEL_3=STATS,false\nLOG_MODULE_ALL=false\nLOG_MODULE_5=X,false\n");
+    auto log =
+        MakeLog("LOG_MODULE_NAME_DISPLAY=false\nLOG_LEVEL_3=STATS,false\nLOG_MODULE_ALL=false\nLOG_MODULE_5=X,false\n");
     log->TraceString(2, 4, "untagged");
     log->TraceString(3, 0, "level off");
     log->TraceString(2, 5, "module off");
@@ -106,8 +106,8 @@ TEST_F(LogTest, ABatchAcrossTheSizeLimitEndsTheFile) {
     auto log = MakeLog("LOG_BUFFER_LINE=3\nLOG_FILE_SIZE=" + std::to_string(limit) + "\n");
     for (const char* text : {"a1", "a2", "b1", "b2", "b3", "c1"})
         log->TraceString(2, 0, text);
-    std::string second = InfoLine(Date(t), "12:00:00", "b1") + InfoLine(Date(t), "12:00:00", "b2") +
-                         InfoLine(Date(t), "12:00:00", "b3");
+    std::string second =
+        InfoLine(Date(t), "12:00:00", "b1") + InfoLine(Date(t), "12:00:00", "b2") + InfoLine(Date(t), "12:00:00", "b3");
     EXPECT_EQ(OnDisk(first + second + kEndOfFile + "\n"), rttest::ReadFile(FileName(t, 0)));
     EXPECT_EQ(FileName(t, 1), log->GetFileName());
 }
@@ -170,14 +170,12 @@ TEST_F(LogTest, OldLogsAreDeletedAtStartAndAtDayChange) {
     touch("other_info_" + Date(today - 8 * 86400) + "_1.0.log");
     touch("other_info_" + Date(today - 7 * 86400) + "_1.0.log");
     touch("other_info_" + Date(today - 6 * 86400) + "_1.0.log");
-    touch("20000101_x.log");                               // fewer than 9 characters before "_"
+    touch("20000101_x.log");                                // fewer than 9 characters before "_"
     touch("notes_" + Date(today - 30 * 86400) + "_1.txt");  // not a .log
     s_now = CRtTimeValue(today, 0);
     auto log = MakeLog("");
     std::vector<std::string> names = rttest::ListFiles(dir);
-    auto has = [&](const std::string& aName) {
-        return std::find(names.begin(), names.end(), aName) != names.end();
-    };
+    auto has = [&](const std::string& aName) { return std::find(names.begin(), names.end(), aName) != names.end(); };
     EXPECT_FALSE(has("other_info_" + Date(today - 8 * 86400) + "_1.0.log"));
     EXPECT_TRUE(has("other_info_" + Date(today - 7 * 86400) + "_1.0.log"));
     EXPECT_TRUE(has("20000101_x.log"));
@@ -248,8 +246,8 @@ TEST_F(LogTest, ALineThatFillsTheBatchBufferIsDroppedOneByteShorterIsKept) {
     log->RegisterModule(5, "MOD");
     log->TraceString(2, 0, "first");  // the batch holds one line from here on
     // Line bytes besides the text, the line end included.
-    std::string tagPart = "$" + Date(s_now.GetSec()) + " 05:06:07.003 " + std::to_string(rtos::ThreadId()) +
-                          " INFO: [MOD] ";
+    std::string tagPart =
+        "$" + Date(s_now.GetSec()) + " 05:06:07.003 " + std::to_string(rtos::ThreadId()) + " INFO: [MOD] ";
     const size_t capacity = 4096 + 22;
     std::string kept(capacity - 1 - tagPart.size() - 1, 'k');
     std::string dropped(capacity - tagPart.size() - 1, 'd');

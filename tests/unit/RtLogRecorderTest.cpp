@@ -28,8 +28,8 @@ TEST(CRtLogRecorder, WritesEachTypeAsItsFormat) {
     const char* none = nullptr;
     rec << 'A' << " " << static_cast<unsigned char>(200) << " " << static_cast<short>(-3) << " "
         << static_cast<unsigned short>(65535) << " " << -7 << " " << 4000000000u << " " << -8L << " " << 9UL << " "
-        << static_cast<long long>(-9000000000LL) << " " << 18000000000000000000ULL << " " << 1.5 << " " << 0.25f
-        << none << " " << CRtString("str");
+        << static_cast<long long>(-9000000000LL) << " " << 18000000000000000000ULL << " " << 1.5 << " " << 0.25f << none
+        << " " << CRtString("str");
     EXPECT_STREQ("65 200 -3 65535 -7 4000000000 -8 9 -9000000000 18000000000000000000 1.500000 0.250000 str",
                  static_cast<char*>(rec));
 }
@@ -46,9 +46,9 @@ TEST(CRtLogRecorder, IntegersAtTheirLimitsKeepEveryDigitAndTheSign) {
     char buf[256];
     CRtLog::CRtLogRecorder rec(buf, sizeof buf);
     rec << 0 << "," << CRtLog::hex << 0 << "," << static_cast<long long>(INT64_MIN) << ","
-        << static_cast<long long>(INT64_MAX) << "," << static_cast<unsigned long long>(UINT64_MAX) << ","
-        << CRtLog::hex << static_cast<long long>(INT64_MIN) << "," << CRtLog::hex << 0xabcdef12u << ","
-        << static_cast<int>(INT32_MIN) << "," << 10 << "," << -10;
+        << static_cast<long long>(INT64_MAX) << "," << static_cast<unsigned long long>(UINT64_MAX) << "," << CRtLog::hex
+        << static_cast<long long>(INT64_MIN) << "," << CRtLog::hex << 0xabcdef12u << "," << static_cast<int>(INT32_MIN)
+        << "," << 10 << "," << -10;
     EXPECT_STREQ(
         "0,0,-9223372036854775808,9223372036854775807,18446744073709551615,8000000000000000,abcdef12,"
         "-2147483648,10,-10",
@@ -58,8 +58,7 @@ TEST(CRtLogRecorder, IntegersAtTheirLimitsKeepEveryDigitAndTheSign) {
 TEST(CRtLogRecorder, PointersAreLowerCaseHexWithoutLeadingZeros) {
     char buf[128];
     CRtLog::CRtLogRecorder rec(buf, sizeof buf);
-    rec << reinterpret_cast<const void*>(static_cast<uintptr_t>(0xABC)) << " "
-        << static_cast<const void*>(nullptr);
+    rec << reinterpret_cast<const void*>(static_cast<uintptr_t>(0xABC)) << " " << static_cast<const void*>(nullptr);
     EXPECT_STREQ("0xabc 0x0", static_cast<char*>(rec));
 }
 

@@ -52,16 +52,8 @@ TEST(CRtSignalStop, DelayedStopEndsTheMainLoopOnTime) {
     std::string echoed;
     std::thread client([&] {
         rtos::SocketHandle s = rttest::ConnectLoopback(port);
-        rtos::SocketSend(s, "main", 4);
-        char buf[4];
-        size_t got = 0;
-        while (got < 4) {
-            long n = rtos::SocketRecv(s, buf + got, 4 - got);
-            if (n <= 0)
-                break;
-            got += static_cast<size_t>(n);
-        }
-        echoed.assign(buf, got);
+        rttest::SendAll(s, "main");
+        echoed = rttest::RecvExactly(s, 4);
         rtos::SocketClose(s);
         // The listener stops on its own thread while the loop still runs, so
         // the proxies' last events are delivered before the test ends.

@@ -22,9 +22,8 @@ TEST(RtMessageBlockProperty, ChainsMatchTheModel) {
     for (unsigned seed = 1; seed <= 4; ++seed) {
         std::mt19937 gen(seed);
         {
-            rttest::MessageBlockOps ops([&gen](unsigned long aBound) {
-                return static_cast<unsigned long>(gen() % aBound);
-            });
+            rttest::MessageBlockOps ops(
+                [&gen](unsigned long aBound) { return static_cast<unsigned long>(gen() % aBound); });
             for (int step = 0; step < 1500; ++step) {
                 std::string err = ops.Step();
                 ASSERT_TRUE(err.empty()) << "seed " << seed << " step " << step << ": " << err;

@@ -22,8 +22,9 @@ int LiveBlocks() {
 // Wraps text that is already there, the usual way.
 struct TextBlock {
     explicit TextBlock(const std::string& aText)
-        : text(aText), mb(static_cast<unsigned long>(text.size()), text.data(), CRtMessageBlock::DONT_DELETE,
-                          static_cast<unsigned long>(text.size())) {}
+        : text(aText),
+          mb(static_cast<unsigned long>(text.size()), text.data(), CRtMessageBlock::DONT_DELETE,
+             static_cast<unsigned long>(text.size())) {}
     std::string text;
     CRtMessageBlock mb;
 };
@@ -69,8 +70,8 @@ TEST(RtDataBlock, NoMallocCursorsAreIndependentAndBounded) {
 TEST(RtMessageBlock, ConstructionWrapsCopiesOrReserves) {
     auto mem = std::make_unique<char[]>(4);
     std::memcpy(mem.get(), "wxyz", 4);
-    CRtMessageBlock view(4, mem.get(), CRtMessageBlock::DONT_DELETE | CRtMessageBlock::READ_LOCKED |
-                                           CRtMessageBlock::WRITE_LOCKED, 4);
+    CRtMessageBlock view(
+        4, mem.get(), CRtMessageBlock::DONT_DELETE | CRtMessageBlock::READ_LOCKED | CRtMessageBlock::WRITE_LOCKED, 4);
     EXPECT_EQ(4u, view.GetTopLevelLength());
     EXPECT_EQ(0u, view.GetFlag() & (CRtMessageBlock::READ_LOCKED | CRtMessageBlock::WRITE_LOCKED));
     CRtMessageBlock* copy = view.DuplicateChained();
@@ -187,7 +188,8 @@ TEST(RtMessageBlock, ChainFaultsAreReportedNotFollowed) {
     unsigned long n = 9;
     EXPECT_EQ(RT_ERROR_PARTIAL_DATA, rx.AdvanceChainedWritePtr(2, &n));
     EXPECT_EQ(0u, n);
-    EXPECT_TRUE(rttest::ProcessLogHasSince(before, "CRtMessageBlock::AdvanceChainedWritePtr, can't advance. m_pBeginPtr=0x"));
+    EXPECT_TRUE(
+        rttest::ProcessLogHasSince(before, "CRtMessageBlock::AdvanceChainedWritePtr, can't advance. m_pBeginPtr=0x"));
 
     TextBlock a("a"), b("b");
     a.mb.Append(&b.mb);
@@ -222,5 +224,6 @@ TEST(RtByteStream, ValuesRoundTripAndFailureSticks) {
     in >> u16;
     EXPECT_EQ(0u, u16);
     EXPECT_EQ(2u, mb.GetChainedLength());
-    EXPECT_TRUE(rttest::ProcessLogHasSince(before, "CRtByteStreamT::Read, can't read. m_ResultRead=10013, Read=0 this=0x"));
+    EXPECT_TRUE(
+        rttest::ProcessLogHasSince(before, "CRtByteStreamT::Read, can't read. m_ResultRead=10013, Read=0 this=0x"));
 }

@@ -155,7 +155,8 @@ TEST(RtOsTime, WallClockAndMonotonicAdvanceTogether) {
 }
 
 TEST(RtOsTime, LocalTimeMatchesTheCLibrary) {
-    const int64_t instants[] = {86400 /* 1970-01-02 */, 951782400 /* 2000-02-29 */, 1700000000, 1719792000 /* 2024-07-01 */};
+    const int64_t instants[] = {86400 /* 1970-01-02 */, 951782400 /* 2000-02-29 */, 1700000000,
+                                1719792000 /* 2024-07-01 */};
     for (int64_t sec : instants) {
         SCOPED_TRACE(sec);
         rtos::DateTime t{};

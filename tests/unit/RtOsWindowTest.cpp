@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "RtLoopback.h"
+#include "RtTestSupport.h"
 
 namespace {
 
@@ -31,19 +32,8 @@ struct SocketEvent {
     int error;
 };
 
-rtos::SocketAddress Loopback(int aFamily, uint16_t aPort) { return rttest::Loopback(aPort, aFamily); }
-
 // Waits for a condition that needs no message loop.
-template <class Pred>
-bool WaitFor(Pred aDone, uint32_t aTimeoutMs) {
-    const uint64_t deadline = rtos::MonotonicMs() + aTimeoutMs;
-    while (!aDone()) {
-        if (rtos::MonotonicMs() >= deadline)
-            return aDone();
-        rtos::SleepMs(1);
-    }
-    return true;
-}
+using rttest::WaitUntil;
 
 // ---- Classes and windows -------------------------------------------------------
 
@@ -230,7 +220,7 @@ protected:
     // family is not available here.
     rtos::SocketHandle Listen(int aFamily, uint16_t* aPort) {
         rtos::SocketHandle s = Track(rtos::SocketOpen(aFamily, rtos::SocketType::kStream));
-        if (s == rtos::kInvalidSocket || rtos::SocketBind(s, Loopback(aFamily, 0)) != 0)
+        if (s == rtos::kInvalidSocket || rtos::SocketBind(s, rttest::Loopback(0, aFamily)) != 0)
             return rtos::kInvalidSocket;
         EXPECT_EQ(0, rtos::SocketListen(s, 8));
         rtos::SocketAddress local;
@@ -258,10 +248,11 @@ protected:
         p.client = Track(rtos::SocketOpen(aFamily, rtos::SocketType::kStream));
         EXPECT_NE(rtos::kInvalidSocket, p.client);
         EXPECT_EQ(0, rtos::AsyncSelect(p.client, m_wnd, kMsgSocket, kAllEvents));
-        if (rtos::SocketConnect(p.client, Loopback(aFamily, p.port)) != 0) {
+        if (rtos::SocketConnect(p.client, rttest::Loopback(p.port, aFamily)) != 0) {
             EXPECT_TRUE(rtos::SocketWouldBlock(rtos::LastSocketError())) << rtos::LastSocketError();
         }
-        EXPECT_TRUE(Pump([&] { return Count(p.listener, rtos::kFdAccept) && Count(p.client, rtos::kFdConnect); }, 10000));
+        EXPECT_TRUE(
+            Pump([&] { return Count(p.listener, rtos::kFdAccept) && Count(p.client, rtos::kFdConnect); }, 10000));
         rtos::SocketAddress peer;
         p.server = Track(rtos::SocketAccept(p.listener, &peer));
         EXPECT_NE(rtos::kInvalidSocket, p.server);
@@ -277,7 +268,7 @@ protected:
     // Waits until aBytes are buffered for aSock, without running the loop.
     static bool WaitBuffered(rtos::SocketHandle aSock, uint32_t aBytes) {
         uint32_t n = 0;
-        return WaitFor([&] { return rtos::SocketBytesBuffered(aSock, &n) == 0 && n >= aBytes; }, 5000);
+        return WaitUntil([&] { return rtos::SocketBytesBuffered(aSock, &n) == 0 && n >= aBytes; }, 5000);
     }
 
     rtos::WindowHandle m_wnd = nullptr;
@@ -520,7 +511,7 @@ TEST_F(RtOsWindowTest, PeerCloseOffersTheRemainingDataBeforeOneClose) {
 TEST_F(RtOsWindowTest, RefusedConnectIsReportedOnceWithItsError) {
     // A port that was free a moment ago and has no listener now.
     rtos::SocketHandle probe = Track(rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream));
-    ASSERT_EQ(0, rtos::SocketBind(probe, Loopback(rtos::kAfInet, 0)));
+    ASSERT_EQ(0, rtos::SocketBind(probe, rttest::Loopback(0, rtos::kAfInet)));
     rtos::SocketAddress addr;
     ASSERT_EQ(0, rtos::SocketLocalAddress(probe, &addr));
     Close(probe);
@@ -570,10 +561,10 @@ TEST_F(RtOsWindowTest, ClosingASocketDropsItsQueuedNotifications) {
     ASSERT_EQ(1, rtos::SocketSend(p.server, "b", 1));
     uint32_t atServer = 0;
     uint32_t atClient = 0;
-    ASSERT_TRUE(WaitFor(
+    ASSERT_TRUE(WaitUntil(
         [&] {
-            return rtos::SocketBytesBuffered(p.server, &atServer) == 0 && atServer > 0 &&
-                   rtos::SocketBytesBuffered(p.client, &atClient) == 0 && atClient > 0;
+        return rtos::SocketBytesBuffered(p.server, &atServer) == 0 && atServer > 0 &&
+               rtos::SocketBytesBuffered(p.client, &atClient) == 0 && atClient > 0;
         },
         5000));
     rtos::SocketHandle closed = rtos::kInvalidSocket;
@@ -635,8 +626,8 @@ TEST_F(RtOsWindowTest, SendThatWouldBlockRearmsWriteOnce) {
 TEST_F(RtOsWindowTest, DatagramReportsReadAndItsSender) {
     rtos::SocketHandle a = Track(rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kDatagram));
     rtos::SocketHandle b = Track(rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kDatagram));
-    ASSERT_EQ(0, rtos::SocketBind(a, Loopback(rtos::kAfInet, 0)));
-    ASSERT_EQ(0, rtos::SocketBind(b, Loopback(rtos::kAfInet, 0)));
+    ASSERT_EQ(0, rtos::SocketBind(a, rttest::Loopback(0, rtos::kAfInet)));
+    ASSERT_EQ(0, rtos::SocketBind(b, rttest::Loopback(0, rtos::kAfInet)));
     rtos::SocketAddress addrA;
     rtos::SocketAddress addrB;
     ASSERT_EQ(0, rtos::SocketLocalAddress(a, &addrA));
@@ -735,7 +726,7 @@ TEST_F(RtOsWindowTest, EachPendingConnectionIsReportedAfterTheAcceptBefore) {
     // tell of them together.
     for (int i = 0; i < 2; ++i) {
         rtos::SocketHandle c = Track(rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream));
-        ASSERT_EQ(0, rtos::SocketConnect(c, Loopback(rtos::kAfInet, port)));
+        ASSERT_EQ(0, rtos::SocketConnect(c, rttest::Loopback(port, rtos::kAfInet)));
     }
     ASSERT_TRUE(Pump([&] { return Count(listener, rtos::kFdAccept) == 1; }, 5000));
     Observe(100);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "RtLoopback.h"
+#include "RtNetworkTest.h"
 #include "RtOsSocket.h"
 #include "RtReactor.h"
 #include "RtReactorWin32Message.h"
@@ -85,31 +86,12 @@ public:
     std::atomic<long> m_Closed{0};
 };
 
-class ReactorTest : public ::testing::Test {
+// The default network thread's reactor; the kit's teardown checks that
+// every handler a test registered is gone again.
+class ReactorTest : public rttest::NetworkTest {
 protected:
-    void SetUp() override {
-        m_pThread = CRtThreadManager::Instance()->GetDefaultNetworkThread();
-        ASSERT_NE(nullptr, m_pThread);
-    }
-    void TearDown() override {
-        // Every handler a test registered is gone again.
-        size_t handlers = 99;
-        RunOnNetwork([&] {
-            handlers = Imp(m_pThread)->GetHandlerCount();
-            return RT_OK;
-        });
-        EXPECT_EQ(0u, handlers);
-    }
-    static CRtReactorWin32Message* Imp(CRtThread* aThread) {
-        return static_cast<CRtReactorWin32Message*>(static_cast<CRtReactor*>(aThread->GetReactor())->GetImp());
-    }
-    template <class Fn>
-    RtResult RunOnNetwork(Fn aFn) {
-        return m_pThread->GetEventQueue()->SendEvent(MakeCall(aFn));
-    }
-    IRtReactor* Reactor() { return m_pThread->GetReactor(); }
-
-    CRtThread* m_pThread = nullptr;
+    static CRtReactorWin32Message* Imp(CRtThread* aThread) { return rttest::ReactorOf(aThread); }
+    IRtReactor* Reactor() { return m_pNetwork->GetReactor(); }
 };
 
 }  // namespace
@@ -133,14 +115,15 @@ TEST_F(ReactorTest, MainReactorRefusesSockets) {
 TEST_F(ReactorTest, RegistrationMasksChangeAndRemoveWithoutClosing) {
     SocketPair pair;
     Reader reader(pair.mine);
-    RunOnNetwork([&] {
+    OnNet([&] {
         EXPECT_EQ(RT_ERROR_INVALID_ARG, Reactor()->RegisterHandler(&reader, IRtEventHandler::CLOSE_MASK));
         EXPECT_EQ(RT_OK, Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK | IRtEventHandler::WRITE_MASK));
         EXPECT_EQ(RT_OK, Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK | IRtEventHandler::WRITE_MASK));
         EXPECT_EQ(RT_ERROR_FOUND, Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK));
-        EXPECT_EQ(RT_ERROR_FOUND, Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK | IRtEventHandler::WRITE_MASK));
+        EXPECT_EQ(RT_ERROR_FOUND,
+                  Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK | IRtEventHandler::WRITE_MASK));
         EXPECT_EQ(RT_ERROR_FOUND, Reactor()->RemoveHandler(&reader, IRtEventHandler::READ_MASK));
-        EXPECT_EQ(1u, Imp(m_pThread)->GetHandlerCount());
+        EXPECT_EQ(1u, Imp(m_pNetwork)->GetHandlerCount());
         EXPECT_EQ(RT_OK, Reactor()->RemoveHandler(&reader, IRtEventHandler::WRITE_MASK));
         EXPECT_EQ(RT_ERROR_NOT_FOUND, Reactor()->RemoveHandler(&reader, IRtEventHandler::WRITE_MASK));
         return RT_OK;
@@ -148,7 +131,7 @@ TEST_F(ReactorTest, RegistrationMasksChangeAndRemoveWithoutClosing) {
     EXPECT_EQ(0, reader.m_nCloses.load());
     // Notifications were cancelled with the registration.
     rtos::SocketSend(pair.peer, "x", 1);
-    rtos::SleepMs(50);
+    rttest::Drain(m_pNetwork);
     EXPECT_EQ(0, reader.m_nInputs.load());
 }
 
@@ -156,7 +139,7 @@ TEST_F(ReactorTest, FailingHandlerIsRemovedAndClosedWithItsMask) {
     SocketPair pair;
     Reader reader(pair.mine);
     reader.m_nInputResult = -1;
-    RunOnNetwork([&] { return Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK); });
+    OnNet([&] { return Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK); });
     rtos::SocketSend(pair.peer, "x", 1);
     ASSERT_TRUE(rttest::WaitUntil([&] { return reader.m_nCloses == 1; }));
     EXPECT_EQ(IRtEventHandler::READ_MASK, reader.m_Closed.load());
@@ -167,15 +150,9 @@ TEST_F(ReactorTest, FailingHandlerIsRemovedAndClosedWithItsMask) {
 TEST_F(ReactorTest, DataBufferedAtPeerCloseIsOfferedFirst) {
     SocketPair pair;
     Reader reader(pair.mine);
-    RunOnNetwork([&] { return Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK); });
+    OnNet([&] { return Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK); });
     rtos::SocketSetNonBlocking(pair.peer, false);
-    std::vector<char> data(1 << 20, 'd');
-    size_t sent = 0;
-    while (sent < data.size()) {
-        long n = rtos::SocketSend(pair.peer, data.data() + sent, data.size() - sent);
-        ASSERT_GT(n, 0);
-        sent += static_cast<size_t>(n);
-    }
+    ASSERT_TRUE(rttest::SendAll(pair.peer, std::string(1 << 20, 'd')));
     rtos::SocketClose(pair.peer);
     pair.peer = rtos::kInvalidSocket;
     ASSERT_TRUE(rttest::WaitUntil([&] { return reader.m_nCloses == 1; }, 10000));
@@ -187,12 +164,13 @@ TEST_F(ReactorTest, SlowHandlerIsReported) {
     Reader reader(pair.mine);
     reader.m_nInputDelayMs = 200;
     size_t before = rttest::ReadProcessLog().size();
-    RunOnNetwork([&] { return Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK); });
+    OnNet([&] { return Reactor()->RegisterHandler(&reader, IRtEventHandler::READ_MASK); });
     rtos::SocketSend(pair.peer, "x", 1);
     ASSERT_TRUE(rttest::WaitUntil([&] { return reader.m_nBytes == 1; }));
-    EXPECT_TRUE(rttest::WaitUntil(
-        [&] { return rttest::ProcessLogHasSince(before, "CRtReactorWin32Message::ProcessHandleEvent, report, sec=0"); }));
-    RunOnNetwork([&] { return Reactor()->RemoveHandler(&reader, IRtEventHandler::READ_MASK); });
+    EXPECT_TRUE(rttest::WaitUntil([&] {
+        return rttest::ProcessLogHasSince(before, "CRtReactorWin32Message::ProcessHandleEvent, report, sec=0");
+    }));
+    OnNet([&] { return Reactor()->RemoveHandler(&reader, IRtEventHandler::READ_MASK); });
 }
 
 // Twelve events run five per wake-up: a timer set by the first fires
@@ -207,7 +185,7 @@ TEST_F(ReactorTest, EventsRunInBatchesOfFiveWithTimersBetween) {
     // Posted in one go from here, while the network thread is held back.
     std::atomic<bool> go{false};
     std::atomic<bool> holding{false};
-    m_pThread->GetEventQueue()->PostEvent(MakeCall([&] {
+    m_pNetwork->GetEventQueue()->PostEvent(MakeCall([&] {
         holding = true;
         rttest::WaitUntil([&] { return go.load(); });
         return RT_OK;
@@ -215,7 +193,7 @@ TEST_F(ReactorTest, EventsRunInBatchesOfFiveWithTimersBetween) {
     // The blocker's batch was taken before the twelve are posted.
     ASSERT_TRUE(rttest::WaitUntil([&] { return holding.load(); }));
     for (int i = 0; i < 12; ++i) {
-        m_pThread->GetEventQueue()->PostEvent(MakeCall([&, i] {
+        m_pNetwork->GetEventQueue()->PostEvent(MakeCall([&, i] {
             if (i == 0)
                 Reactor()->ScheduleTimer(&timer, nullptr, CRtTimeValue::s_tvZero, 1);
             sawTimer.push_back(timer.fired ? 1 : 0);
@@ -244,7 +222,7 @@ TEST_F(ReactorTest, StopFromAnotherThreadEndsTheLoopWithinATick) {
 // A sleeping reactor thread (no tick, nothing queued) is woken by a post
 // at once: the best of 50 posts runs within a millisecond.
 TEST_F(ReactorTest, PostToASleepingThreadRunsWithinAMillisecond) {
-    CRtReactorWin32Message* imp = Imp(m_pThread);
+    CRtReactorWin32Message* imp = Imp(m_pNetwork);
     std::chrono::steady_clock::duration best = std::chrono::hours(1);
     for (int i = 0; i < 50; ++i) {
         ASSERT_TRUE(rttest::WaitUntil([&] { return !imp->IsTickRunningForTest(); }));
@@ -252,7 +230,7 @@ TEST_F(ReactorTest, PostToASleepingThreadRunsWithinAMillisecond) {
         std::atomic<bool> ran{false};
         std::chrono::steady_clock::time_point runAt;
         auto posted = std::chrono::steady_clock::now();
-        ASSERT_EQ(RT_OK, m_pThread->GetEventQueue()->PostEvent(MakeCall([&] {
+        ASSERT_EQ(RT_OK, m_pNetwork->GetEventQueue()->PostEvent(MakeCall([&] {
             runAt = std::chrono::steady_clock::now();
             ran = true;
             return RT_OK;
@@ -266,16 +244,16 @@ TEST_F(ReactorTest, PostToASleepingThreadRunsWithinAMillisecond) {
 // With no timer and no event the tick stops, so an idle thread sleeps; a
 // timer scheduled on the thread or from elsewhere starts it again.
 TEST_F(ReactorTest, IdleLoopStopsItsTickAndTimersStillRun) {
-    CRtReactorWin32Message* imp = Imp(m_pThread);
+    CRtReactorWin32Message* imp = Imp(m_pNetwork);
     ASSERT_TRUE(rttest::WaitUntil([&] { return !imp->IsTickRunningForTest(); }));
     uint64_t cpuStart = 0;
-    RunOnNetwork([&] {
+    OnNet([&] {
         cpuStart = rtos::ThreadCpuTimeUs();
         return RT_OK;
     });
     rtos::SleepMs(500);
     uint64_t cpuEnd = 0;
-    RunOnNetwork([&] {
+    OnNet([&] {
         cpuEnd = rtos::ThreadCpuTimeUs();
         return RT_OK;
     });
@@ -288,7 +266,7 @@ TEST_F(ReactorTest, IdleLoopStopsItsTickAndTimersStillRun) {
     ASSERT_TRUE(rttest::WaitUntil([&] { return !imp->IsTickRunningForTest(); }));
     EXPECT_EQ(RT_OK, Reactor()->ScheduleTimer(&there, nullptr, CRtTimeValue(0, 20000), 3));
     EXPECT_TRUE(rttest::WaitUntil([&] { return there.fired == 3; })) << "from another thread";
-    RunOnNetwork([&] { return Reactor()->ScheduleTimer(&here, nullptr, CRtTimeValue(0, 20000), 1); });
+    OnNet([&] { return Reactor()->ScheduleTimer(&here, nullptr, CRtTimeValue(0, 20000), 1); });
     EXPECT_TRUE(rttest::WaitUntil([&] { return here.fired == 1; })) << "from its own thread";
     EXPECT_TRUE(rttest::WaitUntil([&] { return !imp->IsTickRunningForTest(); })) << "idle again";
 }

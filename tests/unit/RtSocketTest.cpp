@@ -4,30 +4,18 @@
 #include <string>
 #include <vector>
 
+#include "RtLoopback.h"
 #include "RtSocket.h"
 #include "RtTestSupport.h"
 #include "RtThreadManager.h"
 
 namespace {
-// Sockets need the framework started (Winsock on Windows).
-class Framework : public ::testing::Environment {
-public:
-    void SetUp() override { CRtThreadManager::Instance(); }
-};
-const auto* g_framework = ::testing::AddGlobalTestEnvironment(new Framework);
-
-CRtInetAddr Loopback(unsigned short aPort = 0) {
-    CRtInetAddr addr;
-    addr.SetIpAddr("127.0.0.1");
-    addr.SetPortA(aPort);
-    return addr;
-}
+using rttest::LoopbackAddr;
 // A client connected to a listener on the loopback port, and the server end
 // the listener accepted (no handle when the accept failed).
-void ConnectPair(CRtSocketStream& aListener, unsigned short aPort, CRtSocketStream& aClient,
-                 CRtSocketStream& aServer) {
+void ConnectPair(CRtSocketStream& aListener, unsigned short aPort, CRtSocketStream& aClient, CRtSocketStream& aServer) {
     ASSERT_EQ(0, aClient.Open(false, static_cast<unsigned short>(rtos::kAfInet)));
-    ASSERT_EQ(0, rtos::SocketConnect(aClient.GetHandle(), rtos::SocketAddress{rtos::kAfInet, {127, 0, 0, 1}, aPort}));
+    ASSERT_EQ(0, rtos::SocketConnect(aClient.GetHandle(), rttest::Loopback(aPort)));
     aServer.SetHandle(rtos::SocketAccept(aListener.GetHandle(), nullptr));
 }
 }  // namespace
@@ -43,7 +31,7 @@ TEST(CRtSocket, ClosingAnEmptySocketDoesNothing) {
 
 TEST(CRtSocket, FailedBindLeavesTheObjectEmpty) {
     CRtSocketStream first;
-    ASSERT_EQ(0, first.Open(false, Loopback()));
+    ASSERT_EQ(0, first.Open(false, LoopbackAddr()));
     CRtInetAddr bound;
     ASSERT_EQ(0, first.GetLocalAddr(bound));
     ASSERT_NE(0, bound.GetPort());
@@ -63,7 +51,7 @@ TEST(CRtSocket, ListenerRebindsOverLingeringConnections) {
     CRtInetAddr bound;
     {
         CRtSocketStream listener;
-        ASSERT_EQ(0, listener.Open(false, Loopback()));
+        ASSERT_EQ(0, listener.Open(false, LoopbackAddr()));
         ASSERT_EQ(0, listener.GetLocalAddr(bound));
         ASSERT_EQ(0, rtos::SocketListen(listener.GetHandle(), 4));
         CRtSocketStream client, server;
@@ -79,7 +67,7 @@ TEST(CRtSocket, ListenerRebindsOverLingeringConnections) {
     EXPECT_EQ(0, rtos::SocketListen(again.GetHandle(), 4));
 
     CRtSocketDgram first, second;
-    ASSERT_EQ(0, first.Open(Loopback()));
+    ASSERT_EQ(0, first.Open(LoopbackAddr()));
     CRtInetAddr dgramBound;
     ASSERT_EQ(0, first.GetLocalAddr(dgramBound));
     EXPECT_EQ(-1, second.Open(dgramBound));
@@ -87,7 +75,7 @@ TEST(CRtSocket, ListenerRebindsOverLingeringConnections) {
 
 TEST(CRtSocket, StreamSendsGathersAndPeeks) {
     CRtSocketStream listener;
-    ASSERT_EQ(0, listener.Open(true, Loopback()));
+    ASSERT_EQ(0, listener.Open(true, LoopbackAddr()));
     ASSERT_EQ(0, rtos::SocketListen(listener.GetHandle(), 4));
     CRtInetAddr bound;
     listener.GetLocalAddr(bound);
@@ -126,8 +114,8 @@ TEST(CRtSocket, StreamSendsGathersAndPeeks) {
 
 TEST(CRtSocket, DatagramFromPiecesIsOneDatagram) {
     CRtSocketDgram receiver, sender;
-    ASSERT_EQ(0, receiver.Open(Loopback()));
-    ASSERT_EQ(0, sender.Open(Loopback()));
+    ASSERT_EQ(0, receiver.Open(LoopbackAddr()));
+    ASSERT_EQ(0, sender.Open(LoopbackAddr()));
     CRtInetAddr to;
     receiver.GetLocalAddr(to);
     char a[] = "abc", b[] = "defg";

@@ -17,30 +17,7 @@ namespace {
 
 using rttest::MakeCall;
 
-// A task thread for one test, stopped, joined and destroyed at the end.
-class TaskThread {
-public:
-    explicit TaskThread(bool aWithTimers = true, unsigned long aFlag = CRtThread::TF_JOINABLE) {
-        EXPECT_EQ(RT_OK, CRtThreadManager::Instance()->CreateUserTaskThread(m_pThread, aWithTimers, aFlag, "test"));
-    }
-    ~TaskThread() {
-        if (!m_pThread)
-            return;
-        m_pThread->Stop();
-        m_pThread->Join();
-        m_pThread->Destory(RT_OK);
-    }
-    CRtThread* operator->() const { return m_pThread; }
-    CRtThread* Get() const { return m_pThread; }
-    // Runs aFn on the thread and returns its result.
-    template <class Fn>
-    RtResult RunSync(Fn aFn) {
-        return m_pThread->GetEventQueue()->SendEvent(MakeCall(aFn));
-    }
-
-private:
-    CRtThread* m_pThread = nullptr;
-};
+using rttest::TaskThread;
 
 }  // namespace
 
@@ -211,14 +188,14 @@ TEST(CRtReferenceControlTimerDeleteT, DeletesOnTheNextPassUnlessReferencedAgain)
         obj->AddReference();  // a new holder before the timer pass
         return RT_OK;
     });
-    rtos::SleepMs(30);  // several passes
+    rttest::Drain(task.Get());  // a timer pass ran in between
     EXPECT_EQ(0, destroyed.load());
     task.RunSync([&] {
         obj->ReleaseReference();
         return RT_OK;
     });
     EXPECT_TRUE(rttest::WaitUntil([&] { return destroyed == 1; }));
-    rtos::SleepMs(20);
+    rttest::Drain(task.Get());
     EXPECT_EQ(1, destroyed.load());
 
     // A second launch before the pass is refused and reported.
@@ -311,11 +288,8 @@ TEST(CRtThreadManager, RegistryReadsRaceWithThreadsComingAndGoing) {
         });
     }
     for (int i = 0; i < 40; ++i) {
-        CRtThread* t = nullptr;
-        ASSERT_EQ(RT_OK, CRtThreadManager::Instance()->CreateUserTaskThread(t, i % 2 == 0));
-        t->Stop();
-        t->Join();
-        t->Destory(RT_OK);
+        TaskThread t(i % 2 == 0);
+        ASSERT_NE(nullptr, t.Get());
     }
     done = true;
     for (auto& r : readers)

@@ -8,121 +8,61 @@
 
 #include "RtAcceptorTcp.h"
 #include "RtLoopback.h"
+#include "RtNetworkTest.h"
 #include "RtNetworkThreadManager.h"
-#include "RtTestEvents.h"
-#include "RtTestSupport.h"
-#include "RtThread.h"
-#include "RtThreadManager.h"
+#include "RtRecordingSinks.h"
 #include "RtTransportTcp.h"
-
-using rttest::MakeCall;
 
 namespace {
 
-// Records what a transport tells its sink; runs on the network thread.
-class Sink : public IRtTransportSink {
-public:
-    void OnReceive(CRtMessageBlock& aData, IRtTransport*) override {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        m_strData += aData.FlattenChained();
-    }
-    void OnSend(IRtTransport*) override { ++m_nSends; }
-    void OnDisconnect(RtResult aReason, IRtTransport*) override {
-        m_nReason = aReason;
-        ++m_nDisconnects;
-    }
-    std::string Data() {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return m_strData;
-    }
-    std::mutex m_Mutex;
-    std::string m_strData;
-    std::atomic<int> m_nSends{0}, m_nDisconnects{0};
-    std::atomic<RtResult> m_nReason{0};
-};
-
-// Keeps the accepted transports and opens them with one sink.
-class Acceptance : public IRtAcceptorConnectorSink {
-public:
-    void OnConnectIndication(RtResult aReason, IRtTransport* aTrpt, IRtAcceptorConnectorId* aId) override {
-        EXPECT_EQ(RT_OK, aReason);
-        EXPECT_FALSE(aId->IsConnector());
-        if (m_bOpen) {
-            EXPECT_EQ(RT_OK, aTrpt->OpenWithSink(&m_Sink));
-        }
-        if (m_bKeep)
-            m_Transports.push_back(aTrpt);
-        ++m_nIndications;
-    }
-    bool m_bOpen = true;
-    bool m_bKeep = true;
-    Sink m_Sink;
-    std::vector<CRtAutoPtr<IRtTransport>> m_Transports;
-    std::atomic<int> m_nIndications{0};
-};
-
 using rttest::Loopback;
+using rttest::RecvExactly;
 
-class TcpTest : public ::testing::Test {
+// A TCP acceptor listening on a loopback port of the default network
+// thread; the accepted transports are opened with one recording sink.
+class TcpTest : public rttest::NetworkTest {
 protected:
     void SetUp() override {
-        m_pThread = CRtThreadManager::Instance()->GetDefaultNetworkThread();
+        NetworkTest::SetUp();
+        m_Accept.ExpectThread(m_pNetwork);
         m_pAcceptor = new CRtAcceptorTcp;
         m_pAcceptor->AddReference();
-        CRtInetAddr addr("127.0.0.1", 1);
-        addr.SetPortA(0);
-        ASSERT_EQ(RT_OK, Run([&] { return m_pAcceptor->StartListen(&m_Accept, addr); }));
+        ASSERT_EQ(RT_OK, OnNet([&] { return m_pAcceptor->StartListen(&m_Accept, rttest::LoopbackAddr(0)); }));
         rtos::SocketAddress bound;
         rtos::SocketLocalAddress(m_pAcceptor->GetHandle(), &bound);
         m_nPort = bound.port;
     }
     void TearDown() override {
-        Run([&] {
-            for (auto& t : m_Accept.m_Transports)
-                t->Disconnect(RT_OK);
-            m_Accept.m_Transports.clear();
+        OnNet([&] {
+            m_Accept.DropAll();
             m_pAcceptor->StopListen(RT_OK);
             m_pAcceptor->ReleaseReference();
             return RT_OK;
         });
         for (rtos::SocketHandle s : m_Clients)
             rtos::SocketClose(s);
-    }
-    template <class Fn>
-    RtResult Run(Fn aFn) {
-        return m_pThread->GetEventQueue()->SendEvent(MakeCall(aFn));
+        EXPECT_EQ(0, m_Accept.WrongThread());
+        EXPECT_EQ(0, m_Accept.m_nOpenFailures.load());
+        for (RtResult reason : m_Accept.Reasons("indication"))
+            EXPECT_EQ(RT_OK, reason);
+        NetworkTest::TearDown();
     }
     rtos::SocketHandle Connect() {
-        rtos::SocketHandle s = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
-        EXPECT_EQ(0, rtos::SocketConnect(s, Loopback(m_nPort)));
-        rtos::SocketSetNonBlocking(s, false);
+        bool connected = false;
+        rtos::SocketHandle s = rttest::ConnectLoopback(m_nPort, &connected);
+        EXPECT_TRUE(connected);
         m_Clients.push_back(s);
         return s;
     }
     IRtTransport* Accepted(int aCount = 1) {
-        EXPECT_TRUE(rttest::WaitUntil([&] { return m_Accept.m_nIndications >= aCount; }));
-        IRtTransport* t = nullptr;
-        Run([&] {
-            t = m_Accept.m_Transports.empty() ? nullptr : m_Accept.m_Transports.back().Get();
-            return RT_OK;
-        });
-        return t;
+        EXPECT_TRUE(rttest::WaitUntil([&] { return m_Accept.Count("indication") >= aCount; }));
+        EXPECT_FALSE(m_Accept.m_pId.load()->IsConnector());
+        return m_Accept.Last();
     }
-    std::string ReadAll(rtos::SocketHandle aSock, size_t aBytes) {
-        std::string got;
-        char buf[65536];
-        while (got.size() < aBytes) {
-            long n = rtos::SocketRecv(aSock, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            got.append(buf, static_cast<size_t>(n));
-        }
-        return got;
-    }
+    rttest::RecordingSink& Sink() { return m_Accept.m_Sink; }
 
-    CRtThread* m_pThread = nullptr;
     CRtAcceptorTcp* m_pAcceptor = nullptr;
-    Acceptance m_Accept;
+    rttest::RecordingAcceptorSink m_Accept;
     uint16_t m_nPort = 0;
     std::vector<rtos::SocketHandle> m_Clients;
 };
@@ -134,11 +74,11 @@ TEST_F(TcpTest, ReceivesSendsAndCountsBytes) {
     IRtTransport* t = Accepted();
     ASSERT_NE(nullptr, t);
     rtos::SocketSend(client, "ping", 4);
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Accept.m_Sink.Data() == "ping"; }));
+    ASSERT_TRUE(rttest::WaitUntil([&] { return Sink().Data() == "ping"; }));
 
     // A chain of 100 blocks goes out whole, in order.
     std::string expected;
-    Run([&] {
+    OnNet([&] {
         std::vector<std::unique_ptr<CRtMessageBlock>> pieces;
         for (int i = 0; i < 100; ++i) {
             std::string piece = "<" + std::to_string(i) + ">";
@@ -162,7 +102,7 @@ TEST_F(TcpTest, ReceivesSendsAndCountsBytes) {
         EXPECT_EQ(1u, type);
         return RT_OK;
     });
-    EXPECT_EQ(expected, ReadAll(client, expected.size()));
+    EXPECT_EQ(expected, RecvExactly(client, expected.size()));
 }
 
 TEST_F(TcpTest, RefusedSendWaitsForExactlyOneOnSend) {
@@ -172,7 +112,7 @@ TEST_F(TcpTest, RefusedSendWaitsForExactlyOneOnSend) {
     std::string chunk(65536, 'q');
     size_t accepted = 0;
     // Fill the socket: the client does not read yet.
-    Run([&] {
+    OnNet([&] {
         for (int i = 0; i < 1000; ++i) {
             CRtMessageBlock mb(static_cast<unsigned long>(chunk.size()), chunk.data(), CRtMessageBlock::DONT_DELETE,
                                static_cast<unsigned long>(chunk.size()));
@@ -189,12 +129,12 @@ TEST_F(TcpTest, RefusedSendWaitsForExactlyOneOnSend) {
         }
         return RT_ERROR_FAILURE;
     });
-    EXPECT_EQ(0, m_Accept.m_Sink.m_nSends.load());
-    std::string got = ReadAll(client, accepted);
+    EXPECT_EQ(0, Sink().Count("send"));
+    std::string got = RecvExactly(client, accepted);
     EXPECT_EQ(accepted, got.size());
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Accept.m_Sink.m_nSends == 1; }));
-    rtos::SleepMs(50);
-    EXPECT_EQ(1, m_Accept.m_Sink.m_nSends.load());
+    ASSERT_TRUE(rttest::WaitUntil([&] { return Sink().Count("send") == 1; }));
+    Settle();
+    EXPECT_EQ(1, Sink().Count("send"));
 }
 
 TEST_F(TcpTest, PeerCloseReportsSocketErrorButDisconnectIsSilent) {
@@ -202,16 +142,16 @@ TEST_F(TcpTest, PeerCloseReportsSocketErrorButDisconnectIsSilent) {
     ASSERT_NE(nullptr, Accepted());
     rtos::SocketClose(client);
     m_Clients.clear();
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Accept.m_Sink.m_nDisconnects == 1; }));
-    EXPECT_EQ(RT_ERROR_NETWORK_SOCKET_ERROR, m_Accept.m_Sink.m_nReason.load());
+    ASSERT_TRUE(rttest::WaitUntil([&] { return Sink().Count("disconnect") == 1; }));
+    EXPECT_EQ((std::vector<RtResult>{RT_ERROR_NETWORK_SOCKET_ERROR}), Sink().Reasons());
 
     Connect();
     IRtTransport* second = Accepted(2);
-    Run([&] { return second->Disconnect(RT_OK); });
-    rtos::SleepMs(50);
-    EXPECT_EQ(1, m_Accept.m_Sink.m_nDisconnects.load());
+    OnNet([&] { return second->Disconnect(RT_OK); });
+    Settle();
+    EXPECT_EQ(1, Sink().Count("disconnect"));
     CRtMessageBlock mb(1, "x", CRtMessageBlock::DONT_DELETE, 1);
-    EXPECT_EQ(RT_ERROR_NOT_AVAILABLE, Run([&] { return second->SendData(mb); }));
+    EXPECT_EQ(RT_ERROR_NOT_AVAILABLE, OnNet([&] { return second->SendData(mb); }));
 }
 
 // The peer's FIN ends the connection for the sink, but what is sent after
@@ -222,16 +162,16 @@ TEST_F(TcpTest, PeerThatOnlyFinishedSendingStillGetsLaterSends) {
     ASSERT_NE(nullptr, server);
     ASSERT_EQ(1, rtos::SocketSend(client, "q", 1));
     ASSERT_EQ(0, rtos::SocketShutdown(client, rtos::ShutdownHow::kSend));
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Accept.m_Sink.m_nDisconnects == 1; }));
-    EXPECT_EQ("q", m_Accept.m_Sink.Data());
-    EXPECT_EQ(RT_ERROR_NETWORK_SOCKET_ERROR, m_Accept.m_Sink.m_nReason.load());
+    ASSERT_TRUE(rttest::WaitUntil([&] { return Sink().Count("disconnect") == 1; }));
+    EXPECT_EQ("q", Sink().Data());
+    EXPECT_EQ((std::vector<RtResult>{RT_ERROR_NETWORK_SOCKET_ERROR}), Sink().Reasons());
     CRtMessageBlock mb(6, "answer", CRtMessageBlock::DONT_DELETE, 6);
-    EXPECT_EQ(RT_OK, Run([&] { return server->SendData(mb); }));
-    EXPECT_EQ("answer", ReadAll(client, 6));
-    Run([&] { return server->Disconnect(RT_OK); });
+    EXPECT_EQ(RT_OK, OnNet([&] { return server->SendData(mb); }));
+    EXPECT_EQ("answer", RecvExactly(client, 6));
+    OnNet([&] { return server->Disconnect(RT_OK); });
     char buf[4];
     EXPECT_EQ(0, rtos::SocketRecv(client, buf, sizeof buf)) << "closed once disconnected";
-    EXPECT_EQ(1, m_Accept.m_Sink.m_nDisconnects.load());
+    EXPECT_EQ(1, Sink().Count("disconnect"));
 }
 
 TEST_F(TcpTest, PeerResetClosesTheTransportAtOnce) {
@@ -241,16 +181,16 @@ TEST_F(TcpTest, PeerResetClosesTheTransportAtOnce) {
     ASSERT_EQ(0, rtos::SocketResetOnClose(client));
     rtos::SocketClose(client);
     m_Clients.clear();
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Accept.m_Sink.m_nDisconnects == 1; }));
+    ASSERT_TRUE(rttest::WaitUntil([&] { return Sink().Count("disconnect") == 1; }));
     CRtMessageBlock mb(1, "x", CRtMessageBlock::DONT_DELETE, 1);
-    EXPECT_EQ(RT_ERROR_NOT_AVAILABLE, Run([&] { return server->SendData(mb); }));
+    EXPECT_EQ(RT_ERROR_NOT_AVAILABLE, OnNet([&] { return server->SendData(mb); }));
 }
 
 TEST_F(TcpTest, UnopenedUnkeptTransportClosesTheConnection) {
     m_Accept.m_bOpen = false;
     m_Accept.m_bKeep = false;
     rtos::SocketHandle client = Connect();
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Accept.m_nIndications == 1; }));
+    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Accept.Count("indication") == 1; }));
     rtos::SocketSetNonBlocking(client, false);
     char buf[4];
     EXPECT_EQ(0, rtos::SocketRecv(client, buf, sizeof buf));  // the server side went away
@@ -260,9 +200,9 @@ TEST_F(TcpTest, OptionsAndOpenRules) {
     Connect();
     IRtTransport* t = Accepted();
     ASSERT_NE(nullptr, t);
-    Run([&] {
+    OnNet([&] {
         EXPECT_EQ(RT_ERROR_INVALID_ARG, t->OpenWithSink(nullptr));
-        Sink other;
+        rttest::RecordingSink other;
         EXPECT_EQ(RT_OK, t->OpenWithSink(&other));
         EXPECT_EQ(&other, t->GetSink());
         EXPECT_EQ(RT_OK, t->OpenWithSink(&m_Accept.m_Sink));
@@ -285,30 +225,30 @@ TEST_F(TcpTest, OptionsAndOpenRules) {
 
         // Binding to the thread it is on counts it without moving it.
         int32_t load = -1, loadAfter = -1;
-        CRtNetworkThreadManager::Instance()->GetThreadLoad(m_pThread->GetThreadId(), load);
+        CRtNetworkThreadManager::Instance()->GetThreadLoad(m_pNetwork->GetThreadId(), load);
         CRtTransportBindThreadParam param;
-        param.m_thread = m_pThread;
+        param.m_thread = m_pNetwork;
         EXPECT_EQ(RT_OK, t->SetOption(RT_OPT_BIND_THREAD, &param));
-        CRtNetworkThreadManager::Instance()->GetThreadLoad(m_pThread->GetThreadId(), loadAfter);
+        CRtNetworkThreadManager::Instance()->GetThreadLoad(m_pNetwork->GetThreadId(), loadAfter);
         EXPECT_EQ(load + 1, loadAfter);
         uint32_t bound = 0;
         t->GetOption(RT_OPT_BIND_THREAD, &bound);
-        EXPECT_EQ(m_pThread->GetThreadId(), bound);
+        EXPECT_EQ(m_pNetwork->GetThreadId(), bound);
         return RT_OK;
     });
 }
 
 TEST_F(TcpTest, ListenerRefusesASecondStartAndABusyAddress) {
-    CRtInetAddr addr("127.0.0.1", m_nPort);
-    EXPECT_EQ(RT_ERROR_ALREADY_INITIALIZED, Run([&] { return m_pAcceptor->StartListen(&m_Accept, addr); }));
+    CRtInetAddr addr = rttest::LoopbackAddr(m_nPort);
+    EXPECT_EQ(RT_ERROR_ALREADY_INITIALIZED, OnNet([&] { return m_pAcceptor->StartListen(&m_Accept, addr); }));
     size_t before = rttest::ReadProcessLog().size();
     CRtAutoPtr<CRtAcceptorTcp> other(new CRtAcceptorTcp);
-    EXPECT_EQ(RT_ERROR_NETWORK_SOCKET_ERROR, Run([&] { return other->StartListen(&m_Accept, addr); }));
-    EXPECT_TRUE(rttest::ProcessLogHasSince(before, "CRtAcceptorTcp::StartListen, bind() failed! addr=127.0.0.1 port=" +
-                                                       std::to_string(m_nPort)));
-    EXPECT_EQ(RT_OK, Run([&] { return other->StopListen(RT_OK); }));
+    EXPECT_EQ(RT_ERROR_NETWORK_SOCKET_ERROR, OnNet([&] { return other->StartListen(&m_Accept, addr); }));
+    EXPECT_TRUE(rttest::ProcessLogHasSince(
+        before, "CRtAcceptorTcp::StartListen, bind() failed! addr=127.0.0.1 port=" + std::to_string(m_nPort)));
+    EXPECT_EQ(RT_OK, OnNet([&] { return other->StopListen(RT_OK); }));
     // Two clients at once: two indications, two transports.
     Connect();
     Connect();
-    EXPECT_TRUE(rttest::WaitUntil([&] { return m_Accept.m_nIndications == 2; }));
+    EXPECT_TRUE(rttest::WaitUntil([&] { return m_Accept.Count("indication") == 2; }));
 }

@@ -14,12 +14,12 @@ uint64_t RtTimeoutToMs(const CRtTimeValue* aTimeout) {
 namespace {
 RtResult MapWait(rtos::WaitResult aResult) {
     switch (aResult) {
-        case rtos::WaitResult::kSignaled:
-            return RT_OK;
-        case rtos::WaitResult::kTimeout:
-            return RT_ERROR_TIMEOUT;
-        default:
-            return RT_ERROR_FAILURE;
+    case rtos::WaitResult::kSignaled:
+        return RT_OK;
+    case rtos::WaitResult::kTimeout:
+        return RT_ERROR_TIMEOUT;
+    default:
+        return RT_ERROR_FAILURE;
     }
 }
 
@@ -49,7 +49,7 @@ RtResult CRtSemaphore::Lock() {
     if (rv == rtos::WaitResult::kSignaled)
         return RT_OK;
     RT_ERROR_TRACE("CRtSemaphore::Lock, WaitForSingleObject() failed! dwRet=" << WaitCode(rv)
-                                                                             << " err=" << rtos::LastError());
+                                                                              << " err=" << rtos::LastError());
     return RT_ERROR_FAILURE;
 }
 
@@ -87,7 +87,7 @@ RtResult CRtEventThread::Wait(const CRtTimeValue* aTimeout) {
     rtos::WaitResult rv = rtos::EventWait(m_Event, RtTimeoutToMs(aTimeout));
     if (rv == rtos::WaitResult::kFailed)
         RT_ERROR_TRACE("CRtEventThread::Wait, WaitForSingleObject() failed! result=" << WaitCode(rv)
-                                                                                    << " err=" << rtos::LastError());
+                                                                                     << " err=" << rtos::LastError());
     return MapWait(rv);
 }
 
@@ -118,16 +118,16 @@ RtResult CRtEventThread::Reset() {
 CRtConditionVariableThread::CRtConditionVariableThread(CRtMutexThread& aMutex)
     : m_MutexExternal(aMutex), m_Sema(0, nullptr, 0x7FFFFFFF), m_WaitersDone(rtos::EventCreate(false, false, nullptr)) {
     if (!m_WaitersDone) {
-        RT_ERROR_TRACE("CRtConditionVariableThread::CRtConditionVariableThread, CreateEventA() failed! err="
-                       << rtos::LastError());
+        RT_ERROR_TRACE(
+            "CRtConditionVariableThread::CRtConditionVariableThread, CreateEventA() failed! err=" << rtos::LastError());
         RT_ASSERTE(false);
     }
 }
 
 CRtConditionVariableThread::~CRtConditionVariableThread() {
     if (m_WaitersDone && !rtos::EventClose(m_WaitersDone))
-        RT_ERROR_TRACE("CRtConditionVariableThread::~CRtConditionVariableThread, CloseHandle() failed! err="
-                       << rtos::LastError());
+        RT_ERROR_TRACE(
+            "CRtConditionVariableThread::~CRtConditionVariableThread, CloseHandle() failed! err=" << rtos::LastError());
 }
 
 RtResult CRtConditionVariableThread::Wait(const CRtTimeValue* aTimeout) {
@@ -152,8 +152,8 @@ RtResult CRtConditionVariableThread::Wait(const CRtTimeValue* aTimeout) {
         lastWaiter = m_nWasBroadcast && m_nWaiters == 0;
     }
     if (rv == RT_ERROR_FAILURE)
-        RT_ERROR_TRACE("CRtConditionVariableThread::Wait, WaitForSingleObject() failed! result=-1 err="
-                       << rtos::LastError());
+        RT_ERROR_TRACE(
+            "CRtConditionVariableThread::Wait, WaitForSingleObject() failed! result=-1 err=" << rtos::LastError());
     if (lastWaiter && !rtos::EventSet(m_WaitersDone))
         RT_ERROR_TRACE("CRtConditionVariableThread::Wait, SetEvent() failed! err=" << rtos::LastError());
     m_MutexExternal.Lock();

@@ -44,7 +44,9 @@ void DumpCurrentMemory() {
 }
 
 CRtDataBlockNoMalloc::CRtDataBlockNoMalloc(const char* aStr, unsigned long aLen)
-    : m_pBegin(aStr), m_pEnd(aStr ? aStr + aLen : nullptr), m_pCurrentRead(aStr),
+    : m_pBegin(aStr),
+      m_pEnd(aStr ? aStr + aLen : nullptr),
+      m_pCurrentRead(aStr),
       m_pCurrentWrite(const_cast<char*>(aStr)) {
     RT_ASSERTE(m_pBegin);
 }

@@ -91,26 +91,25 @@ RtResult CRtDnsManager::FindInCache_l(CRtDnsRecord*& aRecord, const CRtString& a
         return RT_ERROR_NOT_FOUND;
     CRtDnsRecord* record = found->second;
     switch (record->m_State) {
-        case CRtDnsRecord::RSV_SUCCESS:
-            record->AddReference();
-            aRecord = record;
-            return RT_OK;
-        case CRtDnsRecord::RSV_FAILED:
-            return RT_ERROR_NETWORK_DNS_FAILURE;
-        default:
-            RT_ERROR_TRACE("CRtDnsManager::FindInCache_l, error state in m_CacheRecords aHostName="
-                           << aHostName << " aRecord=" << static_cast<const void*>(record)
-                           << " state=" << static_cast<int>(record->m_State));
-            return RT_ERROR_UNEXPECTED;
+    case CRtDnsRecord::RSV_SUCCESS:
+        record->AddReference();
+        aRecord = record;
+        return RT_OK;
+    case CRtDnsRecord::RSV_FAILED:
+        return RT_ERROR_NETWORK_DNS_FAILURE;
+    default:
+        RT_ERROR_TRACE("CRtDnsManager::FindInCache_l, error state in m_CacheRecords aHostName="
+                       << aHostName << " aRecord=" << static_cast<const void*>(record)
+                       << " state=" << static_cast<int>(record->m_State));
+        return RT_ERROR_UNEXPECTED;
     }
 }
 
 RtResult CRtDnsManager::AsyncResolve(CRtDnsRecord*& aRecord, const CRtString& aHostName, IRtObserver* aObserver,
                                      bool aBypassCache, CRtThread* aThreadListener) {
-    RT_INFO_TRACE("CRtDnsManager::AsyncResolve, aHostName=" << aHostName
-                                                            << " aObserver=" << static_cast<const void*>(aObserver)
-                                                            << " aBypassCache=" << aBypassCache << " aThreadListener="
-                                                            << static_cast<const void*>(aThreadListener));
+    RT_INFO_TRACE("CRtDnsManager::AsyncResolve, aHostName="
+                  << aHostName << " aObserver=" << static_cast<const void*>(aObserver) << " aBypassCache="
+                  << aBypassCache << " aThreadListener=" << static_cast<const void*>(aThreadListener));
     RT_ASSERTE(!aRecord);
     CRtMutexGuardT<CRtMutexThread> guard(m_Mutex);
     if (!aBypassCache && FindInCache_l(aRecord, aHostName) == RT_OK)
@@ -263,16 +262,16 @@ void CRtDnsManager::CacheFailed_l(CRtDnsRecord* aRecord) { Cache_l(aRecord, RT_E
 
 void CRtDnsManager::Resolved_l(CRtDnsRecord* aRecord, int aError, bool aCallback) {
     RT_ASSERTE(aRecord->m_State == CRtDnsRecord::RSV_PROCESSING);
-    RT_INFO_TRACE("CRtDnsManager::Resolved_l, pRecord=" << static_cast<const void*>(aRecord)
-                                                        << " hostname=" << aRecord->m_strHostName
-                                                        << " aError=" << aError);
+    RT_INFO_TRACE("CRtDnsManager::Resolved_l, pRecord=" << static_cast<const void*>(aRecord) << " hostname="
+                                                        << aRecord->m_strHostName << " aError=" << aError);
     Cache_l(aRecord, aError);
 
     auto pending = std::find(m_PendingRecords.begin(), m_PendingRecords.end(), aRecord);
     if (pending == m_PendingRecords.end()) {
-        RT_ERROR_TRACE("CRtDnsManager::Resolved_l, can't find pending. maybe it's removed due to Sync and Aysnc "
-                       "resolve the same hostname. hsotname"
-                       << aRecord->m_strHostName);
+        RT_ERROR_TRACE(
+            "CRtDnsManager::Resolved_l, can't find pending. maybe it's removed due to Sync and Aysnc "
+            "resolve the same hostname. hsotname"
+            << aRecord->m_strHostName);
         RT_ASSERTE(false);
     } else {
         m_PendingRecords.erase(pending);
@@ -290,8 +289,7 @@ void CRtDnsManager::DoCallback_l(int aError, const CRtString& aHostName) {
         if (entry.m_strHostName != name)
             continue;
         entry.m_nResult = aError;
-        if (entry.m_pThreadListener &&
-            CRtThreadManager::IsEqualCurrentThread(entry.m_pThreadListener->GetThreadId())) {
+        if (entry.m_pThreadListener && CRtThreadManager::IsEqualCurrentThread(entry.m_pThreadListener->GetThreadId())) {
             if (CancelResolve(entry.m_pObserver) == RT_OK)
                 entry.m_pObserver->OnObserve("DnsManager", &entry.m_nResult);
         } else if (entry.m_pThreadListener) {

@@ -40,7 +40,7 @@ const char* RtResultName(RtResult aResult) {
         RT_RESULT_CASE(RT_ERROR_NETWORK_INVALID_PDU);
         RT_RESULT_CASE(RT_ERROR_NETWORK_TOO_MANY_CONNECTIONS);
         RT_RESULT_CASE(RT_ERROR_NETWORK_TICKET_MISMATCH);
-        default:
-            return "RT_ERROR_UNKNOWN";
+    default:
+        return "RT_ERROR_UNKNOWN";
     }
 }

@@ -100,9 +100,8 @@ CRtTimeValue CRtEventQueueBase::RunOneEvent(IRtEvent* aEvent, const CRtTimeValue
     CRtTimeValue spent = end - aStart;
     if (spent > s_tvReportInterval) {
         RT_ERROR_TRACE_THIS("CRtEventQueueBase::ProcessOneEvent, report, sec="
-                            << spent.GetSec() << " usec=" << spent.GetUsec()
-                            << " aEvent=" << static_cast<const void*>(aEvent)
-                            << " m_dwSize=" << GetPendingEventsCount());
+                            << spent.GetSec() << " usec=" << spent.GetUsec() << " aEvent="
+                            << static_cast<const void*>(aEvent) << " m_dwSize=" << GetPendingEventsCount());
     }
     return end;
 }
@@ -152,8 +151,7 @@ uint32_t CRtEventQueueUsingMutex::GetPendingEventsCount() {
     return m_dwSize;
 }
 
-RtResult CRtEventQueueUsingMutex::PostEventWithOldSize(IRtEvent* aEvent, EPriority aPriority,
-                                                       unsigned long* aOldSize) {
+RtResult CRtEventQueueUsingMutex::PostEventWithOldSize(IRtEvent* aEvent, EPriority aPriority, unsigned long* aOldSize) {
     CRtMutexGuardT<CRtMutexThread> guard(m_Mutex);
     if (aOldSize)
         *aOldSize = m_dwSize;

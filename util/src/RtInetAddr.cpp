@@ -259,8 +259,8 @@ bool ParseV4(const char* aText, uint8_t* aOut) {
 
 bool ParseV6(const char* aText, uint8_t* aOut) {
     uint8_t words[16] = {};
-    int filled = 0;    // bytes written
-    int gapAt = -1;    // byte index of "::"
+    int filled = 0;  // bytes written
+    int gapAt = -1;  // byte index of "::"
     const char* p = aText;
     if (p[0] == ':') {
         if (p[1] != ':')
@@ -380,8 +380,7 @@ char* CRtInetAddr::RtInet_ntop(int aFamily, const void* aAddr, char* aBuf, size_
         }
         if (bestLen < 2)
             bestAt = -1;
-        bool v4Tail = (bestAt == 0 && bestLen == 6) ||
-                      (bestAt == 0 && bestLen == 5 && words[5] == 0xFFFF);
+        bool v4Tail = (bestAt == 0 && bestLen == 6) || (bestAt == 0 && bestLen == 5 && words[5] == 0xFFFF);
         size_t used = 0;
         int end = v4Tail ? 6 : 8;
         for (int i = 0; i < end; ++i) {

@@ -349,17 +349,13 @@ void CRtLog::SetLogLevel(unsigned aLevel, bool aEnable) {
 
 bool CRtLog::GetLogLevel(unsigned aLevel) { return aLevel <= m_nLevelMax && m_Levels[aLevel].bEnabled; }
 
-const char* CRtLog::GetLevelName(unsigned aLevel) const {
-    return aLevel <= m_nLevelMax ? m_Levels[aLevel].szName : "";
-}
+const char* CRtLog::GetLevelName(unsigned aLevel) const { return aLevel <= m_nLevelMax ? m_Levels[aLevel].szName : ""; }
 
 const char* CRtLog::GetModuleName(unsigned aModule) const {
     return aModule <= m_nModuleMax ? m_Modules[aModule].szName : "";
 }
 
-bool CRtLog::GetModuleEnabled(unsigned aModule) const {
-    return aModule <= m_nModuleMax && m_Modules[aModule].bEnabled;
-}
+bool CRtLog::GetModuleEnabled(unsigned aModule) const { return aModule <= m_nModuleMax && m_Modules[aModule].bEnabled; }
 
 namespace {
 struct OutdatedScan {

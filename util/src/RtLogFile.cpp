@@ -22,8 +22,7 @@ static_assert(kEndLineChars == 23 && kEndOfFileChars == 74, "the file's lines ar
 size_t BufferBytes(size_t aCapacity) { return (aCapacity + kEndOfFileChars) * rtos::kLineEndBytes + 1; }
 }  // namespace
 
-CRtLogFile::CRtLogFile(const char* aName)
-    : m_nCapacity(kLineBytes + kBatchExtra), m_dwMarker(kMarker) {
+CRtLogFile::CRtLogFile(const char* aName) : m_nCapacity(kLineBytes + kBatchExtra), m_dwMarker(kMarker) {
     size_t len = strlen(aName);
     m_pszName = static_cast<char*>(malloc(len + 1));
     if (m_pszName)

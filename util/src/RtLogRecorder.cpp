@@ -74,9 +74,15 @@ CRtLog::CRtLogRecorder& CRtLog::CRtLogRecorder::AppendUnsigned(unsigned long lon
 CRtLog::CRtLogRecorder& CRtLog::CRtLogRecorder::operator<<(char aValue) {
     return m_bHex ? AppendUnsigned(static_cast<unsigned>(static_cast<int>(aValue))) : AppendSigned(aValue);
 }
-CRtLog::CRtLogRecorder& CRtLog::CRtLogRecorder::operator<<(unsigned char aValue) { return operator<<(static_cast<int>(aValue)); }
-CRtLog::CRtLogRecorder& CRtLog::CRtLogRecorder::operator<<(short aValue) { return operator<<(static_cast<int>(aValue)); }
-CRtLog::CRtLogRecorder& CRtLog::CRtLogRecorder::operator<<(unsigned short aValue) { return operator<<(static_cast<int>(aValue)); }
+CRtLog::CRtLogRecorder& CRtLog::CRtLogRecorder::operator<<(unsigned char aValue) {
+    return operator<<(static_cast<int>(aValue));
+}
+CRtLog::CRtLogRecorder& CRtLog::CRtLogRecorder::operator<<(short aValue) {
+    return operator<<(static_cast<int>(aValue));
+}
+CRtLog::CRtLogRecorder& CRtLog::CRtLogRecorder::operator<<(unsigned short aValue) {
+    return operator<<(static_cast<int>(aValue));
+}
 CRtLog::CRtLogRecorder& CRtLog::CRtLogRecorder::operator<<(int aValue) {
     return m_bHex ? AppendUnsigned(static_cast<unsigned>(aValue)) : AppendSigned(aValue);
 }
@@ -88,7 +94,9 @@ CRtLog::CRtLogRecorder& CRtLog::CRtLogRecorder::operator<<(unsigned long aValue)
 CRtLog::CRtLogRecorder& CRtLog::CRtLogRecorder::operator<<(long long aValue) { return AppendSigned(aValue); }
 CRtLog::CRtLogRecorder& CRtLog::CRtLogRecorder::operator<<(unsigned long long aValue) { return AppendUnsigned(aValue); }
 
-CRtLog::CRtLogRecorder& CRtLog::CRtLogRecorder::operator<<(float aValue) { return operator<<(static_cast<double>(aValue)); }
+CRtLog::CRtLogRecorder& CRtLog::CRtLogRecorder::operator<<(float aValue) {
+    return operator<<(static_cast<double>(aValue));
+}
 
 CRtLog::CRtLogRecorder& CRtLog::CRtLogRecorder::operator<<(double aValue) {
     char buf[512];  // "%f" of a huge double is over 300 digits

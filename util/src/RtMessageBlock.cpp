@@ -50,7 +50,9 @@ CRtMessageBlockCounts& MyCounts() {
 }
 
 // One writer per record: a plain load and store, no locked instruction.
-void Bump(std::atomic<int>& aCount) { aCount.store(aCount.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed); }
+void Bump(std::atomic<int>& aCount) {
+    aCount.store(aCount.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
 void CountCreated() { Bump(MyCounts().created); }
 void CountDestroyed() { Bump(MyCounts().destroyed); }
 }  // namespace

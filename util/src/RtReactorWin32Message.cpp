@@ -44,9 +44,9 @@ CRtString IRtEventHandler::GetMaskString(long aMask) {
     static const struct {
         long bit;
         const char* name;
-    } kNames[] = {{ACCEPT_MASK, "ACCEPT_MASK"}, {CONNECT_MASK, "CONNECT_MASK"},     {READ_MASK, "READ_MASK"},
-                  {WRITE_MASK, "WRITE_MASK"},   {EXCEPT_MASK, "EXCEPT_MASK"},       {TIMER_MASK, "TIMER_MASK"},
-                  {SHOULD_CALL, "SHOULD_CALL"}, {CLOSE_MASK, "CLOSE_MASK"},         {EVENTQUEUE_MASK, "EVENTQUEUE_MASK"}};
+    } kNames[] = {{ACCEPT_MASK, "ACCEPT_MASK"}, {CONNECT_MASK, "CONNECT_MASK"}, {READ_MASK, "READ_MASK"},
+                  {WRITE_MASK, "WRITE_MASK"},   {EXCEPT_MASK, "EXCEPT_MASK"},   {TIMER_MASK, "TIMER_MASK"},
+                  {SHOULD_CALL, "SHOULD_CALL"}, {CLOSE_MASK, "CLOSE_MASK"},     {EVENTQUEUE_MASK, "EVENTQUEUE_MASK"}};
     CRtString text;
     for (const auto& item : kNames) {
         if (aMask & item.bit) {
@@ -131,8 +131,8 @@ RtResult CRtReactorWin32Message::RegisterHandler(IRtEventHandler* aEh, IRtEventH
     RT_ASSERTE_RETURN(aEh, RT_ERROR_INVALID_ARG);
     IRtEventHandler::MASK mask = aMask & IRtEventHandler::ALL_EVENTS_MASK;
     if (mask == IRtEventHandler::NULL_MASK) {
-        RT_WARNING_TRACE("CRtReactorWin32Message::RegisterHandler, NULL_MASK. aMask="
-                         << IRtEventHandler::GetMaskString(aMask));
+        RT_WARNING_TRACE(
+            "CRtReactorWin32Message::RegisterHandler, NULL_MASK. aMask=" << IRtEventHandler::GetMaskString(aMask));
         return RT_ERROR_INVALID_ARG;
     }
     RT_HANDLE fd = aEh->GetHandle();
@@ -151,9 +151,8 @@ RtResult CRtReactorWin32Message::RegisterHandler(IRtEventHandler* aEh, IRtEventH
 }
 
 RtResult CRtReactorWin32Message::OnHandleRegister(RT_HANDLE aFd, IRtEventHandler::MASK aMask, IRtEventHandler*) {
-    RT_ERROR_TRACE_THIS("CRtReactorWin32Message::OnHandleRegister, aFd=" << static_cast<unsigned long long>(aFd)
-                                                                         << " aMask="
-                                                                         << IRtEventHandler::GetMaskString(aMask));
+    RT_ERROR_TRACE_THIS("CRtReactorWin32Message::OnHandleRegister, aFd="
+                        << static_cast<unsigned long long>(aFd) << " aMask=" << IRtEventHandler::GetMaskString(aMask));
     return RT_ERROR_UNEXPECTED;
 }
 
@@ -165,8 +164,8 @@ RtResult CRtReactorWin32Message::RemoveHandler(IRtEventHandler* aEh, IRtEventHan
     RT_ASSERTE_RETURN(aEh, RT_ERROR_INVALID_ARG);
     IRtEventHandler::MASK mask = aMask & IRtEventHandler::ALL_EVENTS_MASK;
     if (mask == IRtEventHandler::NULL_MASK) {
-        RT_WARNING_TRACE("CRtReactorWin32Message::RemoveHandler, NULL_MASK. aMask="
-                         << IRtEventHandler::GetMaskString(aMask));
+        RT_WARNING_TRACE(
+            "CRtReactorWin32Message::RemoveHandler, NULL_MASK. aMask=" << IRtEventHandler::GetMaskString(aMask));
         return RT_ERROR_INVALID_ARG;
     }
     RT_HANDLE fd = aEh->GetHandle();
@@ -279,8 +278,8 @@ RtResult CRtReactorWin32Message::Close() {
         }
         if (tick) {
             bool killed = rtos::KillWindowTimer(wnd, tick);
-            RT_DEBUG_TRACE_THIS("CRtReactorWin32Message::Close, KillTimer rv=" << killed << " err="
-                                                                               << rtos::LastError());
+            RT_DEBUG_TRACE_THIS("CRtReactorWin32Message::Close, KillTimer rv=" << killed
+                                                                               << " err=" << rtos::LastError());
         }
         // Other threads may still post wake-ups: they must find no window.
         m_hwndNotify = nullptr;
@@ -309,9 +308,7 @@ RtResult CRtReactorWin32Message::PostEvent(IRtEvent* aEvent, IRtEventQueue::EPri
 
 RtResult CRtReactorWin32Message::SendEvent(IRtEvent* aEvent) { return CRtEventQueueUsingMutex::SendEvent(aEvent); }
 
-uint32_t CRtReactorWin32Message::GetPendingEventsCount() {
-    return CRtEventQueueUsingMutex::GetPendingEventsCount();
-}
+uint32_t CRtReactorWin32Message::GetPendingEventsCount() { return CRtEventQueueUsingMutex::GetPendingEventsCount(); }
 
 RtResult CRtReactorWin32Message::ScheduleTimer(IRtTimerHandler* aEh, void* aArg, const CRtTimeValue& aInterval,
                                                unsigned long aCount) {
@@ -426,8 +423,9 @@ RtResult CRtReactorWin32Message::ProcessHandleEvent(RT_HANDLE aFd, IRtEventHandl
     CRtTimeValue spent = CRtTimeValue::GetCoarseMonotonicTime() - start;
     if (spent > CRtEventQueueBase::s_tvReportInterval) {
         RT_ERROR_TRACE_THIS("CRtReactorWin32Message::ProcessHandleEvent, report, sec="
-                            << spent.GetSec() << " usec=" << spent.GetUsec() << " aFd="
-                            << static_cast<unsigned long long>(aFd) << " aMask=" << IRtEventHandler::GetMaskString(aMask)
+                            << spent.GetSec() << " usec=" << spent.GetUsec()
+                            << " aFd=" << static_cast<unsigned long long>(aFd)
+                            << " aMask=" << IRtEventHandler::GetMaskString(aMask)
                             << " maskFind=" << IRtEventHandler::GetMaskString(ele.m_Mask)
                             << " ehFind=" << static_cast<const void*>(ele.m_pEh) << " aReason=" << aReason);
     }
@@ -441,7 +439,7 @@ RtResult CRtReactorWin32Message::ProcessTimerTick() {
     CRtTimeValue spent = CRtTimeValue::GetCoarseMonotonicTime() - start;
     if (spent > CRtEventQueueBase::s_tvReportInterval) {
         RT_ERROR_TRACE_THIS("CRtReactorWin32Message::ProcessTimerTick, report, sec=" << spent.GetSec()
-                                                                                      << " usec=" << spent.GetUsec());
+                                                                                     << " usec=" << spent.GetUsec());
     }
     return RT_OK;
 }
@@ -455,9 +453,10 @@ void CRtReactorWin32Message::ProcessSocketClose(RT_HANDLE aFd, IRtEventHandler::
         if (rtos::SocketBytesBuffered(aFd, &remain) != 0 || remain == 0)
             break;
         if (!warned) {
-            RT_WARNING_TRACE("CRtReactorWin32Message::Win32SocketWndProc, data remained in the handle when closing, "
-                             "recv it. dwRemain="
-                             << remain);
+            RT_WARNING_TRACE(
+                "CRtReactorWin32Message::Win32SocketWndProc, data remained in the handle when closing, "
+                "recv it. dwRemain="
+                << remain);
             warned = true;
         }
         uint32_t before = remain;
@@ -470,7 +469,7 @@ void CRtReactorWin32Message::ProcessSocketClose(RT_HANDLE aFd, IRtEventHandler::
 }
 
 intptr_t CRtReactorWin32Message::Win32SocketWndProc(rtos::WindowHandle aWnd, uint32_t aMsg, uintptr_t aWParam,
-                                                   intptr_t aLParam) {
+                                                    intptr_t aLParam) {
     if (aMsg != WM_WIN32_SOCKET_NOTIFY && aMsg != WM_WIN32_SOCKET_SELECT && aMsg != rtos::kWmTimer &&
         aMsg != rtos::kWmDestroy) {
         return rtos::DefaultWindowProc(aWnd, aMsg, aWParam, aLParam);
@@ -502,33 +501,34 @@ intptr_t CRtReactorWin32Message::Win32SocketWndProc(rtos::WindowHandle aWnd, uin
         IRtEventHandler::MASK mask = IRtEventHandler::NULL_MASK;
         bool known = true;
         switch (event) {
-            case rtos::kFdRead:
-                mask = IRtEventHandler::READ_MASK;
-                break;
-            case rtos::kFdWrite:
-                mask = IRtEventHandler::WRITE_MASK;
-                break;
-            case rtos::kFdAccept:
-                mask = IRtEventHandler::ACCEPT_MASK;
-                break;
-            case rtos::kFdConnect:
-                mask = IRtEventHandler::CONNECT_MASK;
-                break;
-            case rtos::kFdClose:
-                if (!error)
-                    reason = RT_ERROR_NETWORK_CONNECTION_CLOSED;
-                break;
-            default:
-                known = false;
-                break;
+        case rtos::kFdRead:
+            mask = IRtEventHandler::READ_MASK;
+            break;
+        case rtos::kFdWrite:
+            mask = IRtEventHandler::WRITE_MASK;
+            break;
+        case rtos::kFdAccept:
+            mask = IRtEventHandler::ACCEPT_MASK;
+            break;
+        case rtos::kFdConnect:
+            mask = IRtEventHandler::CONNECT_MASK;
+            break;
+        case rtos::kFdClose:
+            if (!error)
+                reason = RT_ERROR_NETWORK_CONNECTION_CLOSED;
+            break;
+        default:
+            known = false;
+            break;
         }
         if (!known) {
             RT_WARNING_TRACE("CRtReactorWin32Message::Win32SocketWndProc, unknown SELECTEVENT wParam="
-                             << static_cast<unsigned long long>(aWParam) << " lParam=" << static_cast<long long>(aLParam));
+                             << static_cast<unsigned long long>(aWParam)
+                             << " lParam=" << static_cast<long long>(aLParam));
         } else if (event == rtos::kFdClose || error) {
             RT_DEBUG_TRACE("CRtReactorWin32Message::Win32SocketWndProc, handle is closed. fd="
-                           << static_cast<unsigned long long>(sockHandle) << " mask="
-                           << IRtEventHandler::GetMaskString(mask) << " nErrorCode=" << error
+                           << static_cast<unsigned long long>(sockHandle)
+                           << " mask=" << IRtEventHandler::GetMaskString(mask) << " nErrorCode=" << error
                            << " lParam=" << static_cast<long long>(aLParam) << " rvError=" << reason);
             if (event == rtos::kFdClose && !error)
                 pReactor->ProcessSocketClose(sockHandle, mask, reason);

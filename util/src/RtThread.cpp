@@ -82,10 +82,9 @@ unsigned CRtThread::ThreadProc(void* aArg) {
     self->m_bFinished = false;
     self->m_Tid = rtos::ThreadId();
     self->OnThreadInit();
-    RT_INFO_TRACE("CRtThread::ThreadProc, begin this=" << static_cast<const void*>(self) << ", thread type="
-                                                       << self->m_Type << ", pthread_id=" << self->m_Tid.load()
-                                                       << ", tid=" << self->m_TidOs
-                                                       << ", thread_name=" << self->m_strName);
+    RT_INFO_TRACE("CRtThread::ThreadProc, begin this="
+                  << static_cast<const void*>(self) << ", thread type=" << self->m_Type << ", pthread_id="
+                  << self->m_Tid.load() << ", tid=" << self->m_TidOs << ", thread_name=" << self->m_strName);
     // Taken before the start signal: Create may delete it and the object
     // may be gone once the signal is out.
     CRtEventThread* runGate = self->m_pEventRun;
@@ -118,22 +117,22 @@ RtResult CRtThread::Join(uint64_t aTimeoutMs) {
         return RT_OK;
     RtResult rv = RT_OK;
     switch (rtos::ThreadJoin(m_Handle, aTimeoutMs)) {
-        case rtos::WaitResult::kSignaled:
-            break;
-        case rtos::WaitResult::kTimeout:
-            RT_WARNING_TRACE_THIS("CRtThread::Join, WaitForSingleObject() timeout! tid=" << m_Tid.load());
-            rtos::ThreadTerminate(m_Handle, 119);
-            if (!rtos::ThreadCanTerminate()) {
-                RT_ERROR_TRACE_THIS("CRtThread::Join, thread left running, its object is kept. tid=" << m_Tid.load());
-                m_bAbandoned = true;
-            }
-            rv = RT_ERROR_TIMEOUT;
-            break;
-        default:
-            RT_ERROR_TRACE_THIS("CRtThread::Join, WaitForSingleObject() failed! err=" << rtos::LastError()
-                                                                                     << " tid=" << m_Tid.load());
-            rv = RT_ERROR_FAILURE;
-            break;
+    case rtos::WaitResult::kSignaled:
+        break;
+    case rtos::WaitResult::kTimeout:
+        RT_WARNING_TRACE_THIS("CRtThread::Join, WaitForSingleObject() timeout! tid=" << m_Tid.load());
+        rtos::ThreadTerminate(m_Handle, 119);
+        if (!rtos::ThreadCanTerminate()) {
+            RT_ERROR_TRACE_THIS("CRtThread::Join, thread left running, its object is kept. tid=" << m_Tid.load());
+            m_bAbandoned = true;
+        }
+        rv = RT_ERROR_TIMEOUT;
+        break;
+    default:
+        RT_ERROR_TRACE_THIS("CRtThread::Join, WaitForSingleObject() failed! err=" << rtos::LastError()
+                                                                                  << " tid=" << m_Tid.load());
+        rv = RT_ERROR_FAILURE;
+        break;
     }
     rtos::ThreadClose(m_Handle);
     m_Handle = nullptr;

@@ -10,7 +10,8 @@ namespace {
 
 // Disposes of an event no queue took.
 RtResult Refuse(IRtEvent* aEvent, const char* aWho) {
-    RT_ERROR_TRACE(aWho << ", no thread or no event queue, event disposed of. event=" << static_cast<const void*>(aEvent));
+    RT_ERROR_TRACE(aWho << ", no thread or no event queue, event disposed of. event="
+                        << static_cast<const void*>(aEvent));
     aEvent->OnDestorySelf();
     return RT_ERROR_NULL_POINTER;
 }

@@ -12,7 +12,7 @@ const CRtTimeValue CRtTimeValue::s_tvMax(0x7FFFFFFF, 999999);
 namespace {
 std::atomic<CRtTimeValue::ClockSource> s_clockSource{nullptr};
 std::atomic<CRtTimeValue::ClockSource> s_monotonicSource{nullptr};
-}
+}  // namespace
 
 void CRtTimeValue::Set(int64_t aSec, int32_t aUsec) {
     tv_sec = aSec;

@@ -59,9 +59,9 @@ RtResult CRtTimerQueueBase::CancelTimer(IRtTimerHandler* aEh) {
 
 void CRtTimerQueueBase::CheckClock(const CRtTimeValue& aWallNow, const CRtTimeValue& aMonoNow) {
     if (m_tvLastCheckWall > aWallNow) {
-        RT_ERROR_TRACE_THIS("CheckExpire, time fall back! last="
-                            << m_tvLastCheckWall.GetTotalInMsec() << " cur=" << aWallNow.GetTotalInMsec()
-                            << " diff=" << (m_tvLastCheckWall - aWallNow).GetTotalInMsec());
+        RT_ERROR_TRACE_THIS("CheckExpire, time fall back! last=" << m_tvLastCheckWall.GetTotalInMsec()
+                                                                 << " cur=" << aWallNow.GetTotalInMsec() << " diff="
+                                                                 << (m_tvLastCheckWall - aWallNow).GetTotalInMsec());
     } else if (m_tvLastCheckWall.GetSec() != 0) {
         // A jump is the wall clock running ahead of the monotonic one, not a
         // long sleep between two checks.

@@ -32,8 +32,8 @@ void CRtCleanUpBase::CleanupAll() {
     if (pMutex)
         pMutex->Lock();
     while (s_pHeader) {
-        RT_DEBUG_TRACE("CRtCleanUpBase::CleanupAll, Item: " << s_nCount << ", header: "
-                                                          << static_cast<const void*>(s_pHeader));
+        RT_DEBUG_TRACE("CRtCleanUpBase::CleanupAll, Item: " << s_nCount
+                                                            << ", header: " << static_cast<const void*>(s_pHeader));
         CRtCleanUpBase* next = s_pHeader->m_pNext;
         s_pHeader->CleanUp();
         --s_nCount;

@@ -42,8 +42,7 @@ public:
             if (m_ResultWrite == RT_OK)
                 return *this;
         }
-        RT_ERROR_TRACE_THIS("CRtByteStreamT::Write, can't write. m_ResultWrite=" << m_ResultWrite
-                                                                                  << ", Written=" << n);
+        RT_ERROR_TRACE_THIS("CRtByteStreamT::Write, can't write. m_ResultWrite=" << m_ResultWrite << ", Written=" << n);
         return *this;
     }
 

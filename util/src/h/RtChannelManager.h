@@ -13,11 +13,11 @@ class CRtHttpUrl;
 class CRtHttpProxyInfo;
 
 // ---- Channel options (SetOption / GetOption, argument by pointer) ---------------
-#define RT_OPT_CHANNEL_HTTP_MAX_SEND_BUF 132         // uint32_t: bytes the channel holds back at most
-#define RT_OPT_CHANNEL_HTTP_NO_CONTENT_LENGTH 311    // bool: never set Content-Length on the head
-#define RT_OPT_CHANNEL_HTTP_NO_BODY 312              // bool: requests carry no body, whatever the head says
-#define RT_OPT_CHANNEL_HTTP_SEND_HEAD_ONCE 313       // bool: only the first SendData carries the head
-#define RT_OPT_CHANNEL_HTTP_MAX_CONTENT_LENGTH 314   // int32_t: the response head's content maximum
+#define RT_OPT_CHANNEL_HTTP_MAX_SEND_BUF 132        // uint32_t: bytes the channel holds back at most
+#define RT_OPT_CHANNEL_HTTP_NO_CONTENT_LENGTH 311   // bool: never set Content-Length on the head
+#define RT_OPT_CHANNEL_HTTP_NO_BODY 312             // bool: requests carry no body, whatever the head says
+#define RT_OPT_CHANNEL_HTTP_SEND_HEAD_ONCE 313      // bool: only the first SendData carries the head
+#define RT_OPT_CHANNEL_HTTP_MAX_CONTENT_LENGTH 314  // int32_t: the response head's content maximum
 
 // What option RT_OPT_TRANSPORT_TRAN_TYPE answers for an HTTP channel.
 #define RT_CHANNEL_HTTP_TRAN_TYPE 48

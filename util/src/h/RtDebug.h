@@ -12,26 +12,26 @@
 // as the unit name (no directory, no extension).
 void RtAssertReport(const char* aFile, int aLine, const char* aExpression);
 
-#define RT_ASSERTE(expr)                                    \
-    do {                                                    \
-        if (!(expr))                                        \
-            ::RtAssertReport(__FILE__, __LINE__, #expr);    \
+#define RT_ASSERTE(expr)                                 \
+    do {                                                 \
+        if (!(expr))                                     \
+            ::RtAssertReport(__FILE__, __LINE__, #expr); \
     } while (0)
 
-#define RT_ASSERTE_RETURN(expr, rv)                         \
-    do {                                                    \
-        if (!(expr)) {                                      \
-            ::RtAssertReport(__FILE__, __LINE__, #expr);    \
-            return rv;                                      \
-        }                                                   \
+#define RT_ASSERTE_RETURN(expr, rv)                      \
+    do {                                                 \
+        if (!(expr)) {                                   \
+            ::RtAssertReport(__FILE__, __LINE__, #expr); \
+            return rv;                                   \
+        }                                                \
     } while (0)
 
-#define RT_ASSERTE_RETURN_VOID(expr)                        \
-    do {                                                    \
-        if (!(expr)) {                                      \
-            ::RtAssertReport(__FILE__, __LINE__, #expr);    \
-            return;                                         \
-        }                                                   \
+#define RT_ASSERTE_RETURN_VOID(expr)                     \
+    do {                                                 \
+        if (!(expr)) {                                   \
+            ::RtAssertReport(__FILE__, __LINE__, #expr); \
+            return;                                      \
+        }                                                \
     } while (0)
 
 // Composes a message on a stack buffer and hands it to the process log.

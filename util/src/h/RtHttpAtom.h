@@ -41,6 +41,7 @@ private:
 
 // X(member, text) for every name the table starts with, in filling order:
 // the header names, then the methods.
+// clang-format off
 #define RT_HTTP_PREFILLED_ATOMS(X)                                                                        \
     X(Accept, "Accept") X(Accept_Charset, "Accept-Charset") X(Accept_Encoding, "Accept-Encoding")         \
     X(Accept_Language, "Accept-Language") X(Accept_Ranges, "Accept-Ranges") X(Age, "Age")                 \
@@ -68,6 +69,7 @@ private:
     X(Sec_WebSocket_Version, "Sec-WebSocket-Version") X(Sec_WebSocket_Protocol, "Sec-WebSocket-Protocol") \
     X(Options, "OPTIONS") X(Head, "HEAD") X(Post, "POST") X(Put, "PUT") X(Get, "GET") X(Index, "INDEX")   \
     X(Delete, "DELETE") X(Trace, "TRACE") X(Connect, "CONNECT") X(M_Post, "M-POST")
+// clang-format on
 
 // The process-wide interning table. Lookup is ASCII case-insensitive and
 // ignores surrounding spaces; a name is kept with the spelling it was first

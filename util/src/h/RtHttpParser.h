@@ -85,10 +85,9 @@ private:
                 // Every chunk line ends in CR LF and holds no other CR: a
                 // reader that ends lines at a bare CR or LF would cut the
                 // body elsewhere.
-                if (m_strLine.empty() || m_strLine.back() != '\r' ||
-                    m_strLine.find('\r') != m_strLine.size() - 1) {
-                    RT_ERROR_TRACE("CRtHttpChunkedDecoder::HandleChunkedContent, not \"\\r\\n\"! str="
-                                   << m_strLine.substr(0, 64));
+                if (m_strLine.empty() || m_strLine.back() != '\r' || m_strLine.find('\r') != m_strLine.size() - 1) {
+                    RT_ERROR_TRACE(
+                        "CRtHttpChunkedDecoder::HandleChunkedContent, not \"\\r\\n\"! str=" << m_strLine.substr(0, 64));
                     return false;
                 }
                 m_strLine.pop_back();
@@ -133,8 +132,8 @@ private:
                 continue;
             }
             if (m_strPending[aAt] != '\n') {
-                RT_ERROR_TRACE("CRtHttpChunkedDecoder::HandleChunkedContent,*aBuf != '\n', aBuf="
-                               << m_strPending.substr(aAt, 64));
+                RT_ERROR_TRACE(
+                    "CRtHttpChunkedDecoder::HandleChunkedContent,*aBuf != '\n', aBuf=" << m_strPending.substr(aAt, 64));
                 return false;
             }
             ++aAt;
@@ -167,8 +166,8 @@ private:
             return true;
         }
         if (value > m_dwBodyLimit || m_dwDecoded > m_dwBodyLimit - value) {
-            RT_ERROR_TRACE("CRtHttpChunkedDecoder::HandleChunkedContent, body too long! size=" << value
-                                                                                              << " decoded=" << m_dwDecoded);
+            RT_ERROR_TRACE("CRtHttpChunkedDecoder::HandleChunkedContent, body too long! size=" << value << " decoded="
+                                                                                               << m_dwDecoded);
             return false;
         }
         m_dwDecoded += value;

@@ -121,8 +121,7 @@ private:
     // Writes aValue in base 10 or 16 (lower case) backwards from aEnd, which
     // needs room for 20 digits; returns the first character.
     static char* DigitsBackward(char* aEnd, uint64_t aValue, bool aHex);
-    size_t ComposeLine(char* aOut, size_t aRoom, int aMs, unsigned aLevel, unsigned aModule,
-                       const char* aText) const;
+    size_t ComposeLine(char* aOut, size_t aRoom, int aMs, unsigned aLevel, unsigned aModule, const char* aText) const;
     // Lines about the log's own set-up, written once its file exists.
     void ReportLater(unsigned aLevel, const char* aText);
     void WriteDeferred();

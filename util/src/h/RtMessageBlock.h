@@ -78,7 +78,8 @@ public:
     // fewer than aCount bytes (those are read).
     RtResult Read(void* aDst, unsigned long aCount, unsigned long* aBytesRead = nullptr, bool aAdvance = true);
     // aCount bytes from aPos readable bytes on; moves nothing.
-    RtResult Peek(void* aDst, unsigned long aCount, unsigned long aPos = 0, unsigned long* aBytesPeeked = nullptr) const;
+    RtResult Peek(void* aDst, unsigned long aCount, unsigned long aPos = 0,
+                  unsigned long* aBytesPeeked = nullptr) const;
     unsigned long GetChainedLength() const;
     unsigned long GetChainedSpace() const;
     // Links aMb behind the last block; a block already in the chain is

@@ -19,8 +19,8 @@ public:
     virtual RtResult ScheduleTimer(IRtTimerHandler* aEh, void* aArg, const CRtTimeValue& aInterval,
                                    unsigned long aCount) = 0;
     virtual RtResult CancelTimer(IRtTimerHandler* aEh) = 0;
-    virtual RtResult ProcessHandleEvent(RT_HANDLE aFd, IRtEventHandler::MASK aMask, RtResult aReason,
-                                        bool aIsNotify, bool aDropConnect) = 0;
+    virtual RtResult ProcessHandleEvent(RT_HANDLE aFd, IRtEventHandler::MASK aMask, RtResult aReason, bool aIsNotify,
+                                        bool aDropConnect) = 0;
 };
 
 // Owns one implementation and forwards every operation to it.

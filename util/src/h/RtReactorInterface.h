@@ -45,7 +45,8 @@ public:
 
     virtual RtResult Open() = 0;
     virtual RtResult RegisterHandler(IRtEventHandler* aEh, IRtEventHandler::MASK aMask) = 0;
-    virtual RtResult RemoveHandler(IRtEventHandler* aEh, IRtEventHandler::MASK aMask = IRtEventHandler::ALL_EVENTS_MASK) = 0;
+    virtual RtResult RemoveHandler(IRtEventHandler* aEh,
+                                   IRtEventHandler::MASK aMask = IRtEventHandler::ALL_EVENTS_MASK) = 0;
     // Any thread: has the reactor's thread dispatch aMask for aEh (or run
     // its event queue when aEh is null).
     virtual RtResult NotifyHandler(IRtEventHandler* aEh, IRtEventHandler::MASK aMask) = 0;

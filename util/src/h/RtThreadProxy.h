@@ -52,6 +52,8 @@ public:
     bool IsStopped() const { return stoppedflag_.load(std::memory_order_acquire); }
     // How many pending sends the queue has room for (it only grows).
     uint32_t GetSendBufferCapacity() const { return m_sendBuffer.GetCapacity(); }
+    // Proxies alive in the process, for the tests' leak checks.
+    static long GetLiveCountForTest();
 
 protected:
     ~CRtTransportThreadProxy() override;
@@ -108,8 +110,7 @@ public:
     RtResult StopListen(RtResult aReason) override;
 
     // From the base acceptor, on the network thread.
-    void OnConnectIndication(RtResult inResult, IRtTransport* inTransport,
-                             IRtAcceptorConnectorId* aRequestId) override;
+    void OnConnectIndication(RtResult inResult, IRtTransport* inTransport, IRtAcceptorConnectorId* aRequestId) override;
 
     CRtThread* GetNetworkThread() const { return m_networkThread.load(std::memory_order_acquire); }
     CRtThread* GetUserThread() const { return m_userThread.load(std::memory_order_acquire); }
@@ -150,8 +151,7 @@ public:
     RtResult CancelConnect(RtResult aReason) override;
 
     // From the base connector, on the network thread.
-    void OnConnectIndication(RtResult inResult, IRtTransport* inTransport,
-                             IRtAcceptorConnectorId* aRequestId) override;
+    void OnConnectIndication(RtResult inResult, IRtTransport* inTransport, IRtAcceptorConnectorId* aRequestId) override;
 
     CRtThread* GetNetworkThread() const { return pThreadNetwork_.load(std::memory_order_acquire); }
     CRtThread* GetUserThread() const { return pThreadUser_.load(std::memory_order_acquire); }
@@ -184,8 +184,7 @@ private:
 template <class P>
 class CRtEventOnConnectIndicationT : public IRtEvent {
 public:
-    CRtEventOnConnectIndicationT(RtResult aResult, CRtTransportThreadProxy* aTransport, P* aProxy,
-                                 CRtThread* aThread)
+    CRtEventOnConnectIndicationT(RtResult aResult, CRtTransportThreadProxy* aTransport, P* aProxy, CRtThread* aThread)
         : m_threadProxy(aProxy), m_result(aResult), m_pTransport(aTransport), m_pThread(aThread) {}
 
     RtResult OnEventFire() override {

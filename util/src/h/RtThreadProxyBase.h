@@ -112,9 +112,7 @@ public:
     CRtPendingSendQueue(const CRtPendingSendQueue&) = delete;
     CRtPendingSendQueue& operator=(const CRtPendingSendQueue&) = delete;
 
-    bool IsEmpty() const {
-        return m_nHead.load(std::memory_order_acquire) == m_nTail.load(std::memory_order_acquire);
-    }
+    bool IsEmpty() const { return m_nHead.load(std::memory_order_acquire) == m_nTail.load(std::memory_order_acquire); }
     // Network thread only.
     bool Push(const Entry& aEntry);
     Entry& Front() { return m_pEntries[m_nHead.load(std::memory_order_relaxed)]; }

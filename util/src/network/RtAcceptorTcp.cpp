@@ -21,9 +21,9 @@ RtResult CRtAcceptorTcp::StartListen(IRtAcceptorConnectorSink* aSink, const CRtI
     m_pSink = aSink;
 
     if (m_Socket.Open(false, aAddrListen.GetType()) != 0) {
-        RT_ERROR_TRACE_THIS("CRtAcceptorTcp::StartListen, Open() failed! addr="
-                            << aAddrListen.GetIpDisplayName() << " port=" << aAddrListen.GetPort()
-                            << " err=" << RtErrorText(errno));
+        RT_ERROR_TRACE_THIS("CRtAcceptorTcp::StartListen, Open() failed! addr=" << aAddrListen.GetIpDisplayName()
+                                                                                << " port=" << aAddrListen.GetPort()
+                                                                                << " err=" << RtErrorText(errno));
         StopListen(RT_ERROR_NETWORK_SOCKET_ERROR);
         return RT_ERROR_NETWORK_SOCKET_ERROR;
     }
@@ -37,9 +37,9 @@ RtResult CRtAcceptorTcp::StartListen(IRtAcceptorConnectorSink* aSink, const CRtI
         bool bound = aAddrListen.IsResolved() && rtos::SocketBind(m_Socket.GetHandle(), local) == 0;
         if (!bound) {
             errno = aAddrListen.IsResolved() ? rtos::LastSocketError() : EINVAL;
-            RT_ERROR_TRACE_THIS("CRtAcceptorTcp::StartListen, bind() failed! addr="
-                                << aAddrListen.GetIpDisplayName() << " port=" << aAddrListen.GetPort()
-                                << " err=" << RtErrorText(errno));
+            RT_ERROR_TRACE_THIS("CRtAcceptorTcp::StartListen, bind() failed! addr=" << aAddrListen.GetIpDisplayName()
+                                                                                    << " port=" << aAddrListen.GetPort()
+                                                                                    << " err=" << RtErrorText(errno));
             StopListen(RT_ERROR_NETWORK_SOCKET_ERROR);
             return RT_ERROR_NETWORK_SOCKET_ERROR;
         }
@@ -56,7 +56,7 @@ RtResult CRtAcceptorTcp::StartListen(IRtAcceptorConnectorSink* aSink, const CRtI
         StopListen(RT_ERROR_NOT_INITIALIZED);
         return RT_ERROR_NOT_INITIALIZED;
     }
-    RT_ASSERTE(m_networkThread->GetThreadType()==CRtThreadManager::TT_NETWORK);
+    RT_ASSERTE(m_networkThread->GetThreadType() == CRtThreadManager::TT_NETWORK);
     RtResult rv = m_networkThread->GetReactor()->RegisterHandler(this, ACCEPT_MASK);
     if (RT_FAILED(rv)) {
         StopListen(rv);
@@ -100,7 +100,8 @@ int CRtAcceptorTcp::OnInput(RT_HANDLE aFd) {
     CRtInetAddr peerAddr;
     peerAddr.SetIpAddr(static_cast<unsigned short>(peer.family), peer.addr);
     peerAddr.SetPortA(peer.port);
-    RT_DEBUG_TRACE_THIS("CRtAcceptorTcp::OnInput, addr=" << peerAddr.GetIpDisplayName() << " port=" << peerAddr.GetPort()
+    RT_DEBUG_TRACE_THIS("CRtAcceptorTcp::OnInput, addr=" << peerAddr.GetIpDisplayName()
+                                                         << " port=" << peerAddr.GetPort()
                                                          << " fd=" << static_cast<unsigned long long>(accepted)
                                                          << " transport=" << static_cast<const void*>(transport.Get()));
     if (!m_pSink)

@@ -4,7 +4,8 @@
 
 class CRtEventStartListen : public IRtEvent {
 public:
-    CRtEventStartListen(CRtAcceptorThreadProxy* aProxy, const CRtInetAddr& aAddr) : m_threadProxy(aProxy), m_addr(aAddr) {}
+    CRtEventStartListen(CRtAcceptorThreadProxy* aProxy, const CRtInetAddr& aAddr)
+        : m_threadProxy(aProxy), m_addr(aAddr) {}
 
     RtResult OnEventFire() override {
         RT_ASSERTE(CRtThreadManager::IsEqualCurrentThread(m_threadProxy->GetNetworkThread()->GetThreadId()));

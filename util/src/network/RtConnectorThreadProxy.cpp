@@ -36,7 +36,8 @@ private:
 
 class CRtEventCancelConnect : public IRtEvent {
 public:
-    CRtEventCancelConnect(CRtConnectorThreadProxy* aProxy, RtResult aReason) : m_threadProxy(aProxy), m_reason(aReason) {}
+    CRtEventCancelConnect(CRtConnectorThreadProxy* aProxy, RtResult aReason)
+        : m_threadProxy(aProxy), m_reason(aReason) {}
 
     RtResult OnEventFire() override {
         RT_ASSERTE(CRtThreadManager::IsEqualCurrentThread(m_threadProxy->GetNetworkThread()->GetThreadId()));

@@ -62,8 +62,8 @@ RtResult CRtNetworkThreadManager::GetThreadLoad(uint32_t aThreadId, int32_t& aLo
 RtResult CRtNetworkThreadManager::IncreaseThreadLoad(uint32_t aThreadId, uint32_t, bool aUdp) {
     CRtThreadInfo* info = GetThreadInfo(aThreadId);
     if (!info) {
-        RT_WARNING_TRACE("CRtNetworkThreadManager::IncreaseThreadLoad, network thread not found! threadid="
-                         << aThreadId);
+        RT_WARNING_TRACE(
+            "CRtNetworkThreadManager::IncreaseThreadLoad, network thread not found! threadid=" << aThreadId);
         return RT_ERROR_NOT_FOUND;
     }
     ++info->m_load;
@@ -75,15 +75,15 @@ RtResult CRtNetworkThreadManager::IncreaseThreadLoad(uint32_t aThreadId, uint32_
 RtResult CRtNetworkThreadManager::DecreaseThreadLoad(uint32_t aThreadId, uint32_t, bool aUdp) {
     CRtThreadInfo* info = GetThreadInfo(aThreadId);
     if (!info) {
-        RT_WARNING_TRACE("CRtNetworkThreadManager::DecreaseThreadLoad, network thread not found! threadid="
-                         << aThreadId);
+        RT_WARNING_TRACE(
+            "CRtNetworkThreadManager::DecreaseThreadLoad, network thread not found! threadid=" << aThreadId);
         return RT_ERROR_NOT_FOUND;
     }
     --info->m_load;
     if (aUdp)
         --info->m_udpLoad;
     auto it = m_Threads.find(aThreadId);
-    RT_ASSERTE(it->second->m_load>=0);
+    RT_ASSERTE(it->second->m_load >= 0);
     return RT_OK;
 }
 
@@ -98,16 +98,16 @@ CRtThreadInfo* CRtNetworkThreadManager::GetThreadOfLeastLoad() {
 
 RtResult CRtNetworkThreadManager::GetThreadByLBStrategy(int aLBStrategy, CRtThread*& aThread) {
     switch (aLBStrategy) {
-        case LB_CURRENT_THREAD:
-            aThread = CRtThreadManager::Instance()->GetCurrentThread();
-            return aThread ? RT_OK : RT_ERROR_NOT_FOUND;
-        case LB_LEAST_LOAD: {
-            CRtThreadInfo* info = GetThreadOfLeastLoad();
-            aThread = info ? info->m_pThread : nullptr;
-            return aThread ? RT_OK : RT_ERROR_NOT_FOUND;
-        }
-        default:
-            RT_ASSERTE(false);
-            return RT_ERROR_FAILURE;
+    case LB_CURRENT_THREAD:
+        aThread = CRtThreadManager::Instance()->GetCurrentThread();
+        return aThread ? RT_OK : RT_ERROR_NOT_FOUND;
+    case LB_LEAST_LOAD: {
+        CRtThreadInfo* info = GetThreadOfLeastLoad();
+        aThread = info ? info->m_pThread : nullptr;
+        return aThread ? RT_OK : RT_ERROR_NOT_FOUND;
+    }
+    default:
+        RT_ASSERTE(false);
+        return RT_ERROR_FAILURE;
     }
 }

@@ -79,8 +79,8 @@ int RT_IPC_SAP::Control(long aCmd, void* aArg) const {
 
 int CRtSocketBase::Open(int aFamily, int aType, int, bool aReuseAddr) {
     Close(0);
-    RT_HANDLE handle = rtos::SocketOpen(
-        aFamily, aType == RT_SOCK_DGRAM ? rtos::SocketType::kDatagram : rtos::SocketType::kStream);
+    RT_HANDLE handle =
+        rtos::SocketOpen(aFamily, aType == RT_SOCK_DGRAM ? rtos::SocketType::kDatagram : rtos::SocketType::kStream);
     if (handle == rtos::kInvalidSocket)
         return Fail();
     m_Handle = handle;
@@ -104,9 +104,7 @@ int CRtSocketBase::Close(int aReason) {
     return rc == 0 ? 0 : Fail();
 }
 
-int CRtSocketBase::CloseWriter() {
-    return rtos::SocketShutdown(m_Handle, rtos::ShutdownHow::kSend) == 0 ? 0 : Fail();
-}
+int CRtSocketBase::CloseWriter() { return rtos::SocketShutdown(m_Handle, rtos::ShutdownHow::kSend) == 0 ? 0 : Fail(); }
 
 int CRtSocketBase::SetOption(int aLevel, int aOption, const void* aValue, int aLen) const {
     return rtos::SocketSetOption(m_Handle, aLevel, aOption, aValue, aLen) == 0 ? 0 : Fail();

@@ -33,18 +33,17 @@ RtResult CRtTransportBase::OpenWithSink(IRtTransportSink* aSink) {
 
 RtResult CRtTransportBase::GetOption(unsigned long aCommand, void* aArg) {
     switch (aCommand) {
-        case RT_OPT_TRANSPORT_RCV_BYTES:
-            *static_cast<uint32_t*>(aArg) = m_dwBytesRecv;
-            m_dwBytesRecv = 0;
-            return RT_OK;
-        case RT_OPT_TRANSPORT_SND_BYTES:
-            *static_cast<uint32_t*>(aArg) = m_dwBytesSent;
-            m_dwBytesSent = 0;
-            return RT_OK;
-        default:
-            RT_WARNING_TRACE_THIS("CRtTransportBase::GetOption, unknow aCommand=" << aCommand
-                                                                                << " aArg=" << aArg);
-            return RT_ERROR_INVALID_ARG;
+    case RT_OPT_TRANSPORT_RCV_BYTES:
+        *static_cast<uint32_t*>(aArg) = m_dwBytesRecv;
+        m_dwBytesRecv = 0;
+        return RT_OK;
+    case RT_OPT_TRANSPORT_SND_BYTES:
+        *static_cast<uint32_t*>(aArg) = m_dwBytesSent;
+        m_dwBytesSent = 0;
+        return RT_OK;
+    default:
+        RT_WARNING_TRACE_THIS("CRtTransportBase::GetOption, unknow aCommand=" << aCommand << " aArg=" << aArg);
+        return RT_ERROR_INVALID_ARG;
     }
 }
 
@@ -270,7 +269,8 @@ bool CRtTransportTcp::KeepOpenAtPeerClose_i() {
                       rtos::SocketCanSend(GetHandle());
     if (halfClosed)
         RT_DEBUG_TRACE_THIS("CRtTransportTcp::OnClose, peer finished sending, fd="
-                            << static_cast<unsigned long long>(GetHandle()) << " sink=" << static_cast<const void*>(m_pSink));
+                            << static_cast<unsigned long long>(GetHandle())
+                            << " sink=" << static_cast<const void*>(m_pSink));
     return halfClosed;
 }
 
@@ -312,122 +312,122 @@ int CRtTransportTcp::OnInput(RT_HANDLE) {
 RtResult CRtTransportTcp::SetOption(unsigned long aCommand, void* aArg) {
     RT_ASSERTE_RETURN(aArg, RT_ERROR_INVALID_ARG);
     switch (aCommand) {
-        case RT_OPT_TRANSPORT_FD: {
-            RT_HANDLE hdNew = *static_cast<RT_HANDLE*>(aArg);
-            RT_ASSERTE_RETURN(hdNew == RT_INVALID_HANDLE, RT_ERROR_INVALID_ARG);
-            // The socket goes on in another transport: this one stops
-            // hearing of it and counting it, but does not close it.
-            if (m_SocketTcp.GetHandle() != RT_INVALID_HANDLE)
-                Leave_i();
-            m_SocketTcp.SetHandle(RT_INVALID_HANDLE);
-            return RT_OK;
+    case RT_OPT_TRANSPORT_FD: {
+        RT_HANDLE hdNew = *static_cast<RT_HANDLE*>(aArg);
+        RT_ASSERTE_RETURN(hdNew == RT_INVALID_HANDLE, RT_ERROR_INVALID_ARG);
+        // The socket goes on in another transport: this one stops
+        // hearing of it and counting it, but does not close it.
+        if (m_SocketTcp.GetHandle() != RT_INVALID_HANDLE)
+            Leave_i();
+        m_SocketTcp.SetHandle(RT_INVALID_HANDLE);
+        return RT_OK;
+    }
+    case RT_OPT_TRANSPORT_PEER_ADDR:
+        m_addrPeer = *static_cast<CRtInetAddr*>(aArg);
+        return RT_OK;
+    case RT_OPT_TRANSPORT_KEEPALIVE: {
+        uint32_t dwTime = *static_cast<uint32_t*>(aArg);
+        int on = dwTime ? 1 : 0;
+        if (m_SocketTcp.SetOption(rtos::kSolSocket, rtos::kSoKeepAlive, &on, sizeof on) != 0) {
+            RT_ERROR_TRACE_THIS(
+                "CRtTransportTcp::SetOption, SetOption(SO_KEEPALIVE) failed! dwTime=" << dwTime << " err=" << errno);
+            return RT_ERROR_NETWORK_SOCKET_ERROR;
         }
-        case RT_OPT_TRANSPORT_PEER_ADDR:
-            m_addrPeer = *static_cast<CRtInetAddr*>(aArg);
+        if (dwTime == 0)
             return RT_OK;
-        case RT_OPT_TRANSPORT_KEEPALIVE: {
-            uint32_t dwTime = *static_cast<uint32_t*>(aArg);
-            int on = dwTime ? 1 : 0;
-            if (m_SocketTcp.SetOption(rtos::kSolSocket, rtos::kSoKeepAlive, &on, sizeof on) != 0) {
-                RT_ERROR_TRACE_THIS("CRtTransportTcp::SetOption, SetOption(SO_KEEPALIVE) failed! dwTime="
-                                    << dwTime << " err=" << errno);
-                return RT_ERROR_NETWORK_SOCKET_ERROR;
-            }
-            if (dwTime == 0)
-                return RT_OK;
-            if (rtos::SocketSetKeepAliveTimes(GetHandle(), dwTime * 1000u, 1000u) != 0) {
-                RT_ERROR_TRACE_THIS("CRtTransportTcp::SetOption, SetOption(TCP_KEEPALIVE) failed!"
-                                    << " keepalivetime=" << dwTime * 1000u << ", keepaliveinterval=" << 1000
-                                    << ", errno=" << rtos::LastSocketError());
-                return RT_ERROR_NETWORK_SOCKET_ERROR;
-            }
-            return RT_OK;
+        if (rtos::SocketSetKeepAliveTimes(GetHandle(), dwTime * 1000u, 1000u) != 0) {
+            RT_ERROR_TRACE_THIS("CRtTransportTcp::SetOption, SetOption(TCP_KEEPALIVE) failed!"
+                                << " keepalivetime=" << dwTime * 1000u << ", keepaliveinterval=" << 1000
+                                << ", errno=" << rtos::LastSocketError());
+            return RT_ERROR_NETWORK_SOCKET_ERROR;
         }
-        case RT_OPT_TRANSPORT_RCV_BUF_LEN:
-        case RT_OPT_TRANSPORT_SND_BUF_LEN: {
-            int option = aCommand == RT_OPT_TRANSPORT_RCV_BUF_LEN ? rtos::kSoRcvBuf : rtos::kSoSndBuf;
-            int value = static_cast<int>(*static_cast<uint32_t*>(aArg));
-            return m_SocketTcp.SetOption(rtos::kSolSocket, option, &value, sizeof value) == 0
-                       ? RT_OK
-                       : RT_ERROR_NETWORK_SOCKET_ERROR;
+        return RT_OK;
+    }
+    case RT_OPT_TRANSPORT_RCV_BUF_LEN:
+    case RT_OPT_TRANSPORT_SND_BUF_LEN: {
+        int option = aCommand == RT_OPT_TRANSPORT_RCV_BUF_LEN ? rtos::kSoRcvBuf : rtos::kSoSndBuf;
+        int value = static_cast<int>(*static_cast<uint32_t*>(aArg));
+        return m_SocketTcp.SetOption(rtos::kSolSocket, option, &value, sizeof value) == 0
+                   ? RT_OK
+                   : RT_ERROR_NETWORK_SOCKET_ERROR;
+    }
+    case RT_OPT_TRANSPORT_TOS:
+        return SetTos2Socket(m_SocketTcp, static_cast<const int*>(aArg));
+    case RT_OPT_TRANSPORT_TCP_NODELAY: {
+        int value = static_cast<int>(*static_cast<uint32_t*>(aArg));
+        if (m_SocketTcp.SetOption(rtos::kIpProtoTcp, rtos::kTcpNoDelay, &value, sizeof value) != 0) {
+            RT_ERROR_TRACE("CRtTransportTcp::SetOption, SetOption(TCP_NODELAY) failed! err=" << errno);
+            return -1;
         }
-        case RT_OPT_TRANSPORT_TOS:
-            return SetTos2Socket(m_SocketTcp, static_cast<const int*>(aArg));
-        case RT_OPT_TRANSPORT_TCP_NODELAY: {
-            int value = static_cast<int>(*static_cast<uint32_t*>(aArg));
-            if (m_SocketTcp.SetOption(rtos::kIpProtoTcp, rtos::kTcpNoDelay, &value, sizeof value) != 0) {
-                RT_ERROR_TRACE("CRtTransportTcp::SetOption, SetOption(TCP_NODELAY) failed! err=" << errno);
-                return -1;
-            }
-            return 0;
-        }
-        case RT_OPT_TRANSPORT_UNUSED_118:
-            return RT_OK;
-        case RT_OPT_BIND_THREAD:
-            return BindThread(static_cast<CRtTransportBindThreadParam*>(aArg));
-        default:
-            RT_WARNING_TRACE_THIS("CRtTransportTcp::SetOption, unknow aCommand=" << aCommand << " aArg=" << aArg);
-            return RT_ERROR_INVALID_ARG;
+        return 0;
+    }
+    case RT_OPT_TRANSPORT_UNUSED_118:
+        return RT_OK;
+    case RT_OPT_BIND_THREAD:
+        return BindThread(static_cast<CRtTransportBindThreadParam*>(aArg));
+    default:
+        RT_WARNING_TRACE_THIS("CRtTransportTcp::SetOption, unknow aCommand=" << aCommand << " aArg=" << aArg);
+        return RT_ERROR_INVALID_ARG;
     }
 }
 
 RtResult CRtTransportTcp::GetOption(unsigned long aCommand, void* aArg) {
     RT_ASSERTE_RETURN(aArg, RT_ERROR_INVALID_ARG);
     switch (aCommand) {
-        case RT_OPT_TRANSPORT_FIO_NREAD:
-            if (m_SocketTcp.Control(rtos::kFionread, aArg) != 0) {
-                RT_WARNING_TRACE_THIS("CRtTransportTcp::GetOption, (RT_OPT_TRANSPORT_FIO_NREAD) failed! err=" << errno);
-                return RT_ERROR_NETWORK_SOCKET_ERROR;
-            }
-            return RT_OK;
-        case RT_OPT_TRANSPORT_FD:
-            *static_cast<RT_HANDLE*>(aArg) = GetHandle();
-            return RT_OK;
-        case RT_OPT_TRANSPORT_LOCAL_ADDR:
-            if (m_SocketTcp.GetLocalAddr(*static_cast<CRtInetAddr*>(aArg)) != 0) {
-                RT_WARNING_TRACE_THIS("CRtTransportTcp::GetOption, (RT_OPT_TRANSPORT_LOCAL_ADDR) failed! err=" << errno);
-                return RT_ERROR_NETWORK_SOCKET_ERROR;
-            }
-            return RT_OK;
-        case RT_OPT_TRANSPORT_PEER_ADDR:
-            if (m_addrPeer.GetPort() != 0) {
-                *static_cast<CRtInetAddr*>(aArg) = m_addrPeer;
-                return RT_OK;
-            }
-            if (m_SocketTcp.GetRemoteAddr(*static_cast<CRtInetAddr*>(aArg)) != 0) {
-                RT_WARNING_TRACE_THIS("CRtTransportTcp::GetOption, (RT_OPT_TRANSPORT_PEER_ADDR) failed! err=" << errno);
-                return RT_ERROR_NETWORK_SOCKET_ERROR;
-            }
-            return RT_OK;
-        case RT_OPT_TRANSPORT_SOCK_ALIVE: {
-            uint32_t& alive = *static_cast<uint32_t*>(aArg);
-            if (GetHandle() == RT_INVALID_HANDLE) {
-                alive = 0;
-                return RT_ERROR_NOT_INITIALIZED;
-            }
-            char peek;
-            int n = m_SocketTcp.Recv(&peek, 1, RT_MSG_PEEK);
-            alive = n > 0 || (n < 0 && RtIsWouldBlock(errno)) ? 1 : 0;
+    case RT_OPT_TRANSPORT_FIO_NREAD:
+        if (m_SocketTcp.Control(rtos::kFionread, aArg) != 0) {
+            RT_WARNING_TRACE_THIS("CRtTransportTcp::GetOption, (RT_OPT_TRANSPORT_FIO_NREAD) failed! err=" << errno);
+            return RT_ERROR_NETWORK_SOCKET_ERROR;
+        }
+        return RT_OK;
+    case RT_OPT_TRANSPORT_FD:
+        *static_cast<RT_HANDLE*>(aArg) = GetHandle();
+        return RT_OK;
+    case RT_OPT_TRANSPORT_LOCAL_ADDR:
+        if (m_SocketTcp.GetLocalAddr(*static_cast<CRtInetAddr*>(aArg)) != 0) {
+            RT_WARNING_TRACE_THIS("CRtTransportTcp::GetOption, (RT_OPT_TRANSPORT_LOCAL_ADDR) failed! err=" << errno);
+            return RT_ERROR_NETWORK_SOCKET_ERROR;
+        }
+        return RT_OK;
+    case RT_OPT_TRANSPORT_PEER_ADDR:
+        if (m_addrPeer.GetPort() != 0) {
+            *static_cast<CRtInetAddr*>(aArg) = m_addrPeer;
             return RT_OK;
         }
-        case RT_OPT_TRANSPORT_TRAN_TYPE:
-            *static_cast<uint32_t*>(aArg) = 1;
-            return RT_OK;
-        case RT_OPT_TRANSPORT_RCV_BUF_LEN:
-        case RT_OPT_TRANSPORT_SND_BUF_LEN: {
-            int option = aCommand == RT_OPT_TRANSPORT_RCV_BUF_LEN ? rtos::kSoRcvBuf : rtos::kSoSndBuf;
-            int value = 0;
-            int len = sizeof value;
-            if (m_SocketTcp.GetOption(rtos::kSolSocket, option, &value, &len) != 0)
-                return RT_ERROR_NETWORK_SOCKET_ERROR;
-            *static_cast<uint32_t*>(aArg) = static_cast<uint32_t>(value);
-            return RT_OK;
+        if (m_SocketTcp.GetRemoteAddr(*static_cast<CRtInetAddr*>(aArg)) != 0) {
+            RT_WARNING_TRACE_THIS("CRtTransportTcp::GetOption, (RT_OPT_TRANSPORT_PEER_ADDR) failed! err=" << errno);
+            return RT_ERROR_NETWORK_SOCKET_ERROR;
         }
-        case RT_OPT_BIND_THREAD:
-            *static_cast<uint32_t*>(aArg) = m_bindThread ? m_bindThread->GetThreadId() : 0;
-            return RT_OK;
-        default:
-            return CRtTransportBase::GetOption(aCommand, aArg);
+        return RT_OK;
+    case RT_OPT_TRANSPORT_SOCK_ALIVE: {
+        uint32_t& alive = *static_cast<uint32_t*>(aArg);
+        if (GetHandle() == RT_INVALID_HANDLE) {
+            alive = 0;
+            return RT_ERROR_NOT_INITIALIZED;
+        }
+        char peek;
+        int n = m_SocketTcp.Recv(&peek, 1, RT_MSG_PEEK);
+        alive = n > 0 || (n < 0 && RtIsWouldBlock(errno)) ? 1 : 0;
+        return RT_OK;
+    }
+    case RT_OPT_TRANSPORT_TRAN_TYPE:
+        *static_cast<uint32_t*>(aArg) = 1;
+        return RT_OK;
+    case RT_OPT_TRANSPORT_RCV_BUF_LEN:
+    case RT_OPT_TRANSPORT_SND_BUF_LEN: {
+        int option = aCommand == RT_OPT_TRANSPORT_RCV_BUF_LEN ? rtos::kSoRcvBuf : rtos::kSoSndBuf;
+        int value = 0;
+        int len = sizeof value;
+        if (m_SocketTcp.GetOption(rtos::kSolSocket, option, &value, &len) != 0)
+            return RT_ERROR_NETWORK_SOCKET_ERROR;
+        *static_cast<uint32_t*>(aArg) = static_cast<uint32_t>(value);
+        return RT_OK;
+    }
+    case RT_OPT_BIND_THREAD:
+        *static_cast<uint32_t*>(aArg) = m_bindThread ? m_bindThread->GetThreadId() : 0;
+        return RT_OK;
+    default:
+        return CRtTransportBase::GetOption(aCommand, aArg);
     }
 }
 
@@ -436,10 +436,10 @@ RtResult CRtTransportTcp::BindThread(CRtTransportBindThreadParam* aParam) {
         RT_WARNING_TRACE_THIS("CRtTransportTcp::SetOption, RT_OPT_BIND_THREAD, invalid fd!");
         return RT_ERROR_NOT_AVAILABLE;
     }
-    RT_ASSERTE_RETURN(CRtThreadManager::IsEqualCurrentThread( m_bindThread->GetThreadId()), RT_ERROR_UNEXPECTED);
+    RT_ASSERTE_RETURN(CRtThreadManager::IsEqualCurrentThread(m_bindThread->GetThreadId()), RT_ERROR_UNEXPECTED);
     RT_ASSERTE_RETURN(aParam->m_thread, RT_ERROR_INVALID_ARG);
     CRtTransportBindThreadParam* optParam = aParam;
-    RT_ASSERTE_RETURN(!(m_isLoadAdded && m_bindThread==optParam->m_thread), RT_OK);
+    RT_ASSERTE_RETURN(!(m_isLoadAdded && m_bindThread == optParam->m_thread), RT_OK);
 
     CRtNetworkThreadManager* ntm = CRtNetworkThreadManager::Instance();
     RtResult rv = ntm->IncreaseThreadLoad(aParam->m_thread->GetThreadId(), aParam->m_load, false);

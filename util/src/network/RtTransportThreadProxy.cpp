@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -21,15 +22,15 @@ void DestroyChain(CRtMessageBlock*& aData) {
 }  // namespace
 
 // The thread fields are atomics; the reports name them as plain members.
-#define RT_ASSERTE_TEXT(expr, text)                       \
-    do {                                                  \
-        if (!(expr))                                      \
-            ::RtAssertReport(__FILE__, __LINE__, text);   \
+#define RT_ASSERTE_TEXT(expr, text)                     \
+    do {                                                \
+        if (!(expr))                                    \
+            ::RtAssertReport(__FILE__, __LINE__, text); \
     } while (0)
-#define RT_PROXY_ON_NETWORK_THREAD(proxy)                                                       \
+#define RT_PROXY_ON_NETWORK_THREAD(proxy)                                                             \
     RT_ASSERTE_TEXT(CRtThreadManager::IsEqualCurrentThread(proxy->GetNetworkThread()->GetThreadId()), \
                     "CRtThreadManager::IsEqualCurrentThread(" #proxy "->m_networkThread->GetThreadId())")
-#define RT_PROXY_ON_USER_THREAD(proxy)                                                       \
+#define RT_PROXY_ON_USER_THREAD(proxy)                                                             \
     RT_ASSERTE_TEXT(CRtThreadManager::IsEqualCurrentThread(proxy->GetUserThread()->GetThreadId()), \
                     "CRtThreadManager::IsEqualCurrentThread(" #proxy "->m_userThread->GetThreadId())")
 
@@ -251,18 +252,18 @@ private:
 
 class CRtEventOnDisconnect : public IRtEvent {
 public:
-    CRtEventOnDisconnect(CRtTransportThreadProxy* aProxy, RtResult aReason) : m_threadProxy(aProxy), m_reason(aReason) {}
+    CRtEventOnDisconnect(CRtTransportThreadProxy* aProxy, RtResult aReason)
+        : m_threadProxy(aProxy), m_reason(aReason) {}
 
     RtResult OnEventFire() override {
         RT_PROXY_ON_USER_THREAD(m_threadProxy);
         CRtTransportThreadProxy* p = m_threadProxy.Get();
-        RT_DEBUG_TRACE("CEventOnDisconnect::OnEventFire, proxy=" << static_cast<const void*>(p) << " sink="
-                                                                 << static_cast<const void*>(p->GetSink())
+        RT_DEBUG_TRACE("CEventOnDisconnect::OnEventFire, proxy=" << static_cast<const void*>(p)
+                                                                 << " sink=" << static_cast<const void*>(p->GetSink())
                                                                  << " this=" << static_cast<const void*>(this));
         if (p->stoppedflag_.exchange(true)) {
-            RT_WARNING_TRACE("CEventOnDisconnect::OnEventFire, stopped. proxy=" << static_cast<const void*>(p)
-                                                                                << " this="
-                                                                                << static_cast<const void*>(this));
+            RT_WARNING_TRACE("CEventOnDisconnect::OnEventFire, stopped. proxy="
+                             << static_cast<const void*>(p) << " this=" << static_cast<const void*>(this));
             return RT_OK;
         }
         IRtTransportSink* sink = p->m_pSink.exchange(nullptr);
@@ -279,8 +280,9 @@ private:
 // Runs one option call on the network thread for a caller elsewhere.
 class CRtEventProxyOption : public Function::Functor {
 public:
-    CRtEventProxyOption(CRtTransportThreadProxy* aProxy, RtResult (CRtTransportThreadProxy::*aCall)(unsigned long, void*),
-                        unsigned long aCommand, void* aArg)
+    CRtEventProxyOption(CRtTransportThreadProxy* aProxy,
+                        RtResult (CRtTransportThreadProxy::*aCall)(unsigned long, void*), unsigned long aCommand,
+                        void* aArg)
         : m_threadProxy(aProxy), m_pCall(aCall), m_dwCommand(aCommand), m_pArg(aArg) {}
 
     RtResult OnEventFire() override { return (m_threadProxy.Get()->*m_pCall)(m_dwCommand, m_pArg); }
@@ -294,9 +296,14 @@ private:
 
 // ---- CRtTransportThreadProxy ----------------------------------------------------------
 
+namespace {
+std::atomic<long> s_nLiveProxies{0};
+}
+
+long CRtTransportThreadProxy::GetLiveCountForTest() { return s_nLiveProxies.load(std::memory_order_relaxed); }
+
 CRtTransportThreadProxy::CRtTransportThreadProxy(IRtTransport* aLower, CRtThread* aNetworkThread,
-                                                 CRtThread* aUserThread, unsigned long aType,
-                                                 ThreadStrategy aStrategy)
+                                                 CRtThread* aUserThread, unsigned long aType, ThreadStrategy aStrategy)
     : m_lowerTransport(aLower),
       m_networkThread(aNetworkThread),
       m_userThread(aStrategy == TS_MULTI_THREAD ? aNetworkThread : aUserThread),
@@ -306,6 +313,7 @@ CRtTransportThreadProxy::CRtTransportThreadProxy(IRtTransport* aLower, CRtThread
     RT_ASSERTE_TEXT(m_networkThread.load(), "m_networkThread");
     RT_ASSERTE_TEXT(m_userThread.load(), "m_userThread");
     RT_DEBUG_TRACE_THIS("CRtTransportThreadProxy, transport=" << static_cast<const void*>(aLower));
+    s_nLiveProxies.fetch_add(1, std::memory_order_relaxed);
 }
 
 CRtTransportThreadProxy::~CRtTransportThreadProxy() {
@@ -320,6 +328,7 @@ CRtTransportThreadProxy::~CRtTransportThreadProxy() {
         DestroyChain(m_sendBuffer.Front().m_pData);
         m_sendBuffer.Pop();
     }
+    s_nLiveProxies.fetch_sub(1, std::memory_order_relaxed);
 }
 
 bool CRtTransportThreadProxy::OnNetworkThread() const {
@@ -376,8 +385,8 @@ RtResult CRtTransportThreadProxy::SendOrQueue_n(CRtCarriedData& aData, bool aFla
     return rest ? Queue_n(rest, aFlag, aPriority, aPduFlag) : RT_ERROR_OUT_OF_MEMORY;
 }
 
-RtResult CRtTransportThreadProxy::SendDataEx(CRtMessageBlock& aData, uint32_t a2, uint32_t a3, uint32_t a4,
-                                             uint32_t a5, uint32_t a6, uint32_t a7) {
+RtResult CRtTransportThreadProxy::SendDataEx(CRtMessageBlock& aData, uint32_t a2, uint32_t a3, uint32_t a4, uint32_t a5,
+                                             uint32_t a6, uint32_t a7) {
     IRtTransport* lower = m_lowerTransport.Get();
     if (!lower)
         return RT_ERROR_NOT_AVAILABLE;
@@ -497,8 +506,8 @@ void CRtTransportThreadProxy::OnDisconnect(RtResult aReason, IRtTransport* aTrpt
         m_lowerTransport.Release();
         return;
     }
-    RT_INFO_TRACE_THIS("CRtTransportThreadProxy::OnDisconnect, reason=" << aReason << " trpt="
-                                                                        << static_cast<const void*>(aTrptId));
+    RT_INFO_TRACE_THIS(
+        "CRtTransportThreadProxy::OnDisconnect, reason=" << aReason << " trpt=" << static_cast<const void*>(aTrptId));
     // A transport whose peer only finished sending keeps its socket for the
     // answers the user thread may already have sent our way; the user's
     // Disconnect or last release closes it, after those sends.
@@ -523,8 +532,8 @@ RtResult CRtTransportThreadProxy::OptionOnNetwork(bool aSet, unsigned long aComm
     // could delete it off its thread.
     CRtThread* t = GetNetworkThread();
     return CThreadSwitch::SwitchToThreadSyn(
-        new CRtEventProxyOption(this, aSet ? &CRtTransportThreadProxy::SetOption_n : &CRtTransportThreadProxy::GetOption_n,
-                                aCommand, aArg),
+        new CRtEventProxyOption(
+            this, aSet ? &CRtTransportThreadProxy::SetOption_n : &CRtTransportThreadProxy::GetOption_n, aCommand, aArg),
         t->GetThreadId());
 }
 

@@ -86,9 +86,9 @@ bool QueryProcessMemory(ProcessMemory* out);
 
 // ---- Time -----------------------------------------------------------------
 struct DateTime {
-    int year;    // e.g. 2026
-    int month;   // 1..12
-    int day;     // 1..31
+    int year;   // e.g. 2026
+    int month;  // 1..12
+    int day;    // 1..31
     int hour;
     int minute;
     int second;

@@ -27,9 +27,9 @@ constexpr uint32_t kSvcErrServiceSpecific = 1066;  // ERROR_SERVICE_SPECIFIC_ERR
 constexpr uint32_t kSvcErrBrokenPipe = 109;        // ERROR_BROKEN_PIPE
 constexpr uint32_t kSvcErrAlreadyExists = 183;     // ERROR_ALREADY_EXISTS
 // Errors of our own, beyond the range either system uses.
-constexpr uint32_t kSvcErrNoManager = 0x20000001;  // no service manager runs here
-constexpr uint32_t kSvcErrCommand = 0x20000002;    // the manager's command failed
-constexpr uint32_t kSvcErrNotService = 0x20000003; // not started by the manager
+constexpr uint32_t kSvcErrNoManager = 0x20000001;   // no service manager runs here
+constexpr uint32_t kSvcErrCommand = 0x20000002;     // the manager's command failed
+constexpr uint32_t kSvcErrNotService = 0x20000003;  // not started by the manager
 constexpr uint32_t kSvcErrNotInstalled = 0x20000004;
 constexpr uint32_t kSvcErrExists = 0x20000005;
 
@@ -54,8 +54,8 @@ SvcHandle SvcOpenService(SvcHandle aManager, const char* aName, uint32_t aAccess
 // Creates an own-process service started automatically under the system
 // account, running aBinaryPath without arguments. aDefinition is the unit
 // file systemd is given on Linux; Windows ignores it.
-SvcHandle SvcCreateService(SvcHandle aManager, const char* aName, const char* aBinaryPath,
-                           const char* aDefinition, uint32_t aAccess, uint32_t* aErr);
+SvcHandle SvcCreateService(SvcHandle aManager, const char* aName, const char* aBinaryPath, const char* aDefinition,
+                           uint32_t aAccess, uint32_t* aErr);
 bool SvcDelete(SvcHandle aService, uint32_t* aErr);
 bool SvcStart(SvcHandle aService, uint32_t* aErr);
 // Sends a control; aStatus gets the state the manager returned.

@@ -198,5 +198,4 @@ int GetLocalHostName(char* aBuf, size_t aSize);
 // the lookup itself.
 uint32_t LocalIPv4Address();
 
-
 }  // namespace rtos

@@ -39,7 +39,7 @@ struct Message {
 
 // Message numbers (the Windows values).
 constexpr uint32_t kWmDestroy = 0x0002;
-constexpr uint32_t kWmQuit = 0x0012;  // wParam: the code given to PostQuit
+constexpr uint32_t kWmQuit = 0x0012;   // wParam: the code given to PostQuit
 constexpr uint32_t kWmTimer = 0x0113;  // wParam: the timer id
 constexpr uint32_t kWmUser = 0x0400;   // first number free for private messages
 

@@ -12,7 +12,8 @@ namespace {
 // done with its call by then.
 class CRtEventCloseAfterResponse : public IRtEvent {
 public:
-    CRtEventCloseAfterResponse(IRtTransport* aChannel, CRtChannelHttpBase* aBase) : m_pChannel(aChannel), m_pBase(aBase) {}
+    CRtEventCloseAfterResponse(IRtTransport* aChannel, CRtChannelHttpBase* aBase)
+        : m_pChannel(aChannel), m_pBase(aBase) {}
     RtResult OnEventFire() override {
         m_pBase->CloseNow_i();
         return RT_OK;
@@ -143,8 +144,8 @@ void CRtChannelHttpBase::OnSend(IRtTransport* aTrptId) {
 
 void CRtChannelHttpBase::OnDisconnect(RtResult aReason, IRtTransport* aTrptId) {
     RT_WARNING_TRACE("CRtChannelHttpBase::OnDisconnect, rv=" << aReason << " trpt=" << static_cast<void*>(aTrptId)
-                                                            << " sink=" << static_cast<void*>(m_pSink)
-                                                            << " this=" << static_cast<void*>(this));
+                                                             << " sink=" << static_cast<void*>(m_pSink)
+                                                             << " this=" << static_cast<void*>(this));
     RT_ASSERTE(m_pTransport.Get() == aTrptId);
     IRtTransportSink* pSinkTmp = m_pSink;
     Disconnect(aReason);

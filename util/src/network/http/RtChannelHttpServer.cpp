@@ -114,8 +114,8 @@ RtResult CRtChannelHttpServer::GetRequestUri(CRtString& aUri) {
     return aUri.empty() ? RT_ERROR_FAILURE : RT_OK;
 }
 
-RtResult CRtChannelHttpServer::GetUploadFileInfo(CRtMessageBlock& aData, const CRtString& aName,
-                                                 CRtString& aFileName, CRtString& aFileContent) {
+RtResult CRtChannelHttpServer::GetUploadFileInfo(CRtMessageBlock& aData, const CRtString& aName, CRtString& aFileName,
+                                                 CRtString& aFileContent) {
     CRtString contentType;
     m_RequestHeader.GetHeader(CRtHttpAtomList::Content_Type, contentType);
     return RtHttpGetUploadFileInfo(contentType, aData.FlattenChained(), aName, aFileName, aFileContent,
@@ -189,8 +189,9 @@ RtResult CRtChannelHttpServer::SendData(CRtMessageBlock& aData, bool, bool aDest
         headBlock.Append(&aData);
         RtResult rv = SendBuffered(headBlock);
         if (RT_FAILED(rv)) {
-            RT_ERROR_TRACE_THIS("CRtChannelHttpServer::SendPrivateData, it's impossible that sending first packet failed!"
-                                << " rv=" << rv);
+            RT_ERROR_TRACE_THIS(
+                "CRtChannelHttpServer::SendPrivateData, it's impossible that sending first packet failed!"
+                << " rv=" << rv);
             return rv;
         }
         if (m_bHeadOnce)

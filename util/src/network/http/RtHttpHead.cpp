@@ -57,11 +57,19 @@ int32_t ReadLeadingInt(const char* aText) {
 
 bool IsSingleValued(const CRtHttpAtom& aAtom) {
     static const CRtHttpAtom* const s_single[] = {
-        &CRtHttpAtomList::Accept_Charset,      &CRtHttpAtomList::Content_Type,      &CRtHttpAtomList::Content_Length,
-        &CRtHttpAtomList::User_Agent,          &CRtHttpAtomList::Referer,           &CRtHttpAtomList::Host,
-        &CRtHttpAtomList::Authorization,       &CRtHttpAtomList::Proxy_Authorization,
-        &CRtHttpAtomList::If_Modified_Since,   &CRtHttpAtomList::If_Unmodified_Since,
-        &CRtHttpAtomList::From,                &CRtHttpAtomList::Location,          &CRtHttpAtomList::Max_Forwards,
+        &CRtHttpAtomList::Accept_Charset,
+        &CRtHttpAtomList::Content_Type,
+        &CRtHttpAtomList::Content_Length,
+        &CRtHttpAtomList::User_Agent,
+        &CRtHttpAtomList::Referer,
+        &CRtHttpAtomList::Host,
+        &CRtHttpAtomList::Authorization,
+        &CRtHttpAtomList::Proxy_Authorization,
+        &CRtHttpAtomList::If_Modified_Since,
+        &CRtHttpAtomList::If_Unmodified_Since,
+        &CRtHttpAtomList::From,
+        &CRtHttpAtomList::Location,
+        &CRtHttpAtomList::Max_Forwards,
     };
     for (const CRtHttpAtom* single : s_single) {
         if (*single == aAtom)
@@ -78,8 +86,8 @@ bool IsLineJoined(const CRtHttpAtom& aAtom) {
 
 bool IsMethod(const CRtHttpAtom& aAtom) {
     static const CRtHttpAtom* const s_methods[] = {
-        &CRtHttpAtomList::Options, &CRtHttpAtomList::Head,  &CRtHttpAtomList::Post,   &CRtHttpAtomList::Put,
-        &CRtHttpAtomList::Get,     &CRtHttpAtomList::Index, &CRtHttpAtomList::Delete, &CRtHttpAtomList::Trace,
+        &CRtHttpAtomList::Options, &CRtHttpAtomList::Head,   &CRtHttpAtomList::Post,   &CRtHttpAtomList::Put,
+        &CRtHttpAtomList::Get,     &CRtHttpAtomList::Index,  &CRtHttpAtomList::Delete, &CRtHttpAtomList::Trace,
         &CRtHttpAtomList::Connect, &CRtHttpAtomList::M_Post,
     };
     for (const CRtHttpAtom* method : s_methods) {
@@ -143,8 +151,8 @@ bool CRtHttpHeaderArray::ParseLine(const char* aLine, size_t aLength) {
     // A CR that does not end the line, or a NUL, ends it early for some
     // readers: they would see other lines than we do.
     if (memchr(aLine, '\r', len - 2) || memchr(aLine, '\0', len - 2)) {
-        RT_ERROR_TRACE_THIS("CRtHttpHeaderArray::ParseLine, control character in line! aLine="
-                            << CRtString(aLine, len - 2));
+        RT_ERROR_TRACE_THIS(
+            "CRtHttpHeaderArray::ParseLine, control character in line! aLine=" << CRtString(aLine, len - 2));
         return false;
     }
 
@@ -241,8 +249,8 @@ bool CRtHttpHeaderArray::CheckFramingHeader_i(const CRtHttpAtom& aAtom, const ch
     // would change where the body ends.
     std::string_view value = StripBlanks(std::string_view(aLine + aSep + 1, aLength - aSep - 1));
     if (aLine[aSep] != ':' || value.empty()) {
-        RT_ERROR_TRACE_THIS("CRtHttpHeaderArray::ParseLine, malformed framing header! aLine="
-                            << CRtString(aLine, aLength));
+        RT_ERROR_TRACE_THIS(
+            "CRtHttpHeaderArray::ParseLine, malformed framing header! aLine=" << CRtString(aLine, aLength));
         return false;
     }
     size_t index = Find_i(aAtom);
@@ -261,8 +269,8 @@ bool CRtHttpHeaderArray::JoinFoldedLine_i(const char* aLine, size_t aLength) {
     // not use it at all.
     std::string_view more = StripBlanks(std::string_view(aLine, aLength));
     size_t index = m_LastAtom.get() ? Find_i(m_LastAtom) : CRtString::npos;
-    if (m_eKind != Kind::kResponse || index == CRtString::npos ||
-        m_LastAtom == CRtHttpAtomList::Content_Length || m_LastAtom == CRtHttpAtomList::Transfer_Encoding) {
+    if (m_eKind != Kind::kResponse || index == CRtString::npos || m_LastAtom == CRtHttpAtomList::Content_Length ||
+        m_LastAtom == CRtHttpAtomList::Transfer_Encoding) {
         RT_ERROR_TRACE_THIS("CRtHttpHeaderArray::ParseLine, folded header line! aLine=" << CRtString(aLine, aLength));
         return false;
     }

@@ -194,8 +194,8 @@ CRtString CRtHttpUrl::Encode(const CRtString& aText) {
         unsigned char b = static_cast<unsigned char>(c);
         if (b == ' ') {
             out += '+';
-        } else if ((b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || b == '-' ||
-                   b == '.' || b == '_') {
+        } else if ((b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') || b == '-' || b == '.' ||
+                   b == '_') {
             out += c;
         } else {
             out += '%';

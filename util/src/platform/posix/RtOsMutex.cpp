@@ -7,9 +7,7 @@ namespace rtos {
 static_assert(sizeof(pthread_mutex_t) <= sizeof(CriticalSection::opaque), "critical section storage too small");
 static_assert(alignof(pthread_mutex_t) <= alignof(CriticalSection), "critical section storage misaligned");
 
-static pthread_mutex_t* Native(CriticalSection* cs) {
-    return reinterpret_cast<pthread_mutex_t*>(cs->opaque);
-}
+static pthread_mutex_t* Native(CriticalSection* cs) { return reinterpret_cast<pthread_mutex_t*>(cs->opaque); }
 
 void CsInit(CriticalSection* cs) {
     // A Windows critical section is recursive; callers rely on that.

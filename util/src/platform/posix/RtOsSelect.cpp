@@ -62,11 +62,11 @@ struct Slot {
     // The window's queue; after the window let the socket go, the queue
     // whose epoll set may still hold it.
     std::shared_ptr<ThreadQueue> queue;
-    bool inSet = false;         // in queue's epoll set, with the current generation
-    bool readEnabled = true;    // FD_READ / FD_ACCEPT may be posted
-    bool writeArmed = false;    // FD_WRITE is posted at the next writability
-    bool peerClosed = false;    // end of the peer's data seen
-    bool hungUp = false;        // both directions gone (reset or hang-up)
+    bool inSet = false;       // in queue's epoll set, with the current generation
+    bool readEnabled = true;  // FD_READ / FD_ACCEPT may be posted
+    bool writeArmed = false;  // FD_WRITE is posted at the next writability
+    bool peerClosed = false;  // end of the peer's data seen
+    bool hungUp = false;      // both directions gone (reset or hang-up)
     bool closePosted = false;
     bool recheckQueued = false;  // the owner will look at the socket again
     bool errQueued = false;      // a datagram socket's error queue may hold an entry

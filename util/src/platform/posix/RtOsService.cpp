@@ -111,8 +111,8 @@ SvcHandle SvcOpenService(SvcHandle aManager, const char* aName, uint32_t, uint32
     return new SvcHandleTag{aName};
 }
 
-SvcHandle SvcCreateService(SvcHandle aManager, const char* aName, const char*,
-                           const char* aDefinition, uint32_t, uint32_t* aErr) {
+SvcHandle SvcCreateService(SvcHandle aManager, const char* aName, const char*, const char* aDefinition, uint32_t,
+                           uint32_t* aErr) {
     if (!aManager || !aName || !*aName || !aDefinition)
         return FailHandle(aErr, static_cast<uint32_t>(EINVAL));
     std::string path = UnitPath(aName);
@@ -224,8 +224,7 @@ bool Notify(const char* aMessage) {
     if (fd < 0)
         return false;
     socklen_t addrLen = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + len);
-    ssize_t sent = sendto(fd, aMessage, strlen(aMessage), MSG_NOSIGNAL,
-                          reinterpret_cast<sockaddr*>(&addr), addrLen);
+    ssize_t sent = sendto(fd, aMessage, strlen(aMessage), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr), addrLen);
     close(fd);
     return sent >= 0;
 }

@@ -124,4 +124,3 @@ void SetServiceControlHandler(SvcControlFn aHandler, void* aContext) {
 
 }  // namespace posix
 }  // namespace rtos
-

@@ -153,9 +153,8 @@ WaitResult EventWait(EventHandle aEvent, uint64_t aTimeoutMs) {
     pthread_mutex_lock(&ev->mutex);
     uint64_t generation = ev->pulseGeneration;
     ++ev->waiters;
-    WaitResult rv = ev->WaitFor(aTimeoutMs, [&] {
-        return ev->signaled || ev->pulseTokens > 0 || ev->pulseGeneration != generation;
-    });
+    WaitResult rv = ev->WaitFor(
+        aTimeoutMs, [&] { return ev->signaled || ev->pulseTokens > 0 || ev->pulseGeneration != generation; });
     --ev->waiters;
     if (ev->pulseTokens > ev->waiters && rv != WaitResult::kSignaled)
         ev->pulseTokens = ev->waiters;  // a pulse is not kept for later waiters

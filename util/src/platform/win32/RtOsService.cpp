@@ -57,19 +57,16 @@ SvcHandle SvcOpenService(SvcHandle aManager, const char* aName, uint32_t aAccess
     return h ? Wrap(h) : Failed(aErr, SvcHandle());
 }
 
-SvcHandle SvcCreateService(SvcHandle aManager, const char* aName, const char* aBinaryPath,
-                           const char*, uint32_t aAccess, uint32_t* aErr) {
+SvcHandle SvcCreateService(SvcHandle aManager, const char* aName, const char* aBinaryPath, const char*,
+                           uint32_t aAccess, uint32_t* aErr) {
     // No load order group, tag, dependencies, account (local system) or
     // password.
-    SC_HANDLE h = CreateServiceA(Sc(aManager), aName, aName, aAccess, SERVICE_WIN32_OWN_PROCESS,
-                                 SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, aBinaryPath, nullptr,
-                                 nullptr, nullptr, nullptr, nullptr);
+    SC_HANDLE h = CreateServiceA(Sc(aManager), aName, aName, aAccess, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                 SERVICE_ERROR_NORMAL, aBinaryPath, nullptr, nullptr, nullptr, nullptr, nullptr);
     return h ? Wrap(h) : Failed(aErr, SvcHandle());
 }
 
-bool SvcDelete(SvcHandle aService, uint32_t* aErr) {
-    return DeleteService(Sc(aService)) || Failed(aErr, false);
-}
+bool SvcDelete(SvcHandle aService, uint32_t* aErr) { return DeleteService(Sc(aService)) || Failed(aErr, false); }
 
 bool SvcStart(SvcHandle aService, uint32_t* aErr) {
     return StartServiceA(Sc(aService), 0, nullptr) || Failed(aErr, false);
@@ -89,12 +86,11 @@ bool SvcQueryStatus(SvcHandle aService, ServiceStatus* aStatus, uint32_t* aErr) 
     SERVICE_STATUS_PROCESS st = {};
     DWORD needed = 0;
     static_assert(sizeof st == 36, "the process status record is 36 bytes");
-    if (!QueryServiceStatusEx(Sc(aService), SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&st),
-                              sizeof st, &needed))
+    if (!QueryServiceStatusEx(Sc(aService), SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&st), sizeof st, &needed))
         return Failed(aErr, false);
-    SERVICE_STATUS plain = {st.dwServiceType,   st.dwCurrentState,           st.dwControlsAccepted,
-                            st.dwWin32ExitCode, st.dwServiceSpecificExitCode, st.dwCheckPoint,
-                            st.dwWaitHint};
+    SERVICE_STATUS plain = {
+        st.dwServiceType, st.dwCurrentState, st.dwControlsAccepted, st.dwWin32ExitCode, st.dwServiceSpecificExitCode,
+        st.dwCheckPoint,  st.dwWaitHint};
     CopyStatus(plain, aStatus);
     return true;
 }
@@ -116,8 +112,12 @@ SvcStatusHandle SvcRegisterControlHandler(const char* aName, SvcControlFn aHandl
 }
 
 bool SvcReportStatus(SvcStatusHandle aHandle, const ServiceStatus& aStatus) {
-    SERVICE_STATUS st = {aStatus.serviceType,   aStatus.currentState,           aStatus.controlsAccepted,
-                         aStatus.win32ExitCode, aStatus.serviceSpecificExitCode, aStatus.checkPoint,
+    SERVICE_STATUS st = {aStatus.serviceType,
+                         aStatus.currentState,
+                         aStatus.controlsAccepted,
+                         aStatus.win32ExitCode,
+                         aStatus.serviceSpecificExitCode,
+                         aStatus.checkPoint,
                          aStatus.waitHint};
     return SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(aHandle), &st) != FALSE;
 }

@@ -170,7 +170,7 @@ long SocketPeek(SocketHandle aSock, void* aBuf, size_t aLen) {
 int SocketResetOnClose(SocketHandle aSock) {
     linger value{1, 0};
     return setsockopt(S(aSock), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&value), sizeof value) == 0 ? 0
-                                                                                                                : -1;
+                                                                                                                 : -1;
 }
 
 bool SocketCanSend(SocketHandle aSock) { return send(S(aSock), "", 0, 0) == 0; }
@@ -232,8 +232,8 @@ long SocketSendTo(SocketHandle aSock, const void* aBuf, size_t aLen, const Socke
     int len = 0;
     if (!ToNativeOrFail(aTo, &ss, &len))
         return -1;
-    return Result(sendto(S(aSock), static_cast<const char*>(aBuf), Clamp(aLen), 0, reinterpret_cast<const sockaddr*>(&ss),
-                         len));
+    return Result(
+        sendto(S(aSock), static_cast<const char*>(aBuf), Clamp(aLen), 0, reinterpret_cast<const sockaddr*>(&ss), len));
 }
 
 long SocketRecvFrom(SocketHandle aSock, void* aBuf, size_t aLen, SocketAddress* aFrom, size_t* aDatagramLength) {

@@ -17,12 +17,12 @@ DWORD ToWaitMs(uint64_t aTimeoutMs) {
 
 WaitResult Wait(HANDLE aHandle, uint64_t aTimeoutMs) {
     switch (WaitForSingleObject(aHandle, ToWaitMs(aTimeoutMs))) {
-        case WAIT_OBJECT_0:
-            return WaitResult::kSignaled;
-        case WAIT_TIMEOUT:
-            return WaitResult::kTimeout;
-        default:
-            return WaitResult::kFailed;
+    case WAIT_OBJECT_0:
+        return WaitResult::kSignaled;
+    case WAIT_TIMEOUT:
+        return WaitResult::kTimeout;
+    default:
+        return WaitResult::kFailed;
     }
 }
 
