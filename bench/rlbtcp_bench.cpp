@@ -109,7 +109,7 @@ public:
 class Pair {
 public:
     explicit Pair(bool aReliable) : m_pNet(CRtThreadManager::Instance()->GetDefaultNetworkThread()) {
-        uint16_t port = rttest::EchoServer::FreePort();
+        uint16_t port = rttest::FreeLoopbackPort();
         rttest::RunOn(m_pNet, [&] {
             uint32_t type = aReliable ? 0x1E0001 : CTYPE_TCP;
             CRtConnectionManager::Instance()->CreateConnectionServer(type, m_pAcceptor, TS_MULTI_THREAD,

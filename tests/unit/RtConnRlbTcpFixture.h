@@ -69,7 +69,7 @@ protected:
             ASSERT_EQ(RT_OK, CRtThreadManager::Instance()->CreateUserTaskThread(m_pUserThread, true,
                                                                                 CRtThread::TF_JOINABLE, "user"));
         }
-        m_nPort = rttest::EchoServer::FreePort();
+        m_nPort = rttest::FreeLoopbackPort();
         ASSERT_EQ(RT_OK, RunOn(m_pUserThread, [&] {
                       RtResult rv = CRtConnectionManager::Instance()->CreateConnectionServer(aType, m_pAcceptor,
                                                                                              aStrategy, LB_CURRENT_THREAD);

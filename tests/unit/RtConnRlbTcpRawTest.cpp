@@ -225,7 +225,7 @@ TEST_F(RlbTcpRawTest, ChannelsComeBackAfterEveryClose) {
     typedef CConnAcceptorT<CRtConnRlbTcpServer> Acceptor;
     Acceptor* acceptor = nullptr;
     CRtAcceptorTcp* base = new CRtAcceptorTcp;
-    m_nPort = rttest::EchoServer::FreePort();
+    m_nPort = rttest::FreeLoopbackPort();
     ASSERT_EQ(RT_OK, RunOn(m_pNet, [&] {
                   CRtAutoPtr<CRtConnRlbTcpServer::ServerList> list(new CRtConnRlbTcpServer::ServerList(true, 2));
                   acceptor = new Acceptor(base, list.Get(), kReliable, LB_CURRENT_THREAD, true);

@@ -123,7 +123,7 @@ TEST_F(RlbTcpLoopbackTest, FirstHandshakeHasTheConnectLimit) {
     // A plain TCP listener: it accepts and says nothing.
     CRtAcceptorTcp* plain = new CRtAcceptorTcp;
     plain->AddReference();
-    m_nPort = rttest::EchoServer::FreePort();
+    m_nPort = rttest::FreeLoopbackPort();
     RecordingUser accepted;
     ASSERT_EQ(RT_OK, RunOn(m_pNet, [&] { return plain->StartListen(&accepted, CRtInetAddr("127.0.0.1", m_nPort)); }));
     EXPECT_FALSE(Connect(kReliable, 1));
@@ -177,7 +177,7 @@ protected:
         RlbTcpTest::SetUp();
         StartServer(kReliable);
         m_nServerPort = m_nPort;
-        m_nPort = rttest::EchoServer::FreePort();
+        m_nPort = rttest::FreeLoopbackPort();
         ASSERT_EQ(RT_OK, RunOn(m_pNet, [&] { return m_Relay.Start(m_nPort, m_nServerPort); }));
     }
     void TearDown() override {
