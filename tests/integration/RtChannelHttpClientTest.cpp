@@ -27,13 +27,6 @@ using rttest::Setting;
 
 namespace {
 
-class SocketsStarted : public ::testing::Environment {
-public:
-    void SetUp() override { ASSERT_TRUE(rtos::SocketStartup()); }
-    void TearDown() override { rtos::SocketCleanup(); }
-};
-::testing::Environment* const g_sockets = ::testing::AddGlobalTestEnvironment(new SocketsStarted);
-
 const char kOpenBody[] = "rtpeers open ok\n";
 
 // What one channel told its sink, in order. Written on the channel's

@@ -27,13 +27,6 @@ using rttest::Setting;
 
 namespace {
 
-class SocketsStarted : public ::testing::Environment {
-public:
-    void SetUp() override { ASSERT_TRUE(rtos::SocketStartup()); }
-    void TearDown() override { rtos::SocketCleanup(); }
-};
-::testing::Environment* const g_sockets = ::testing::AddGlobalTestEnvironment(new SocketsStarted);
-
 // Whoever gets a connection: opens it, asks the origin for /open/ over it,
 // and keeps what comes back. On the test's network thread.
 class Receiver : public IRtTransportSink, public IRtAcceptorConnectorSink {

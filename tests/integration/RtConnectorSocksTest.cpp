@@ -23,14 +23,6 @@ using rttest::Setting;
 
 namespace {
 
-// Windows needs its sockets started before the first one.
-class SocketsStarted : public ::testing::Environment {
-public:
-    void SetUp() override { ASSERT_TRUE(rtos::SocketStartup()); }
-    void TearDown() override { rtos::SocketCleanup(); }
-};
-::testing::Environment* const g_sockets = ::testing::AddGlobalTestEnvironment(new SocketsStarted);
-
 class Tunnel;
 using Socks = CRtConnectorSocksProxyT<Tunnel, CRtTransportTcp, CRtSocketStream>;
 
