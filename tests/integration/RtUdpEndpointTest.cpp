@@ -223,9 +223,9 @@ TEST(UdpEndpoint, SendsWholeDatagramsAndAnswersOptions) {
         CRtMessageBlock* head = nullptr;
         for (auto& p : pieces) {
             expected += p;
-            CRtMessageBlock* mb = new CRtMessageBlock(static_cast<unsigned long>(p.size()));
-            memcpy(mb->GetTopLevelWritePtr(), p.data(), p.size());
-            mb->AdvanceTopLevelWritePtr(static_cast<unsigned long>(p.size()));
+            unsigned long len = static_cast<unsigned long>(p.size());
+            CRtMessageBlock wrap(len, p.data(), CRtMessageBlock::DONT_DELETE, len);
+            CRtMessageBlock* mb = wrap.DuplicateChained();
             if (head)
                 head->Append(mb);
             else
