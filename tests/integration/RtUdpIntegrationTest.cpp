@@ -14,6 +14,7 @@
 #include "RtNetworkThreadManager.h"
 #include "RtTestEvents.h"
 #include "RtThread.h"
+#include "RtThreadProxy.h"
 #include "RtTransportUdp.h"
 #include "RtUdpTestKit.h"
 
@@ -481,6 +482,78 @@ TEST(UdpIntegration, TimeLimitAndCancelDuringLookup) {
     });
     rttest::DrainThreads(net, net);
     CRtDnsManager::SetResolverForTest(nullptr);
+    EXPECT_TRUE(NothingLeft());
+}
+
+// Holds a thread in an event until released, so that the other side of a
+// proxy gets ahead of it.
+class Gate {
+public:
+    void Hold(CRtThread* aThread) {
+        m_bHeld = true;
+        m_bEntered = false;
+        aThread->GetEventQueue()->PostEvent(rttest::MakeCall([this] {
+            m_bEntered = true;
+            while (m_bHeld.load())
+                rtos::SleepMs(1);
+            return RT_OK;
+        }));
+        WaitUntil([this] { return m_bEntered.load(); });
+    }
+    void Release() { m_bHeld = false; }
+
+private:
+    std::atomic<bool> m_bHeld{false}, m_bEntered{false};
+};
+
+// Datagrams under way between the user thread and the network thread are
+// bounded per proxy, each way: past the bound a send is refused without
+// posting, and received datagrams are dropped and counted.
+TEST(UdpIntegration, ProxyBoundsDatagramsInFlight) {
+    UserThread user;
+    CRtThread* net = g_manager->GetDefaultNetworkThread();
+    UdpSink sink;
+    Listener listener(user.Get(), TS_SINGLE_THREAD);
+    uint16_t port = FreeUdpPort();
+    ASSERT_EQ(RT_OK, listener.Start(sink, port));
+    RawUdp peer;
+    ASSERT_TRUE(peer.SendTo(port, "open"));
+    ASSERT_TRUE(WaitUntil([&] { return sink.m_nDatagrams == 1; }));
+    const int kMax = static_cast<int>(CRtTransportThreadProxy::kUdpInFlightMax);
+
+    // Sends: the network thread is held while the user thread sends.
+    Gate gate;
+    gate.Hold(net);
+    int ok = 0, refused = 0;
+    RunOn(user.Get(), [&] {
+        for (int i = 0; i < kMax + 100; ++i) {
+            CRtMessageBlock mb(2, "dd", CRtMessageBlock::DONT_DELETE, 2);
+            RtResult rv = sink.Transport(0)->SendData(mb);
+            (rv == RT_OK ? ok : refused) += rv == RT_OK || rv == RT_ERROR_PARTIAL_DATA ? 1 : 0;
+        }
+        return RT_OK;
+    });
+    gate.Release();
+    EXPECT_EQ(kMax, ok);
+    EXPECT_EQ(100, refused);
+    auto* proxy = static_cast<CRtTransportThreadProxy*>(sink.Transport(0));
+    EXPECT_TRUE(WaitUntil([&] { return proxy->GetUdpSendsInFlight() == 0; }));
+
+    // Receives: the user thread is held while the peer sends, paced so
+    // that the socket's buffer never overflows.
+    rttest::LogWatch watch;
+    gate.Hold(user.Get());
+    for (int i = 0; i < kMax + 200; ++i) {
+        peer.SendTo(port, "r");
+        if (i % 50 == 49)
+            WaitUntil([&] { return proxy->GetUdpReceivesInFlight() >= static_cast<uint32_t>(std::min(i + 1, kMax)); }, 1000);
+    }
+    EXPECT_TRUE(WaitUntil([&] { return watch.Has("user thread behind, datagrams dropped="); }));
+    EXPECT_EQ(static_cast<uint32_t>(kMax), proxy->GetUdpReceivesInFlight());
+    gate.Release();
+    EXPECT_TRUE(WaitUntil([&] { return proxy->GetUdpReceivesInFlight() == 0; }));
+    EXPECT_EQ(1 + kMax, sink.m_nDatagrams.load());
+    listener.Stop(&sink);
     EXPECT_TRUE(NothingLeft());
 }
 
