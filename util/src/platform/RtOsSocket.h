@@ -191,6 +191,12 @@ int ResolveHost(const char* aHost, bool aCanonical, SocketAddress* aOut, size_t 
 void ResolveErrorText(int aError, char* aBuf, size_t aSize);
 // The machine's host name, always terminated; -1 with LastSocketError().
 int GetLocalHostName(char* aBuf, size_t aSize);
+// The machine's own IPv4 address in network byte order: the first one that
+// is not a loopback address, else a loopback one, else 0. Linux: the
+// addresses of the interfaces that are up (getifaddrs). Windows: the
+// addresses the host name resolves to (getaddrinfo), Winsock started for
+// the lookup itself.
+uint32_t LocalIPv4Address();
 
 
 }  // namespace rtos
