@@ -15,6 +15,7 @@
 #include "RtTestEvents.h"
 #include "RtThread.h"
 #include "RtThreadProxy.h"
+#include "RtThreadSwitch.h"
 #include "RtTransportUdp.h"
 #include "RtUdpTestKit.h"
 
@@ -606,6 +607,41 @@ sys.exit(0 if not want else 1)
     EXPECT_EQ(0, rc) << "every Python socket got its own datagram back";
     EXPECT_EQ(1000, sink.m_nIndications.load());
     listener.Stop(&sink);
+    EXPECT_TRUE(NothingLeft());
+}
+
+// On the process's main thread, as the service listens: every callback
+// arrives there while its loop runs, the first datagram after its
+// indication. The main loop runs once per process.
+TEST(UdpIntegration, MainThreadListenRunsOnTheMainLoop) {
+    CRtThread* main = g_manager->GetMainThread();
+    ASSERT_EQ(CRtThreadManager::GetThreadSelfId(), main->GetThreadId());
+    UdpSink sink;
+    sink.m_bEcho = true;
+    IRtAcceptor* acceptor = nullptr;
+    ASSERT_EQ(RT_OK, CRtConnectionManager::Instance()->CreateConnectionServer(CTYPE_UDP, acceptor, TS_SINGLE_THREAD));
+    uint16_t port = FreeUdpPort();
+    ASSERT_EQ(RT_OK, acceptor->StartListen(&sink, CRtInetAddr("127.0.0.1", port)));
+    std::string echoed;
+    std::thread client([&] {
+        RawUdp peer;
+        peer.SendTo(port, "main");
+        peer.Recv(echoed);
+        main->GetEventQueue()->PostEvent(rttest::MakeCall([&] {
+            acceptor->StopListen(RT_OK);
+            acceptor->ReleaseReference();
+            sink.ReleaseAll();
+            // Time for the proxies' last steps on both threads.
+            CRtTimeValue delay(0, 300000);
+            return CRtSignalStop::Instance()->Launch(0, &delay);
+        }));
+    });
+    main->OnThreadRun();
+    client.join();
+    EXPECT_EQ("main", echoed);
+    EXPECT_EQ(main->GetThreadId(), sink.m_nIndicationThread.load());
+    EXPECT_EQ(main->GetThreadId(), sink.m_nReceiveThread.load());
+    EXPECT_EQ(0, sink.m_nUnknown.load());
     EXPECT_TRUE(NothingLeft());
 }
 

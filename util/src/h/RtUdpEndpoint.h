@@ -74,7 +74,8 @@ public:
     void SetReceiveSizeForTest(uint32_t aSize) { m_dwReceiveSize = aSize; }
     uint32_t GetReceiveSizeForTest() const { return m_dwReceiveSize; }
 
-    // Endpoints and UDP transports alive in the process, for leak checks.
+    // Endpoints the manager knows, and endpoints alive in the process (for
+    // leak checks).
     size_t GetEndpointCount();
     static long GetLiveEndpoints();
 
