@@ -309,7 +309,18 @@ TEST(UdpIntegration, PeerLimitHoldsAgainstManySources) {
             ASSERT_TRUE(clients.back()->Ok());
             clients.back()->SendTo(port, "x");
         }
-        ASSERT_TRUE(WaitUntil([&] { return sink.m_nIndications == 1000; }, 20000));
+        // A flood overruns the socket's buffer: the senders go on until
+        // the limit is reached.
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                if (WaitUntil([&] { return sink.m_nIndications >= 1000; }, 200))
+                    return true;
+                for (auto& c : clients)
+                    c->SendTo(port, "x");
+                return false;
+            },
+            30000))
+            << sink.m_nIndications.load();
         // A known peer is still served past the limit (sent again while
         // the flood's rest may still fill the socket's buffer).
         EXPECT_TRUE(WaitUntil(
@@ -544,16 +555,23 @@ TEST(UdpIntegration, ProxyBoundsDatagramsInFlight) {
     // that the socket's buffer never overflows.
     rttest::LogWatch watch;
     gate.Hold(user.Get());
-    for (int i = 0; i < kMax + 200; ++i) {
-        peer.SendTo(port, "r");
-        if (i % 50 == 49)
-            WaitUntil([&] { return proxy->GetUdpReceivesInFlight() >= static_cast<uint32_t>(std::min(i + 1, kMax)); }, 1000);
-    }
-    EXPECT_TRUE(WaitUntil([&] { return watch.Has("user thread behind, datagrams dropped="); }));
+    // Paced, and on until the bound is met: the socket may drop datagrams
+    // of a burst itself.
+    int sent = 0;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            for (int i = 0; i < 50; ++i, ++sent)
+                peer.SendTo(port, "r");
+            WaitUntil([&] { return proxy->GetUdpReceivesInFlight() >= static_cast<uint32_t>(std::min(sent, kMax)); },
+                      500);
+            return watch.Has("user thread behind, datagrams dropped=");
+        },
+        20000));
     EXPECT_EQ(static_cast<uint32_t>(kMax), proxy->GetUdpReceivesInFlight());
     gate.Release();
     EXPECT_TRUE(WaitUntil([&] { return proxy->GetUdpReceivesInFlight() == 0; }));
-    EXPECT_EQ(1 + kMax, sink.m_nDatagrams.load());
+    // What was under way arrives; later datagrams may follow.
+    EXPECT_GE(sink.m_nDatagrams.load(), 1 + kMax);
     listener.Stop(&sink);
     EXPECT_TRUE(NothingLeft());
 }
