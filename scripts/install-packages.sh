@@ -13,5 +13,6 @@ install_missing() {
   $sudo apt-get update -q && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-# What building the service needs.
-RT_BUILD_PACKAGES=(cmake ninja-build g++ ccache nlohmann-json3-dev)
+# What building the service needs (libkrb5-dev: GSSAPI for the NTLM client)
+# and what its NTLM client runs on (gss-ntlmssp).
+RT_BUILD_PACKAGES=(cmake ninja-build g++ ccache nlohmann-json3-dev libkrb5-dev gss-ntlmssp)

@@ -140,7 +140,7 @@ TEST(UdpIntegration, ManagerMakesUdpAcceptorsAndConnectorsOnly) {
     connector = nullptr;
     EXPECT_EQ(RT_ERROR_NOT_IMPLEMENTED, mgr->CreateConnectionServer(0x120002, acceptor));
     EXPECT_EQ(RT_ERROR_NOT_IMPLEMENTED, mgr->CreateConnectionClient(0x120002, connector));
-    EXPECT_EQ(RT_ERROR_NOT_IMPLEMENTED, mgr->CreateConnectionClient(CTYPE_TCP, connector));
+    EXPECT_EQ(RT_ERROR_NOT_IMPLEMENTED, mgr->CreateConnectionClient(CTYPE_PROXY_DETECT, connector));
     EXPECT_EQ(nullptr, acceptor);
     EXPECT_EQ(nullptr, connector);
 }

@@ -171,6 +171,18 @@ RtResult CRtInetAddr::TryResolve() {
     return rv;
 }
 
+bool CRtInetAddr::IsAny() const {
+    if (!IsResolved() || GetPort() != 0)
+        return false;
+    const uint8_t* bytes = GetAddrBytes();
+    const size_t n = GetType() == rtos::kAfInet6 ? 16 : 4;
+    for (size_t i = 0; i < n; ++i) {
+        if (bytes[i])
+            return false;
+    }
+    return true;
+}
+
 bool CRtInetAddr::operator==(const CRtInetAddr& aRight) const {
     RT_ASSERTE(IsResolved());
     if (GetType() == rtos::kAfInet) {

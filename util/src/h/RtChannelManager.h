@@ -11,7 +11,6 @@
 
 class CRtHttpUrl;
 class CRtHttpProxyInfo;
-class IRtChannelHttpClient;
 
 // ---- Channel options (SetOption / GetOption, argument by pointer) ---------------
 #define RT_OPT_CHANNEL_HTTP_MAX_SEND_BUF 132         // uint32_t: bytes the channel holds back at most
@@ -33,6 +32,31 @@ class IRtChannelSink : public IRtTransportSink {
 public:
     // Only client channels call it, once the connection is up (or failed).
     virtual void OnConnect(RtResult aReason, IRtChannel* aChannelId) = 0;
+};
+
+// The client end of one HTTP exchange: one request to the URL's server,
+// directly or through a proxy. Owner thread only: the thread that made it.
+class IRtChannelHttpClient : public IRtChannel {
+public:
+    // Starts connecting; the result comes through aSink->OnConnect.
+    virtual RtResult AsyncOpen(IRtChannelSink* aSink) = 0;
+    // The channel's URL with one reference for the caller;
+    // RT_ERROR_NOT_INITIALIZED when there is none.
+    virtual RtResult GetUrl(CRtHttpUrl*& aUrl) = 0;
+    // An empty value removes the header.
+    virtual RtResult SetRequestHeader(const CRtString& aHeader, const CRtString& aValue) = 0;
+    // One of the method atoms (GET, POST, ...); RT_ERROR_NOT_FOUND for a
+    // name that is none.
+    virtual RtResult SetRequestMethod(const CRtString& aMethod) = 0;
+    // Replaces the request URI.
+    virtual RtResult SetPath(const CRtString& aPath) = 0;
+    virtual RtResult GetRequestMethod(CRtString& aMethod) = 0;
+    // RT_ERROR_FAILURE while no response has come.
+    virtual RtResult GetResponseStatus(int32_t& aStatus) = 0;
+    virtual RtResult GetResponseHeader(const CRtString& aHeader, CRtString& aValue) = 0;
+
+protected:
+    ~IRtChannelHttpClient() override {}
 };
 
 // The server end of one HTTP connection. Owner thread only: the thread the

@@ -4,20 +4,11 @@
 // connect, never from inside AsycConnect. Used only on one network thread.
 #pragma once
 
+#include "RtConnectorInternal.h"
 #include "RtNetworkBase.h"
 #include "RtReferenceControl.h"
+#include "RtDebug.h"
 #include "RtTimerWrapper.h"
-
-// What the inner connectors (TCP, UDP, proxy chains) offer the wrapper.
-class IRtConnectorInternal {
-public:
-    // 0 when the attempt started (its outcome comes as the upper
-    // connector's OnConnectIndication, later); -1 when it failed at once.
-    virtual int Connect(const CRtInetAddr& aAddr, CRtInetAddr* aAddrLocal = nullptr) = 0;
-    // Stops the attempt; nothing is indicated afterwards.
-    virtual int Close(RtResult aReason = RT_OK) = 0;
-    virtual ~IRtConnectorInternal() {}
-};
 
 class CRtConnectorWrapper : public IRtConnector,
                             public IRtAcceptorConnectorSink,
@@ -30,9 +21,9 @@ public:
     uint32_t ReleaseReference() override { return CRtReferenceControlT::ReleaseReference(); }
     bool IsConnector() override { return true; }
 
-    // Makes the inner connector for the type: 2 (UDP). Other types are
-    // refused with RT_ERROR_INVALID_ARG ("error type="); the TCP and proxy
-    // connectors come with their own unit.
+    // Makes the inner connector for the type: 1 (TCP), 2 (UDP). Other
+    // types are refused with RT_ERROR_INVALID_ARG ("error type="); the
+    // proxy chain comes with its own unit.
     RtResult Init(uint32_t aType);
 
     RtResult AsycConnect(IRtAcceptorConnectorSink* aSink, const CRtInetAddr& aAddrPeer,
@@ -42,6 +33,10 @@ public:
 
     // From the inner connector.
     void OnConnectIndication(RtResult aReason, IRtTransport* aTrpt, IRtAcceptorConnectorId* aId) override;
+    void OnConnectIndication(RtResult aReason, IRtTransport* aTrpt, IRtConnectorInternal* aId) {
+        RT_ASSERTE(aId == m_pConnector);
+        OnConnectIndication(aReason, aTrpt, static_cast<IRtAcceptorConnectorId*>(this));
+    }
     void OnTimer(CRtTimerWrapper* aId) override;
 
     IRtConnectorInternal* GetInner() const { return m_pConnector; }

@@ -34,6 +34,8 @@ public:
     unsigned short GetType() const;
     const CRtString& GetHostName() const { return m_strHostName; }
     bool IsResolved() const { return m_strHostName.empty(); }
+    // The unspecified address (0.0.0.0 or ::) with port 0.
+    bool IsAny() const;
     CRtString GetIpDisplayName() const;
     CRtString GetIpAndPort() const;
     // The system socket address, or null while the name is unresolved.

@@ -67,6 +67,9 @@ public:
 
     int Open(bool aReuseAddr, const CRtInetAddr& aLocal);
     int Open(bool aReuseAddr, unsigned short aFamily);
+    // 0 when connected at once; -1 otherwise, RtIsWouldBlock(errno) while
+    // the connection goes on in the background.
+    int Connect(const CRtInetAddr& aPeer) const;
     int CloseReader();
 
 protected:

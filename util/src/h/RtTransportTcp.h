@@ -67,6 +67,8 @@ protected:
 
     RtResult Open_i() override;
     RtResult Close_i(RtResult aReason) override;
+    // Leaves the reactor and the thread's load, keeping the socket.
+    void Leave_i();
     // A peer that only finished sending (FIN, no error) ends the connection
     // for the sink as any close does, but the socket stays open for sending
     // until Disconnect or the last release: answers to what the peer sent

@@ -49,13 +49,16 @@ RtResult CRtConnectionManager::CreateConnectionServer(uint32_t aType, IRtAccepto
     return RT_OK;
 }
 
-// The TCP, proxy-chain and detection connectors come with their own unit;
-// until then those types answer "not implemented", and the others are
-// refused as before.
+// The proxy-chain and detection connectors come with their own unit; until
+// then those types answer "not implemented".
 RtResult CRtConnectionManager::CreateBaseConnector(uint32_t aType, IRtConnector*& aConnector) {
     aConnector = nullptr;
     switch (aType) {
-        case CTYPE_UDP: {
+        case CTYPE_TCP:
+        case CTYPE_UDP:
+        case 4:
+        case 8:
+        case 12: {
             CRtConnectorWrapper* wrapper = new CRtConnectorWrapper;
             wrapper->AddReference();
             RtResult rv = wrapper->Init(aType);
@@ -66,10 +69,6 @@ RtResult CRtConnectionManager::CreateBaseConnector(uint32_t aType, IRtConnector*
             aConnector = wrapper;
             return RT_OK;
         }
-        case CTYPE_TCP:
-        case 4:
-        case 8:
-        case 12:
         case CTYPE_PROXY:
         case CTYPE_PROXY_DETECT:
             RT_WARNING_TRACE("CRtConnectionManager::CreateBaseConnector, connector not available, type=" << aType);

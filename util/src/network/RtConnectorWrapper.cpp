@@ -1,9 +1,11 @@
 #include "RtConnectorWrapper.h"
 
 #include "RtConnectionManagerTypes.h"
+#include "RtConnectorTcp.h"
 #include "RtConnectorUdpT.h"
 #include "RtDebug.h"
 #include "RtSocket.h"
+#include "RtTransportTcp.h"
 #include "RtTransportUdp.h"
 
 CRtConnectorWrapper::CRtConnectorWrapper() {}
@@ -16,6 +18,9 @@ CRtConnectorWrapper::~CRtConnectorWrapper() {
 RtResult CRtConnectorWrapper::Init(uint32_t aType) {
     RT_ASSERTE_RETURN(!m_pConnector, RT_ERROR_ALREADY_INITIALIZED);
     switch (aType) {
+        case CTYPE_TCP:
+            m_pConnector = new CRtConnectorTcpT<CRtConnectorWrapper, CRtTransportTcp, CRtSocketStream>(nullptr, *this);
+            break;
         case CTYPE_UDP:
             m_pConnector = new CRtConnectorUdpT<CRtConnectorWrapper, CRtTransportUdp, CRtSocketDgram>(this);
             break;

@@ -174,6 +174,14 @@ int CRtSocketStream::Open(bool aReuseAddr, unsigned short aFamily) {
     return CRtSocketBase::Open(aFamily, RT_SOCK_STREAM, 0, aReuseAddr);
 }
 
+int CRtSocketStream::Connect(const CRtInetAddr& aPeer) const {
+    if (!aPeer.IsResolved()) {
+        errno = EINVAL;
+        return -1;
+    }
+    return rtos::SocketConnect(m_Handle, ToSocketAddress(aPeer)) == 0 ? 0 : Fail();
+}
+
 int CRtSocketStream::CloseReader() {
     return rtos::SocketShutdown(m_Handle, rtos::ShutdownHow::kReceive) == 0 ? 0 : Fail();
 }

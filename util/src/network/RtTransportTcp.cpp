@@ -163,14 +163,18 @@ RtResult CRtTransportTcp::Open_i() {
 RtResult CRtTransportTcp::Close_i(RtResult aReason) {
     if (m_SocketTcp.GetHandle() == RT_INVALID_HANDLE)
         return RT_OK;
+    Leave_i();
+    m_SocketTcp.Close(aReason);
+    return RT_OK;
+}
+
+void CRtTransportTcp::Leave_i() {
     if (m_isLoadAdded) {
         m_isLoadAdded = false;
         CRtNetworkThreadManager::Instance()->DecreaseThreadLoad(m_bindThread->GetThreadId(), m_dwLoad, false);
     }
     if (IRtReactor* reactor = m_bindThread ? m_bindThread->GetReactor() : nullptr)
         reactor->RemoveHandler(this, ALL_EVENTS_MASK);
-    m_SocketTcp.Close(aReason);
-    return RT_OK;
 }
 
 RtResult CRtTransportTcp::SendData(CRtMessageBlock& aData, bool, bool aDestroy, long, bool) {
@@ -273,6 +277,10 @@ RtResult CRtTransportTcp::SetOption(unsigned long aCommand, void* aArg) {
         case RT_OPT_TRANSPORT_FD: {
             RT_HANDLE hdNew = *static_cast<RT_HANDLE*>(aArg);
             RT_ASSERTE_RETURN(hdNew == RT_INVALID_HANDLE, RT_ERROR_INVALID_ARG);
+            // The socket goes on in another transport: this one stops
+            // hearing of it and counting it, but does not close it.
+            if (m_SocketTcp.GetHandle() != RT_INVALID_HANDLE)
+                Leave_i();
             m_SocketTcp.SetHandle(RT_INVALID_HANDLE);
             return RT_OK;
         }
