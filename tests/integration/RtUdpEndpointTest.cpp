@@ -225,9 +225,11 @@ TEST(UdpEndpoint, SendsWholeDatagramsAndAnswersOptions) {
         CRtMessageBlock* head = nullptr;
         for (auto& p : pieces) {
             expected += p;
-            unsigned long len = static_cast<unsigned long>(p.size());
-            CRtMessageBlock wrap(len, p.data(), CRtMessageBlock::DONT_DELETE, len);
-            CRtMessageBlock* mb = wrap.DuplicateChained();
+            // Duplicated blocks belong to the chain: sending it with
+            // aDestroy frees them.
+            CRtMessageBlock view(static_cast<unsigned long>(p.size()), p.data(), CRtMessageBlock::DONT_DELETE,
+                                 static_cast<unsigned long>(p.size()));
+            CRtMessageBlock* mb = view.DuplicateChained();
             if (head)
                 head->Append(mb);
             else

@@ -140,7 +140,10 @@ TEST(UdpIntegration, ManagerMakesUdpAcceptorsAndConnectorsOnly) {
     connector = nullptr;
     EXPECT_EQ(RT_ERROR_NOT_IMPLEMENTED, mgr->CreateConnectionServer(0x120002, acceptor));
     EXPECT_EQ(RT_ERROR_NOT_IMPLEMENTED, mgr->CreateConnectionClient(0x120002, connector));
-    EXPECT_EQ(RT_ERROR_NOT_IMPLEMENTED, mgr->CreateConnectionClient(CTYPE_PROXY_DETECT, connector));
+    // The proxy types alone take the connection-level path and name no
+    // connection there.
+    EXPECT_EQ(RT_ERROR_INVALID_ARG, mgr->CreateConnectionClient(CTYPE_PROXY_DETECT, connector));
+    EXPECT_EQ(RT_ERROR_INVALID_ARG, mgr->CreateConnectionClient(CTYPE_PROXY, connector));
     EXPECT_EQ(nullptr, acceptor);
     EXPECT_EQ(nullptr, connector);
 }

@@ -182,6 +182,37 @@ TEST(RtHttpParser, ClientSideTakesTheRestOfTheReadAsBodyWithoutLength) {
     body->DestroyChained();
 }
 
+// A response that ends at the close takes every read until then, and only
+// then completes; a message that has no body leaves the rest of its read
+// alone even in that mode.
+TEST(RtHttpParser, ClientSideBodyRunsToTheClose) {
+    CRtHttpResponseHead head;
+    CRtHttpParserT<CRtHttpResponseHead, Driver> parser(head, nullptr);
+    parser.SetEmptyBodyWithoutLength(false);
+    parser.SetBodyUntilClose(true);
+    Chain first({"HTTP/1.0 200 OK\r\n\r\nab", "cd"});
+    ASSERT_EQ(RT_OK, parser.ParseHead(*first));
+    EXPECT_EQ(RT_ERROR_PARTIAL_DATA, parser.HandleContent(first.get()));
+    Chain second({"ef"});
+    EXPECT_EQ(RT_ERROR_PARTIAL_DATA, parser.HandleContent(second.get()));
+    EXPECT_TRUE(parser.IsBodyUntilClose());
+    ASSERT_EQ(RT_OK, parser.FinishAtClose());
+    CRtMessageBlock* body = nullptr;
+    ASSERT_EQ(RT_OK, parser.GetContent(body));
+    ASSERT_NE(nullptr, body);
+    EXPECT_EQ("abcdef", body->FlattenChained());
+    body->DestroyChained();
+    EXPECT_EQ(RT_ERROR_INVALID_STATE, parser.FinishAtClose());
+
+    parser.Reset();
+    parser.SetNoBody(true);
+    Chain tunnel({"HTTP/1.1 200 Connection established\r\n\r\nBANNER"});
+    ASSERT_EQ(RT_OK, parser.ParseHead(*tunnel));
+    ASSERT_EQ(RT_OK, parser.HandleContent(tunnel.get()));
+    EXPECT_EQ("BANNER", tunnel.Rest());
+    EXPECT_FALSE(parser.IsBodyUntilClose());
+}
+
 TEST(RtHttpParser, GetContentBeforeTheEndIsRefused) {
     Driver d;
     ASSERT_EQ(RT_OK, d.Read("POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\nab"));

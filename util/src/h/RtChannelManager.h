@@ -111,9 +111,10 @@ public:
     static CRtChannelManager* Instance();
 
     RtResult CreateHttpAcceptor(IRtChannelServerAcceptor*& aAcceptor);
-    // Client channels are not built yet: both answer RT_ERROR_NOT_IMPLEMENTED
-    // after checking their arguments.
+    // A client channel for aURL; with CFLAG_WITH_BROWER_PROXY and an http
+    // URL, one that falls back to the proxy manager's proxy.
     RtResult CreateChannelHttpClient(IRtChannelHttpClient*& aClient, CRtHttpUrl* aURL, uint32_t aFlag = 0);
+    // A client channel that goes through the HTTP proxy aProxy.
     RtResult CreateChannelHttpClientWithProxy(IRtChannelHttpClient*& aClient, CRtHttpUrl* aURL,
                                               CRtHttpProxyInfo* aProxy);
     RtResult CreateUrl(CRtHttpUrl*& aUrl, const CRtString& aStr);

@@ -9,6 +9,8 @@
 #include "RtNetworkBase.h"
 #include "RtUtilTemplates.h"
 
+class IRtDetectionConnector;
+
 class CRtConnectionManager {
 public:
     typedef ::ThreadStrategy ThreadStrategy;
@@ -19,6 +21,9 @@ public:
 
     RtResult CreateConnectionClient(uint32_t aType, IRtConnector*& aConClient,
                                     ThreadStrategy aThreadStrategy = TS_SINGLE_THREAD);
+    // A detection connector with no items yet, used on the calling thread
+    // (no thread proxy).
+    RtResult CreateDetectionConnectionClient(IRtDetectionConnector*& aConClient);
     RtResult CreateConnectionServer(uint32_t aType, IRtAcceptor*& aAcceptor,
                                     ThreadStrategy aThreadStrategy = TS_SINGLE_THREAD,
                                     LBStrategy aLBStrategy = LB_CURRENT_THREAD);
@@ -31,6 +36,8 @@ public:
 
 private:
     friend class CRtSingletonT<CRtConnectionManager>;
+    // Its items are base connectors behind thread proxies of their own.
+    friend class CRtDetectionConnector;
     CRtConnectionManager();
     ~CRtConnectionManager();
 

@@ -6,6 +6,7 @@
 
 #include "RtInetAddr.h"
 #include "RtNetworkBase.h"
+#include "RtString.h"
 
 class IRtConnectorInternal {
 public:
@@ -14,5 +15,8 @@ public:
     virtual int Connect(const CRtInetAddr& aAddr, CRtInetAddr* aAddrLocal = nullptr) = 0;
     // Stops the attempt; nothing is told afterwards.
     virtual int Close(RtResult aReason = RT_OK) = 0;
+    // A tunnel: what it read from the connection behind the proxy's answer,
+    // for whoever takes its transport over.
+    virtual CRtString TakeUnreadData() { return CRtString(); }
     virtual ~IRtConnectorInternal() {}
 };

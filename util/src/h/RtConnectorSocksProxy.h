@@ -52,6 +52,13 @@ public:
 
     int GetState() const { return m_State; }
 
+    // The target's first bytes when they came with the proxy's last reply.
+    CRtString TakeUnreadData() override {
+        CRtString out(m_strReply.data(), m_strReply.size());
+        m_strReply.clear();
+        return out;
+    }
+
     // The direct connector's outcome: connected to the proxy, or not.
     void OnConnectIndication(RtResult aReason, IRtTransport* aTrpt, IRtConnectorInternal*) {
         if (RT_FAILED(aReason) || !aTrpt) {
@@ -189,6 +196,12 @@ private:
             return Send_i(request) ? RT_OK : RT_ERROR_NETWORK_SOCKET_ERROR;
         }
         const bool credentials = !m_pProxyInfo->GetUserName().empty() || !m_pProxyInfo->GetPasswd().empty();
+        // RFC 1929 gives each a one-byte length: a longer one would be cut
+        // and the rest read as the password.
+        if (m_pProxyInfo->GetUserName().size() > 255 || m_pProxyInfo->GetPasswd().size() > 255) {
+            RT_ERROR_TRACE_THIS("CRtConnectorSocksProxyT::StartNewRequest, user name or password longer than 255 bytes");
+            return RT_ERROR_INVALID_ARG;
+        }
         m_State = credentials ? STATE_GREETING : STATE_AUTH;
         return Send_i(std::string(credentials ? "\x05\x01\x02" : "\x05\x01\x00", 3)) ? RT_OK
                                                                                     : RT_ERROR_NETWORK_SOCKET_ERROR;

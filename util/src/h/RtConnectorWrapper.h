@@ -21,9 +21,9 @@ public:
     uint32_t ReleaseReference() override { return CRtReferenceControlT::ReleaseReference(); }
     bool IsConnector() override { return true; }
 
-    // Makes the inner connector for the type: 1 (TCP), 2 (UDP). Other
-    // types are refused with RT_ERROR_INVALID_ARG ("error type="); the
-    // proxy chain comes with its own unit.
+    // Makes the inner connector for the type: 1 (TCP), 2 (UDP), 0x8000
+    // (through the proxy the proxy manager names). Other types are refused
+    // with RT_ERROR_INVALID_ARG ("error type=").
     RtResult Init(uint32_t aType);
 
     RtResult AsycConnect(IRtAcceptorConnectorSink* aSink, const CRtInetAddr& aAddrPeer,

@@ -12,6 +12,9 @@
 // Text helpers of the HTTP units. Case folding is ASCII only, whatever the
 // locale; other bytes compare as unsigned values.
 bool RtHttpEqualNoCase(const char* aLeft, size_t aLeftLen, const char* aRight, size_t aRightLen);
+// Whether the comma-separated header value aList holds aToken (any case,
+// surrounded by spaces or tabs only): "x-close" is not "close".
+bool RtHttpHasToken(const CRtString& aList, const char* aToken);
 // aText without leading and trailing 0x20 bytes; a text made only of spaces
 // comes back unchanged.
 CRtString RtHttpStripSpaces(const CRtString& aText);

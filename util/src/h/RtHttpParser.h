@@ -209,6 +209,7 @@ public:
         m_bFinished = false;
         m_dwContentLength = 0;
         m_dwContentRead = 0;
+        m_bToClose = false;
         m_pChunkedDecoder = nullptr;
     }
 
@@ -219,6 +220,23 @@ public:
     // Set by the channel for messages that have no body whatever their
     // headers say (e.g. the answer to HEAD).
     void SetNoBody(bool aOn) { m_bNoBody = aOn; }
+    // The client side of a connection the server ends to end a body: a
+    // message without Content-Length or chunked encoding takes everything
+    // up to the close (bounded by the head's body limit), and FinishAtClose
+    // completes it.
+    void SetBodyUntilClose(bool aOn) { m_bBodyUntilClose = aOn; }
+    // Whether the current message waits for the close to end its body.
+    bool IsBodyUntilClose() const { return m_bContentInit && m_bToClose && !m_bFinished; }
+    // The peer closed: a body that runs to the close is complete now.
+    RtResult FinishAtClose() {
+        if (!IsBodyUntilClose())
+            return RT_ERROR_INVALID_STATE;
+        m_dwContentLength = m_dwContentRead;
+        m_bFinished = true;
+        if (m_pChannel)
+            m_pChannel->OnParseFinished();
+        return RT_OK;
+    }
 
     RtResult ParseHead(CRtMessageBlock& aBlock) {
         RT_ASSERTE(!m_Header.HaveAllHeaders());
@@ -288,9 +306,20 @@ public:
                     break;
                 continue;
             }
+            if (m_bToClose) {
+                if (length > static_cast<uint32_t>(m_Header.GetContentLimit()) - m_dwContentRead) {
+                    RT_ERROR_TRACE_THIS("CRtHttpParserT::HandleContent, body too long! read=" << m_dwContentRead
+                                                                                             << " len=" << length);
+                    return RT_ERROR_FAILURE;
+                }
+                m_strContent.append(block->GetTopLevelReadPtr(), length);
+                block->AdvanceTopLevelReadPtr(length);
+                m_dwContentRead += length;
+                continue;
+            }
             uint32_t missing = m_dwContentLength - m_dwContentRead;
             if (length > missing) {
-                if (m_dwContentLength == 0 && !m_bEmptyBodyWithoutLength) {
+                if (m_bRestIsBody) {
                     // No length given: the rest of this read is the body.
                     m_dwContentLength = length;
                     missing = length;
@@ -307,6 +336,8 @@ public:
             block->AdvanceTopLevelReadPtr(length);
             m_dwContentRead += length;
         }
+        if (m_bToClose)
+            return RT_ERROR_PARTIAL_DATA;
         bool done = m_pChunkedDecoder ? m_pChunkedDecoder->IsFinished() : m_dwContentRead == m_dwContentLength;
         if (!done)
             return RT_ERROR_PARTIAL_DATA;
@@ -332,6 +363,7 @@ public:
 private:
     RtResult InitContent() {
         m_bContentInit = true;
+        m_bRestIsBody = false;
         if (m_bNoBody) {
             m_dwContentLength = 0;
             return RT_OK;
@@ -345,6 +377,12 @@ private:
             m_dwContentLength = 0xFFFFFFFF;
             return RT_OK;
         }
+        if (length < 0 && m_bBodyUntilClose) {
+            m_bToClose = true;
+            m_dwContentLength = 0xFFFFFFFF;
+            return RT_OK;
+        }
+        m_bRestIsBody = length < 0 && !m_bEmptyBodyWithoutLength;
         m_dwContentLength = length < 0 ? 0 : static_cast<uint32_t>(length);
         return RT_OK;
     }
@@ -359,5 +397,10 @@ private:
     uint32_t m_dwContentRead = 0;
     bool m_bNoBody = false;
     bool m_bEmptyBodyWithoutLength = true;
+    bool m_bBodyUntilClose = false;
+    // The current message's body ends at the close.
+    bool m_bToClose = false;
+    // The current message has no length: the rest of the read is its body.
+    bool m_bRestIsBody = false;
     Channel* m_pChannel;
 };

@@ -55,6 +55,9 @@ public:
     // false when the text names no host (or a port above 65535).
     bool CreateProxyInfo(const CRtString& aHostAndPort, CRtHttpProxyInfo::PROXY_TYPE aType,
                          CRtHttpProxyInfo*& aProxy);
+    // The listed settings whose "host:port" is aHostAndPort, with one
+    // reference for the caller; false when none is listed.
+    bool FindProxyInfo(const CRtString& aHostAndPort, CRtHttpProxyInfo*& aProxy);
     // The first listed proxy, whatever host and port are asked for.
     IRtHttpProxyInfoGetter::NextReturn GetProxyInfo(const CRtString& aHost, uint16_t aPort,
                                                     CRtHttpProxyInfo*& aProxy);

@@ -60,6 +60,10 @@ public:
 
     // For acceptors and connectors: the connected socket.
     CRtSocketStream& GetPeer() { return m_SocketTcp; }
+    // For connectors that take over a socket from a proxy tunnel: bytes
+    // already read from it (the target's first bytes behind the proxy's
+    // answer). The sink receives them first, once the transport is open.
+    void SetPreReadData(const CRtString& aData) { m_strPreRead = aData; }
     CRtThread* GetBindThread() const { return m_bindThread; }
 
 protected:
@@ -78,7 +82,11 @@ protected:
     RtResult BindThread(CRtTransportBindThreadParam* aParam);
     void TakeScratch();
 
+    // Hands the pre-read bytes to the sink, once.
+    void DeliverPreRead_i();
+
     friend class CRtEventOnBindThread;
+    friend class CRtEventPreRead;
 
     CRtThread* m_bindThread;
     iovec* m_pIov = nullptr;
@@ -87,4 +95,5 @@ protected:
     bool m_bWouldBlock = false;
     CRtInetAddr m_addrPeer;
     uint32_t m_dwLoad = 0;
+    CRtString m_strPreRead;
 };

@@ -4,6 +4,7 @@
 #include "RtAcceptorUdp.h"
 #include "RtConnectorWrapper.h"
 #include "RtDebug.h"
+#include "RtDetectionConnector.h"
 #include "RtNetworkThreadManager.h"
 #include "RtThread.h"
 #include "RtThreadManager.h"
@@ -49,8 +50,13 @@ RtResult CRtConnectionManager::CreateConnectionServer(uint32_t aType, IRtAccepto
     return RT_OK;
 }
 
-// The proxy-chain and detection connectors come with their own unit; until
-// then those types answer "not implemented".
+RtResult CRtConnectionManager::CreateDetectionConnectionClient(IRtDetectionConnector*& aConClient) {
+    RT_ASSERTE(!aConClient);
+    aConClient = new CRtDetectionConnector;
+    aConClient->AddReference();
+    return RT_OK;
+}
+
 RtResult CRtConnectionManager::CreateBaseConnector(uint32_t aType, IRtConnector*& aConnector) {
     aConnector = nullptr;
     switch (aType) {
@@ -58,7 +64,8 @@ RtResult CRtConnectionManager::CreateBaseConnector(uint32_t aType, IRtConnector*
         case CTYPE_UDP:
         case 4:
         case 8:
-        case 12: {
+        case 12:
+        case CTYPE_PROXY: {
             CRtConnectorWrapper* wrapper = new CRtConnectorWrapper;
             wrapper->AddReference();
             RtResult rv = wrapper->Init(aType);
@@ -69,10 +76,19 @@ RtResult CRtConnectionManager::CreateBaseConnector(uint32_t aType, IRtConnector*
             aConnector = wrapper;
             return RT_OK;
         }
-        case CTYPE_PROXY:
-        case CTYPE_PROXY_DETECT:
-            RT_WARNING_TRACE("CRtConnectionManager::CreateBaseConnector, connector not available, type=" << aType);
-            return RT_ERROR_NOT_IMPLEMENTED;
+        case CTYPE_PROXY_DETECT: {
+            CRtDetectionConnector* detection = new CRtDetectionConnector;
+            detection->AddReference();
+            RtResult rv = detection->AddConnection(CTYPE_PROXY, CRtInetAddr());
+            if (RT_SUCCEEDED(rv))
+                rv = detection->AddConnection(CTYPE_TCP, CRtInetAddr());
+            if (RT_FAILED(rv)) {
+                detection->ReleaseReference();
+                return rv;
+            }
+            aConnector = detection;
+            return RT_OK;
+        }
         default:
             RT_ERROR_TRACE("CRtConnectionManager::CreateBaseConnector, wrong type=" << aType);
             return RT_ERROR_INVALID_ARG;

@@ -1,6 +1,7 @@
 #include "RtConnectorWrapper.h"
 
 #include "RtConnectionManagerTypes.h"
+#include "RtConnectorProxy.h"
 #include "RtConnectorTcp.h"
 #include "RtConnectorUdpT.h"
 #include "RtDebug.h"
@@ -23,6 +24,9 @@ RtResult CRtConnectorWrapper::Init(uint32_t aType) {
             break;
         case CTYPE_UDP:
             m_pConnector = new CRtConnectorUdpT<CRtConnectorWrapper, CRtTransportUdp, CRtSocketDgram>(this);
+            break;
+        case CTYPE_PROXY:
+            m_pConnector = new CRtConnectorProxyT<CRtConnectorWrapper, CRtTransportTcp, CRtSocketStream>(nullptr, *this);
             break;
         default:
             RT_WARNING_TRACE_THIS("CRtConnectorWrapper::Init, error type=" << aType);

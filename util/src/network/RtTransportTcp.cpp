@@ -119,6 +119,23 @@ private:
     std::vector<IRtEvent*> m_Events;
 };
 
+// Delivers the bytes a tunnel read ahead, on the transport's thread, when
+// no read of the socket came first.
+class CRtEventPreRead : public IRtEvent {
+public:
+    explicit CRtEventPreRead(CRtTransportTcp* aTransport) : m_pTransport(aTransport) {}
+    RtResult OnEventFire() override {
+        CRtThread* bound = m_pTransport->m_bindThread;
+        if (bound && !CRtThreadManager::IsEqualCurrentThread(bound->GetThreadId()))
+            return CThreadSwitch::PostToThread(bound, new CRtEventPreRead(m_pTransport.Get()));
+        m_pTransport->DeliverPreRead_i();
+        return RT_OK;
+    }
+
+private:
+    CRtAutoPtr<CRtTransportTcp> m_pTransport;
+};
+
 // ---- CRtTransportTcp ---------------------------------------------------------------
 
 namespace {
@@ -155,9 +172,25 @@ RtResult CRtTransportTcp::Open_i() {
     RtResult rv = reactor->RegisterHandler(this, mask);
     if (rv == RT_ERROR_FOUND)
         return RT_OK;
-    if (RT_FAILED(rv))
+    if (RT_FAILED(rv)) {
         RT_ERROR_TRACE_THIS("CRtTransportTcp::RegisterHandler, RegisterHandler(" << mask << ") failed! rv=" << rv);
+        return rv;
+    }
+    // Not from inside OnConnectIndication: whoever opened the transport
+    // hands it on first.
+    if (!m_strPreRead.empty())
+        CThreadSwitch::PostToThread(m_bindThread, new CRtEventPreRead(this));
     return rv;
+}
+
+void CRtTransportTcp::DeliverPreRead_i() {
+    if (m_strPreRead.empty() || !m_pSink || m_SocketTcp.GetHandle() == RT_INVALID_HANDLE)
+        return;
+    CRtString data;
+    data.swap(m_strPreRead);
+    CRtMessageBlock block(static_cast<unsigned long>(data.size()), data.data(), CRtMessageBlock::DONT_DELETE,
+                          static_cast<unsigned long>(data.size()));
+    m_pSink->OnReceive(block, this);
 }
 
 RtResult CRtTransportTcp::Close_i(RtResult aReason) {
@@ -261,6 +294,11 @@ int CRtTransportTcp::Recv_i(char* aBuf, unsigned long aLen) {
 }
 
 int CRtTransportTcp::OnInput(RT_HANDLE) {
+    if (!m_strPreRead.empty()) {
+        DeliverPreRead_i();
+        if (m_SocketTcp.GetHandle() == RT_INVALID_HANDLE || !m_pSink)
+            return 0;
+    }
     int n = Recv_i(m_pRecvBuffer, m_pRecvBuffer ? static_cast<unsigned long>(CRtThreadInfo::kRecvBufferSize) : 0);
     if (n < 1)
         return n;

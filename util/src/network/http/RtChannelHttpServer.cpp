@@ -8,29 +8,8 @@
 
 namespace {
 
-// Whether the comma-separated header value aList holds aToken (any case,
-// surrounded by spaces or tabs only): "x-close" is not "close".
-bool HasToken(const CRtString& aList, const char* aToken, size_t aTokenLen) {
-    size_t at = 0;
-    while (at <= aList.size()) {
-        size_t comma = aList.find(',', at);
-        size_t end = comma == CRtString::npos ? aList.size() : comma;
-        size_t b = at, e = end;
-        while (b < e && (aList[b] == ' ' || aList[b] == '\t'))
-            ++b;
-        while (e > b && (aList[e - 1] == ' ' || aList[e - 1] == '\t'))
-            --e;
-        if (RtHttpEqualNoCase(aList.data() + b, e - b, aToken, aTokenLen))
-            return true;
-        if (comma == CRtString::npos)
-            break;
-        at = comma + 1;
-    }
-    return false;
-}
-
-bool HasClose(const CRtString& aList) { return HasToken(aList, "close", 5); }
-bool HasKeepAlive(const CRtString& aList) { return HasToken(aList, "keep-alive", 10); }
+bool HasClose(const CRtString& aList) { return RtHttpHasToken(aList, "close"); }
+bool HasKeepAlive(const CRtString& aList) { return RtHttpHasToken(aList, "keep-alive"); }
 
 // Statuses whose responses never carry a body.
 bool IsBodiless(int32_t aStatus) { return (aStatus >= 100 && aStatus < 200) || aStatus == 204 || aStatus == 304; }

@@ -1,5 +1,6 @@
 #include "RtChannelManager.h"
 
+#include "RtChannelHttpClient.h"
 #include "RtChannelHttpServer.h"
 #include "RtDebug.h"
 #include "RtHttpUrl.h"
@@ -16,20 +17,29 @@ RtResult CRtChannelManager::CreateHttpAcceptor(IRtChannelServerAcceptor*& aAccep
     return RT_OK;
 }
 
-RtResult CRtChannelManager::CreateChannelHttpClient(IRtChannelHttpClient*& aClient, CRtHttpUrl* aURL, uint32_t) {
+RtResult CRtChannelManager::CreateChannelHttpClient(IRtChannelHttpClient*& aClient, CRtHttpUrl* aURL,
+                                                    uint32_t aFlag) {
     RT_ASSERTE(!aClient);
     RT_ASSERTE_RETURN(aURL, RT_ERROR_INVALID_ARG);
-    // The client channels (plain and through the browser's proxy) are not
-    // part of the framework yet.
-    return RT_ERROR_NOT_IMPLEMENTED;
+    CRtChannelHttpClient* client;
+    if ((aFlag & CFLAG_WITH_BROWER_PROXY) && aURL->GetScheme() == CRtHttpUrl::s_pszSchemeHttp)
+        client = new CRtChannelHttpClientWithBrowerProxy(aURL, aFlag);
+    else
+        client = new CRtChannelHttpClient(aURL, aFlag);
+    client->AddReference();
+    aClient = client;
+    return RT_OK;
 }
 
 RtResult CRtChannelManager::CreateChannelHttpClientWithProxy(IRtChannelHttpClient*& aClient, CRtHttpUrl* aURL,
-                                                             CRtHttpProxyInfo*) {
+                                                             CRtHttpProxyInfo* aProxy) {
     RT_ASSERTE(!aClient);
     RT_ASSERTE_RETURN(aURL, RT_ERROR_INVALID_ARG);
-    // As CreateChannelHttpClient: the client channel is still to come.
-    return RT_ERROR_NOT_IMPLEMENTED;
+    RT_ASSERTE_RETURN(aProxy, RT_ERROR_INVALID_ARG);
+    CRtChannelHttpClient* client = new CRtChannelHttpClient(aURL, aProxy);
+    client->AddReference();
+    aClient = client;
+    return RT_OK;
 }
 
 RtResult CRtChannelManager::CreateUrl(CRtHttpUrl*& aUrl, const CRtString& aStr) {

@@ -27,6 +27,26 @@ bool RtHttpEqualNoCase(const char* aLeft, size_t aLeftLen, const char* aRight, s
     return true;
 }
 
+bool RtHttpHasToken(const CRtString& aList, const char* aToken) {
+    const size_t tokenLen = strlen(aToken);
+    size_t at = 0;
+    while (at <= aList.size()) {
+        size_t comma = aList.find(',', at);
+        size_t end = comma == CRtString::npos ? aList.size() : comma;
+        size_t b = at, e = end;
+        while (b < e && (aList[b] == ' ' || aList[b] == '\t'))
+            ++b;
+        while (e > b && (aList[e - 1] == ' ' || aList[e - 1] == '\t'))
+            --e;
+        if (RtHttpEqualNoCase(aList.data() + b, e - b, aToken, tokenLen))
+            return true;
+        if (comma == CRtString::npos)
+            break;
+        at = comma + 1;
+    }
+    return false;
+}
+
 std::string_view RtHttpStripSpaces(std::string_view aText) {
     size_t first = aText.find_first_not_of(' ');
     if (first == std::string_view::npos)

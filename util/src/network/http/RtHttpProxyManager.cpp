@@ -37,6 +37,18 @@ bool CRtHttpProxyManager::CreateProxyInfo(const CRtString& aHostAndPort, CRtHttp
     return true;
 }
 
+bool CRtHttpProxyManager::FindProxyInfo(const CRtString& aHostAndPort, CRtHttpProxyInfo*& aProxy) {
+    ManagerGuard guard(m_Mutex);
+    for (CRtHttpProxyInfo* proxy : m_Proxies) {
+        if (proxy->GetHostAndPort() == aHostAndPort) {
+            proxy->AddReference();
+            aProxy = proxy;
+            return true;
+        }
+    }
+    return false;
+}
+
 IRtHttpProxyInfoGetter::NextReturn CRtHttpProxyManager::GetProxyInfo(const CRtString&, uint16_t,
                                                                      CRtHttpProxyInfo*& aProxy) {
     ManagerGuard guard(m_Mutex);

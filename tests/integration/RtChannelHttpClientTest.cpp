@@ -1,0 +1,567 @@
+// The HTTP client channel against real servers from the peer rig (apache
+// directly; squid and tinyproxy as proxies; Basic, Digest and NTLM
+// challenges) and against a scripted server on a plain socket for the
+// bytes on the wire and the framing real servers do not show on demand.
+// Channels live on the default network thread, as the framework's own
+// users of them do.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "RtChannelHttpClient.h"
+#include "RtChannelManager.h"
+#include "RtHttpProxyManager.h"
+#include "RtLoopback.h"
+#include "RtPeerRig.h"
+#include "RtTestEvents.h"
+#include "RtTestSupport.h"
+#include "RtThreadManager.h"
+
+using rttest::Port;
+using rttest::RunOn;
+using rttest::Setting;
+
+namespace {
+
+class SocketsStarted : public ::testing::Environment {
+public:
+    void SetUp() override { ASSERT_TRUE(rtos::SocketStartup()); }
+    void TearDown() override { rtos::SocketCleanup(); }
+};
+::testing::Environment* const g_sockets = ::testing::AddGlobalTestEnvironment(new SocketsStarted);
+
+const char kOpenBody[] = "rtpeers open ok\n";
+
+// What one channel told its sink, in order. Written on the channel's
+// thread; read by the test after RunOn, which orders the two.
+struct Heard {
+    std::vector<RtResult> connects;
+    std::vector<std::string> bodies;
+    std::vector<int32_t> statuses;
+    std::vector<uint16_t> localPorts;  // of the connection each response came on
+    uint16_t connectPort = 0;
+    RtResult disconnect = -1;
+};
+
+// Opens a channel, sends the queued requests one after the other (each
+// after the previous response) and records what comes back.
+class Client : public IRtChannelSink {
+public:
+    explicit Client(CRtThread* aThread) : m_pThread(aThread) {}
+    ~Client() override { Close(); }
+
+    // aPaths: the request URIs in order (empty: the URL's own).
+    void Open(const std::string& aUrl, std::vector<std::string> aPaths = {""}, CRtHttpProxyInfo* aProxy = nullptr,
+              const char* aMethod = nullptr, uint32_t aFlag = 0) {
+        m_Paths = std::move(aPaths);
+        RunOn(m_pThread, [&] {
+            CRtHttpUrl* url = nullptr;
+            EXPECT_EQ(RT_OK, CRtChannelManager::Instance()->CreateUrl(url, aUrl));
+            IRtChannelHttpClient* channel = nullptr;
+            RtResult rv = aProxy ? CRtChannelManager::Instance()->CreateChannelHttpClientWithProxy(channel, url, aProxy)
+                                 : CRtChannelManager::Instance()->CreateChannelHttpClient(channel, url, aFlag);
+            url->ReleaseReference();
+            EXPECT_EQ(RT_OK, rv);
+            m_pChannel = channel;
+            channel->ReleaseReference();
+            if (aMethod) {
+                EXPECT_EQ(RT_OK, m_pChannel->SetRequestMethod(aMethod));
+            }
+            return m_pChannel->AsyncOpen(this);
+        });
+    }
+    bool WaitResponses(size_t aCount, int aMs = 15000) {
+        return rttest::WaitUntil([&] { return m_nEvents.load() >= aCount || m_bEnded.load(); }, aMs) &&
+               m_nEvents.load() >= aCount;
+    }
+    bool WaitEnded(int aMs = 15000) {
+        return rttest::WaitUntil([&] { return m_bEnded.load(); }, aMs);
+    }
+    Heard Snapshot() {
+        Heard copy;
+        RunOn(m_pThread, [&] {
+            copy = m_Heard;
+            return RT_OK;
+        });
+        return copy;
+    }
+    void Close() {
+        RunOn(m_pThread, [&] {
+            if (m_pChannel)
+                m_pChannel->Disconnect(RT_OK);
+            m_pChannel = nullptr;
+            return RT_OK;
+        });
+    }
+    CRtChannelHttpClient* Channel() { return static_cast<CRtChannelHttpClient*>(m_pChannel.Get()); }
+
+    void OnConnect(RtResult aReason, IRtChannel*) override {
+        m_Heard.connects.push_back(aReason);
+        if (RT_FAILED(aReason)) {
+            m_bEnded = true;
+            return;
+        }
+        m_Heard.connectPort = LocalPort();
+        SendNext();
+    }
+    void OnReceive(CRtMessageBlock& aData, IRtTransport*) override {
+        m_Heard.bodies.push_back(aData.FlattenChained());
+        int32_t status = -1;
+        m_pChannel->GetResponseStatus(status);
+        m_Heard.statuses.push_back(status);
+        m_Heard.localPorts.push_back(LocalPort());
+        ++m_nEvents;
+        SendNext();
+    }
+    void OnSend(IRtTransport*) override {}
+    void OnDisconnect(RtResult aReason, IRtTransport*) override {
+        m_Heard.disconnect = aReason;
+        m_bEnded = true;
+    }
+
+private:
+    uint16_t LocalPort() {
+        CRtInetAddr local;
+        return m_pChannel->GetOption(RT_OPT_TRANSPORT_LOCAL_ADDR, &local) == RT_OK ? local.GetPort() : 0;
+    }
+    void SendNext() {
+        if (m_nNext >= m_Paths.size())
+            return;
+        const std::string& path = m_Paths[m_nNext++];
+        if (!path.empty()) {
+            m_pChannel->SetPath(path);
+        }
+        CRtMessageBlock empty(0);
+        EXPECT_EQ(RT_OK, m_pChannel->SendData(empty));
+    }
+
+    CRtThread* m_pThread;
+    CRtAutoPtr<IRtChannelHttpClient> m_pChannel;
+    std::vector<std::string> m_Paths;
+    size_t m_nNext = 0;
+    Heard m_Heard;
+    std::atomic<size_t> m_nEvents{0};
+    std::atomic<bool> m_bEnded{false};
+};
+
+class ChannelHttpClientTest : public ::testing::Test {
+protected:
+    void SetUp() override { m_pThread = CRtThreadManager::Instance()->GetDefaultNetworkThread(); }
+    void TearDown() override {
+        // Settings a test left in the manager would answer the next test's
+        // challenges.
+        CRtHttpProxyManager::Instance()->ClearCacheProxy();
+        rttest::DrainThreads(m_pThread, m_pThread);
+    }
+    std::string Origin(const char* aPath, const char* aPort = "ORIGIN_HTTP") {
+        return "http://127.0.0.1:" + std::to_string(Port(aPort)) + aPath;
+    }
+    // The settings that answer the server at aPort (made for its host and
+    // port, as the channel asks for them).
+    void ServerCredentials(uint16_t aPort, const std::string& aUser, const std::string& aPass) {
+        CRtHttpProxyInfo* info = nullptr;
+        ASSERT_TRUE(CRtHttpProxyManager::Instance()->CreateProxyInfo("127.0.0.1:" + std::to_string(aPort),
+                                                                     CRtHttpProxyInfo::HTTP_PROXY, info));
+        info->SetUserName(aUser);
+        info->SetPasswd(aPass);
+        info->ReleaseReference();
+    }
+    CRtAutoPtr<CRtHttpProxyInfo> Proxy(const char* aPort, const std::string& aUser = "", const std::string& aPass = "") {
+        CRtAutoPtr<CRtHttpProxyInfo> info(new CRtHttpProxyInfo);
+        EXPECT_EQ(RT_OK, info->Init(CRtString("127.0.0.1"), Port(aPort), CRtHttpProxyInfo::HTTP_PROXY));
+        info->SetUserName(aUser);
+        info->SetPasswd(aPass);
+        return info;
+    }
+
+    CRtThread* m_pThread = nullptr;
+};
+
+// A server on a plain socket: reads one request head, answers with the
+// given pieces (a short pause between them), then closes unless told to
+// keep the connection.
+class ScriptedServer {
+public:
+    ScriptedServer(std::vector<std::string> aPieces, bool aKeepOpen = false)
+        : m_Pieces(std::move(aPieces)), m_bKeepOpen(aKeepOpen) {
+        m_Listener = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
+        rtos::SocketBind(m_Listener, rttest::Loopback(0));
+        rtos::SocketListen(m_Listener, 4);
+        rtos::SocketAddress bound;
+        rtos::SocketLocalAddress(m_Listener, &bound);
+        m_nPort = bound.port;
+        m_Thread = std::thread([this] { Serve(); });
+    }
+    ~ScriptedServer() {
+        m_bStop = true;
+        if (m_Thread.joinable())
+            m_Thread.join();
+        rtos::SocketClose(m_Listener);
+    }
+    uint16_t Port() const { return m_nPort; }
+    std::string Request() {
+        rttest::WaitUntil([&] { return m_bHaveRequest.load(); }, 5000);
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_strRequest;
+    }
+
+private:
+    void Serve() {
+        rtos::SocketHandle s = rtos::SocketAccept(m_Listener, nullptr);
+        rtos::SocketSetNonBlocking(s, false);
+        std::string in;
+        char buf[4096];
+        while (in.find("\r\n\r\n") == std::string::npos) {
+            long n = rtos::SocketRecv(s, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            in.append(buf, static_cast<size_t>(n));
+        }
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            m_strRequest = in;
+        }
+        m_bHaveRequest = true;
+        for (const std::string& piece : m_Pieces) {
+            rtos::SocketSend(s, piece.data(), piece.size());
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        }
+        while (m_bKeepOpen && !m_bStop)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        rtos::SocketClose(s);
+    }
+
+    std::vector<std::string> m_Pieces;
+    bool m_bKeepOpen;
+    rtos::SocketHandle m_Listener;
+    uint16_t m_nPort = 0;
+    std::thread m_Thread;
+    std::mutex m_Mutex;
+    std::string m_strRequest;
+    std::atomic<bool> m_bHaveRequest{false};
+    std::atomic<bool> m_bStop{false};
+};
+
+}  // namespace
+
+// ---- On the wire (no peers needed) -------------------------------------------------------------
+
+// The first request's exact bytes; a 404 is delivered like a 200.
+TEST_F(ChannelHttpClientTest, FirstRequestBytesAndA404) {
+    ScriptedServer server({"HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nnop"}, true);
+    rttest::LogWatch log;
+    Client client(m_pThread);
+    client.Open("http://127.0.0.1:" + std::to_string(server.Port()) + "/a/b?x=1#frag");
+    ASSERT_TRUE(client.WaitResponses(1));
+    EXPECT_EQ("GET /a/b?x=1 HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.Port()) +
+                  "\r\nAccept: */*\r\nUser-Agent: zorvane httpclient\r\nConnection: keep-alive\r\n\r\n",
+              server.Request());
+    Heard heard = client.Snapshot();
+    EXPECT_EQ(std::vector<std::string>{"nop"}, heard.bodies);
+    EXPECT_EQ(std::vector<int32_t>{404}, heard.statuses);
+    EXPECT_TRUE(log.Has("CRtChannelHttpClient::ParserHttpProtocol_t status=404 text=Not Found"));
+}
+
+// A 1xx answer is taken as the final one (no body); a 503 leaves no rounds
+// for a later challenge.
+TEST_F(ChannelHttpClientTest, InformationalAnswersAndA503) {
+    {
+        ScriptedServer server({"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"}, true);
+        Client client(m_pThread);
+        client.Open("http://127.0.0.1:" + std::to_string(server.Port()) + "/");
+        ASSERT_TRUE(client.WaitResponses(2));
+        Heard heard = client.Snapshot();
+        EXPECT_EQ((std::vector<int32_t>{100, 200}), heard.statuses);
+        EXPECT_EQ((std::vector<std::string>{"", "ok"}), heard.bodies);
+    }
+    ScriptedServer server({"HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n",
+                           "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"x\"\r\nContent-Length: 0\r\n\r\n"},
+                          true);
+    ServerCredentials(server.Port(), "alice", "pw");
+    rttest::LogWatch log;
+    Client client(m_pThread);
+    client.Open("http://127.0.0.1:" + std::to_string(server.Port()) + "/");
+    ASSERT_TRUE(client.WaitEnded());
+    Heard heard = client.Snapshot();
+    EXPECT_EQ(std::vector<int32_t>{503}, heard.statuses);
+    EXPECT_EQ(RT_ERROR_FAILURE, heard.disconnect);
+    EXPECT_TRUE(log.Has("CRtChannelHttpClient::ProcessAuthorization, exceed auth times."));
+}
+
+// Through a proxy the request line names the whole URL (without its
+// fragment) and the connection header is the proxy's.
+TEST_F(ChannelHttpClientTest, ThroughAProxyTheRequestNamesTheUrl) {
+    ScriptedServer proxy({"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"}, true);
+    CRtAutoPtr<CRtHttpProxyInfo> info(new CRtHttpProxyInfo);
+    ASSERT_EQ(RT_OK, info->Init(CRtString("127.0.0.1"), proxy.Port(), CRtHttpProxyInfo::HTTP_PROXY));
+    Client client(m_pThread);
+    client.Open("http://origin.invalid:81/p?q#f", {""}, info.Get(), "GET");
+    ASSERT_TRUE(client.WaitResponses(1));
+    EXPECT_EQ("GET http://origin.invalid:81/p?q HTTP/1.1\r\nHost: origin.invalid:81\r\nAccept: */*\r\nUser-Agent: "
+              "zorvane httpclient\r\nProxy-Connection: keep-alive\r\n\r\n",
+              proxy.Request());
+    EXPECT_EQ(std::vector<std::string>{"ok"}, client.Snapshot().bodies);
+}
+
+// A body without a length runs to the close, however it is cut.
+TEST_F(ChannelHttpClientTest, CloseDelimitedBodyInPieces) {
+    const std::string part(10 * 1024, 'x');
+    ScriptedServer server({"HTTP/1.0 200 OK\r\n\r\n", part, part, part});
+    Client client(m_pThread);
+    client.Open("http://127.0.0.1:" + std::to_string(server.Port()) + "/");
+    ASSERT_TRUE(client.WaitEnded());
+    Heard heard = client.Snapshot();
+    ASSERT_EQ(1u, heard.bodies.size());
+    EXPECT_EQ(part + part + part, heard.bodies[0]);
+    EXPECT_NE(-1, heard.disconnect);
+}
+
+// The answer to CONNECT has no body; bytes behind it belong to the tunnel.
+TEST_F(ChannelHttpClientTest, ConnectAnswerKeepsTheTunnelsBytes) {
+    ScriptedServer proxy({"HTTP/1.1 200 Connection established\r\n\r\nBANNER"}, true);
+    CRtAutoPtr<CRtHttpProxyInfo> info(new CRtHttpProxyInfo);
+    ASSERT_EQ(RT_OK, info->Init(CRtString("127.0.0.1"), proxy.Port(), CRtHttpProxyInfo::HTTP_PROXY));
+    Client client(m_pThread);
+    client.Open("http://127.0.0.1:18080/", {""}, info.Get(), "Connect");
+    ASSERT_TRUE(client.WaitResponses(1));
+    EXPECT_EQ(0u, proxy.Request().find("CONNECT 127.0.0.1:18080 HTTP/1.1\r\n"));
+    Heard heard = client.Snapshot();
+    EXPECT_EQ(std::vector<std::string>{""}, heard.bodies);
+    std::string unread;
+    RunOn(m_pThread, [&] {
+        unread = client.Channel()->TakeUnreadData();
+        return RT_OK;
+    });
+    EXPECT_EQ("BANNER", unread);
+}
+
+// The browser-proxy channel goes direct first, then through the proxy the
+// manager lists; with none listed the sink hears one failure.
+TEST_F(ChannelHttpClientTest, BrowserProxyChannelFallsBackToTheListedProxy) {
+    rtos::SocketHandle probe = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
+    rtos::SocketBind(probe, rttest::Loopback(0));
+    rtos::SocketAddress bound;
+    rtos::SocketLocalAddress(probe, &bound);
+    rtos::SocketClose(probe);  // nothing listens there now
+    const std::string url = "http://127.0.0.1:" + std::to_string(bound.port) + "/x";
+    {
+        Client client(m_pThread);
+        client.Open(url, {""}, nullptr, nullptr, CRtChannelManager::CFLAG_WITH_BROWER_PROXY);
+        ASSERT_TRUE(client.WaitEnded());
+        RunOn(m_pThread, [] { return RT_OK; });
+        EXPECT_EQ(std::vector<RtResult>{RT_ERROR_FAILURE}, client.Snapshot().connects);
+    }
+    ScriptedServer proxy({"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"}, true);
+    CRtHttpProxyInfo* info = nullptr;
+    ASSERT_TRUE(CRtHttpProxyManager::Instance()->CreateProxyInfo("127.0.0.1:" + std::to_string(proxy.Port()),
+                                                                 CRtHttpProxyInfo::HTTP_PROXY, info));
+    info->ReleaseReference();
+    Client client(m_pThread);
+    client.Open(url, {""}, nullptr, nullptr, CRtChannelManager::CFLAG_WITH_BROWER_PROXY);
+    ASSERT_TRUE(client.WaitResponses(1));
+    EXPECT_EQ(0u, proxy.Request().find("GET " + url + " HTTP/1.1\r\n"));
+    Heard heard = client.Snapshot();
+    EXPECT_EQ(std::vector<RtResult>{RT_OK}, heard.connects);
+    EXPECT_EQ(std::vector<std::string>{"ok"}, heard.bodies);
+}
+
+TEST_F(ChannelHttpClientTest, RefusedOperationsAndAFailedConnect) {
+    rtos::SocketHandle probe = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
+    rtos::SocketBind(probe, rttest::Loopback(0));
+    rtos::SocketAddress bound;
+    rtos::SocketLocalAddress(probe, &bound);
+    rtos::SocketClose(probe);  // nothing listens there now
+
+    Client client(m_pThread);
+    client.Open("http://127.0.0.1:" + std::to_string(bound.port) + "/");
+    ASSERT_TRUE(client.WaitEnded());
+    Heard heard = client.Snapshot();
+    ASSERT_EQ(1u, heard.connects.size());
+    EXPECT_NE(RT_OK, heard.connects[0]);
+    RunOn(m_pThread, [&] {
+        EXPECT_EQ(RT_ERROR_UNEXPECTED, client.Channel()->OpenWithSink(&client));
+        EXPECT_EQ(RT_ERROR_NOT_FOUND, client.Channel()->SetRequestMethod("BREW"));
+        EXPECT_EQ(RT_OK, client.Channel()->SetRequestMethod("post"));
+        CRtString method;
+        client.Channel()->GetRequestMethod(method);
+        EXPECT_EQ("POST", method);
+        int32_t status = 0;
+        EXPECT_EQ(RT_ERROR_FAILURE, client.Channel()->GetResponseStatus(status));
+        return RT_OK;
+    });
+}
+
+// ---- Against apache directly -------------------------------------------------------------------
+
+// Two requests on one kept-alive connection; then the framings.
+TEST_F(ChannelHttpClientTest, OriginKeepAliveAndFramings) {
+    NEED_PEER(Port("ORIGIN_HTTP"));
+    {
+        Client client(m_pThread);
+        client.Open(Origin("/open/"), {"", "/open/"});
+        ASSERT_TRUE(client.WaitResponses(2));
+        Heard heard = client.Snapshot();
+        EXPECT_EQ((std::vector<std::string>{kOpenBody, kOpenBody}), heard.bodies);
+        ASSERT_EQ(2u, heard.localPorts.size());
+        EXPECT_EQ(heard.connectPort, heard.localPorts[0]);
+        EXPECT_EQ(heard.connectPort, heard.localPorts[1]);
+    }
+    {
+        Client client(m_pThread);
+        client.Open(Origin("/chunked"));
+        ASSERT_TRUE(client.WaitResponses(1));
+        EXPECT_EQ(std::vector<std::string>{"chunk 1 of 5\nchunk 2 of 5\nchunk 3 of 5\nchunk 4 of 5\nchunk 5 of 5\n"},
+                  client.Snapshot().bodies);
+    }
+    for (const char* path : {"/close10/", "/close11/"}) {
+        SCOPED_TRACE(path);
+        Client client(m_pThread);
+        client.Open(Origin(path));
+        ASSERT_TRUE(client.WaitEnded());
+        Heard heard = client.Snapshot();
+        EXPECT_EQ(std::vector<std::string>{"close-delimited line 1\nclose-delimited line 2\nclose-delimited line 3\n"},
+                  heard.bodies);
+        EXPECT_EQ(std::vector<int32_t>{200}, heard.statuses);
+    }
+}
+
+// 204 and 304 end at their head: the next request on the connection is
+// answered; a 404 is delivered with its body.
+TEST_F(ChannelHttpClientTest, OriginBodilessStatusesAndA404) {
+    NEED_PEER(Port("ORIGIN_HTTP"));
+    Client client(m_pThread);
+    client.Open(Origin("/status/204"), {"", "/status/304", "/nothing-here", "/open/"});
+    ASSERT_TRUE(client.WaitResponses(4));
+    Heard heard = client.Snapshot();
+    EXPECT_EQ((std::vector<int32_t>{204, 304, 404, 200}), heard.statuses);
+    EXPECT_EQ("", heard.bodies[0]);
+    EXPECT_EQ("", heard.bodies[1]);
+    EXPECT_NE(std::string::npos, heard.bodies[2].find("Not Found"));
+    EXPECT_EQ(kOpenBody, heard.bodies[3]);
+    EXPECT_EQ(std::vector<uint16_t>(4, heard.connectPort), heard.localPorts);
+}
+
+TEST_F(ChannelHttpClientTest, OriginHeadHasNoBody) {
+    NEED_PEER(Port("ORIGIN_HTTP"));
+    Client client(m_pThread);
+    client.Open(Origin("/open/"), {"", ""}, nullptr, "HEAD");
+    ASSERT_TRUE(client.WaitResponses(2));
+    Heard heard = client.Snapshot();
+    EXPECT_EQ((std::vector<std::string>{"", ""}), heard.bodies);
+    EXPECT_EQ((std::vector<int32_t>{200, 200}), heard.statuses);
+}
+
+// 401 rounds with the credentials of the server's settings.
+TEST_F(ChannelHttpClientTest, OriginBasicAndDigest) {
+    NEED_PEER(Port("ORIGIN_HTTP"));
+    ServerCredentials(Port("ORIGIN_HTTP"), Setting("PEER_USER"), Setting("PEER_PASS"));
+    for (const char* path : {"/basic/", "/digest/"}) {
+        SCOPED_TRACE(path);
+        Client client(m_pThread);
+        client.Open(Origin(path));
+        ASSERT_TRUE(client.WaitResponses(1));
+        Heard heard = client.Snapshot();
+        EXPECT_EQ(std::vector<int32_t>{200}, heard.statuses);
+        EXPECT_EQ(std::string("rtpeers ") + (path[1] == 'b' ? "basic" : "digest") + " ok\n", heard.bodies[0]);
+    }
+}
+
+// Without listed settings the credentials getter gives them; the server's
+// settings do not join the proxy manager's list of proxies.
+TEST_F(ChannelHttpClientTest, OriginCredentialsFromTheGetter) {
+    NEED_PEER(Port("ORIGIN_HTTP"));
+    struct Getter : public IRtHttpAuthInfoGetter {
+        GETTER_RESULT GetAuthInfo(IRtChannelHttpClient*, CRtHttpProxyInfo* aProxy) override {
+            ++asked;
+            aProxy->SetUserName(Setting("PEER_USER"));
+            aProxy->SetPasswd(Setting("PEER_PASS"));
+            return GETTER_GO_AHEAD;
+        }
+        std::atomic<int> asked{0};
+    } getter;
+    CRtHttpProxyManager::Instance()->SetHttpAuthInfoGetter(&getter);
+    Client client(m_pThread);
+    client.Open(Origin("/digest/"));
+    bool answered = client.WaitResponses(1);
+    CRtHttpProxyManager::Instance()->SetHttpAuthInfoGetter(nullptr);
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(std::vector<std::string>{"rtpeers digest ok\n"}, client.Snapshot().bodies);
+    EXPECT_EQ(1, getter.asked.load());
+    EXPECT_EQ(0u, CRtHttpProxyManager::Instance()->GetProxyCountForTest());
+}
+
+// Wrong credentials are tried for the rounds there are, then the channel
+// gives up; the settings forget them.
+TEST_F(ChannelHttpClientTest, OriginWrongPasswordEndsAfterTheRounds) {
+    NEED_PEER(Port("ORIGIN_HTTP"));
+    ServerCredentials(Port("ORIGIN_HTTP"), Setting("PEER_USER"), "bad");
+    rttest::LogWatch log;
+    Client client(m_pThread);
+    client.Open(Origin("/basic/"));
+    ASSERT_TRUE(client.WaitEnded());
+    Heard heard = client.Snapshot();
+    EXPECT_TRUE(heard.bodies.empty());
+    EXPECT_EQ(RT_ERROR_FAILURE, heard.disconnect);
+    EXPECT_TRUE(log.Has("CRtChannelHttpClient::ProcessAuthorization, exceed auth times."));
+    CRtHttpProxyInfo* info = nullptr;
+    ASSERT_TRUE(CRtHttpProxyManager::Instance()->CreateProxyInfo(
+        "127.0.0.1:" + std::to_string(Port("ORIGIN_HTTP")), CRtHttpProxyInfo::HTTP_PROXY, info));
+    EXPECT_EQ("", info->GetUserName());
+    info->ReleaseReference();
+}
+
+// NTLM answered by squid in front of the origin: both legs on the
+// connection the channel opened.
+TEST_F(ChannelHttpClientTest, OriginNtlmOnOneConnection) {
+    NEED_PEER(Port("SQUID_NTLM_WWW"));
+    ServerCredentials(Port("SQUID_NTLM_WWW"), Setting("PEER_USER"), Setting("PEER_PASS"));
+    Client client(m_pThread);
+    client.Open(Origin("/open/", "SQUID_NTLM_WWW"));
+    ASSERT_TRUE(client.WaitResponses(1));
+    Heard heard = client.Snapshot();
+    EXPECT_EQ(std::vector<int32_t>{200}, heard.statuses);
+    EXPECT_EQ(std::vector<std::string>{kOpenBody}, heard.bodies);
+    EXPECT_EQ(std::vector<uint16_t>{heard.connectPort}, heard.localPorts);
+}
+
+// ---- Through HTTP proxies ----------------------------------------------------------------------
+
+TEST_F(ChannelHttpClientTest, AbsoluteUriThroughSquidAndTinyproxy) {
+    NEED_PEER(Port("TINY_NOAUTH"));
+    {
+        // Through a proxy a path of one's own names the whole URL.
+        Client client(m_pThread);
+        client.Open(Origin("/open/"), {"", Origin("/open/")}, Proxy("SQUID_NOAUTH").Get());
+        ASSERT_TRUE(client.WaitResponses(2));
+        EXPECT_EQ((std::vector<std::string>{kOpenBody, kOpenBody}), client.Snapshot().bodies);
+    }
+    // tinyproxy ends every client connection after one response.
+    Client client(m_pThread);
+    client.Open(Origin("/open/"), {""}, Proxy("TINY_NOAUTH").Get());
+    ASSERT_TRUE(client.WaitResponses(1));
+    EXPECT_EQ(std::vector<std::string>{kOpenBody}, client.Snapshot().bodies);
+}
+
+// 407 rounds: Basic, Digest and NTLM at squid, and Basic at tinyproxy,
+// which closes the connection after its 407 (the channel connects again).
+TEST_F(ChannelHttpClientTest, ProxyAuthentication) {
+    NEED_PEER(Port("SQUID_NTLM"));
+    const std::string user = Setting("PEER_USER"), pass = Setting("PEER_PASS");
+    for (const char* proxy : {"SQUID_BASIC", "SQUID_DIGEST", "SQUID_NTLM", "TINY_BASIC"}) {
+        SCOPED_TRACE(proxy);
+        Client client(m_pThread);
+        client.Open(Origin("/open/"), {""}, Proxy(proxy, user, pass).Get());
+        ASSERT_TRUE(client.WaitResponses(1));
+        Heard heard = client.Snapshot();
+        EXPECT_EQ(std::vector<int32_t>{200}, heard.statuses);
+        EXPECT_EQ(std::vector<std::string>{kOpenBody}, heard.bodies);
+    }
+    Client refused(m_pThread);
+    refused.Open(Origin("/open/"), {""}, Proxy("SQUID_BASIC", user, "bad").Get());
+    ASSERT_TRUE(refused.WaitEnded());
+    EXPECT_EQ(RT_ERROR_NETWORK_PROXY_AUTH_REQUIRED, refused.Snapshot().disconnect);
+}

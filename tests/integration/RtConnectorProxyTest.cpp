@@ -1,0 +1,444 @@
+// The proxy connector and the detection connector against squid and
+// tinyproxy from the peer rig: CONNECT tunnels (with the channel's own 407
+// rounds), refusals, and the detection connector's items and timing.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "RtConnectionManager.h"
+#include "RtConnectorProxy.h"
+#include "RtDetectionConnector.h"
+#include "RtHttpProxyManager.h"
+#include "RtLoopback.h"
+#include "RtPeerRig.h"
+#include "RtTestEvents.h"
+#include "RtTestSupport.h"
+#include "RtThreadManager.h"
+#include "RtTransportTcp.h"
+
+using rttest::Port;
+using rttest::RunOn;
+using rttest::Setting;
+
+namespace {
+
+class SocketsStarted : public ::testing::Environment {
+public:
+    void SetUp() override { ASSERT_TRUE(rtos::SocketStartup()); }
+    void TearDown() override { rtos::SocketCleanup(); }
+};
+::testing::Environment* const g_sockets = ::testing::AddGlobalTestEnvironment(new SocketsStarted);
+
+// Whoever gets a connection: opens it, asks the origin for /open/ over it,
+// and keeps what comes back. On the test's network thread.
+class Receiver : public IRtTransportSink, public IRtAcceptorConnectorSink {
+public:
+    // From the proxy connector.
+    void OnConnectIndication(RtResult aReason, IRtTransport* aTrpt, IRtConnectorInternal*) {
+        Take(aReason, aTrpt);
+    }
+    // From the detection connector.
+    void OnConnectIndication(RtResult aReason, IRtTransport* aTrpt, IRtAcceptorConnectorId*) override {
+        Take(aReason, aTrpt);
+    }
+    void OnReceive(CRtMessageBlock& aData, IRtTransport*) override { m_strData += aData.FlattenChained(); }
+    void OnSend(IRtTransport*) override {}
+    void OnDisconnect(RtResult, IRtTransport*) override { m_bClosed = true; }
+
+    void Take(RtResult aReason, IRtTransport* aTrpt) {
+        m_nReason = aReason;
+        m_nThread = CRtThreadManager::GetThreadSelfId();
+        m_tEnd = std::chrono::steady_clock::now();
+        if (RT_SUCCEEDED(aReason) && aTrpt) {
+            m_Transport = aTrpt;
+            EXPECT_EQ(RT_OK, m_Transport->OpenWithSink(this));
+            aTrpt->GetOption(RT_OPT_TRANSPORT_PEER_ADDR, &m_addrPeer);
+            const std::string req = "GET /open/ HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+            CRtMessageBlock mb(static_cast<unsigned long>(req.size()), req.data(), CRtMessageBlock::DONT_DELETE,
+                               static_cast<unsigned long>(req.size()));
+            EXPECT_EQ(RT_OK, m_Transport->SendData(mb));
+        }
+        ++m_nIndications;
+    }
+
+    std::atomic<int> m_nIndications{0};
+    std::atomic<RtResult> m_nReason{-1};
+    std::atomic<uint32_t> m_nThread{0};
+    std::atomic<bool> m_bClosed{false};
+    std::string m_strData;
+    CRtInetAddr m_addrPeer;
+    CRtAutoPtr<IRtTransport> m_Transport;
+    std::chrono::steady_clock::time_point m_tEnd;
+};
+
+using Proxy = CRtConnectorProxyT<Receiver, CRtTransportTcp, CRtSocketStream>;
+
+class ConnectorProxyTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_pThread = CRtThreadManager::Instance()->GetDefaultNetworkThread();
+        CRtHttpProxyManager::Instance()->ClearCacheProxy();
+    }
+    void TearDown() override {
+        RunOn(m_pThread, [&] {
+            delete m_pProxy;
+            m_pProxy = nullptr;
+            if (m_pDetection)
+                m_pDetection->CancelConnect(RT_OK);
+            m_pDetection = nullptr;
+            if (m_Receiver.m_Transport)
+                m_Receiver.m_Transport->Disconnect(RT_OK);
+            m_Receiver.m_Transport = nullptr;
+            return RT_OK;
+        });
+        rttest::DrainThreads(m_pThread, m_pThread);
+        CRtHttpProxyManager::Instance()->ClearCacheProxy();
+    }
+
+    // Lists the proxy at aPort in the manager, as the one to use.
+    void UseProxy(uint16_t aPort, CRtHttpProxyInfo::PROXY_TYPE aType = CRtHttpProxyInfo::HTTP_PROXY,
+                  const std::string& aUser = "", const std::string& aPass = "") {
+        CRtHttpProxyInfo* info = nullptr;
+        ASSERT_TRUE(CRtHttpProxyManager::Instance()->CreateProxyInfo("127.0.0.1:" + std::to_string(aPort), aType, info));
+        info->SetUserName(aUser);
+        info->SetPasswd(aPass);
+        info->ReleaseReference();
+    }
+
+    // A tunnel to aTarget through the manager's proxy; the outcome.
+    RtResult Tunnel(const CRtInetAddr& aTarget) {
+        int rc = -2;
+        RunOn(m_pThread, [&] {
+            m_pProxy = new Proxy(m_pThread, m_Receiver);
+            rc = m_pProxy->Connect(aTarget);
+            return RT_OK;
+        });
+        if (rc != 0)
+            return RT_ERROR_FAILURE;
+        EXPECT_TRUE(rttest::WaitUntil([&] { return m_Receiver.m_nIndications > 0; }, 15000));
+        return m_Receiver.m_nReason.load();
+    }
+
+    // The status line the origin sent through the connection.
+    std::string StatusLine() {
+        rttest::WaitUntil([&] { return m_Receiver.m_bClosed.load(); }, 10000);
+        std::string data;
+        RunOn(m_pThread, [&] {
+            data = m_Receiver.m_strData;
+            return RT_OK;
+        });
+        return data.substr(0, data.find("\r\n"));
+    }
+    uint16_t PeerPort() {
+        uint16_t port = 0;
+        RunOn(m_pThread, [&] {
+            port = m_Receiver.m_addrPeer.GetPort();
+            return RT_OK;
+        });
+        return port;
+    }
+
+    CRtInetAddr Origin() const { return CRtInetAddr("127.0.0.1", Port("ORIGIN_HTTP")); }
+
+    CRtThread* m_pThread = nullptr;
+    Receiver m_Receiver;
+    Proxy* m_pProxy = nullptr;
+    CRtAutoPtr<IRtDetectionConnector> m_pDetection;
+};
+
+// A proxy that takes connections and never answers.
+class SilentProxy {
+public:
+    SilentProxy() {
+        m_Listener = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
+        rtos::SocketBind(m_Listener, rttest::Loopback(0));
+        rtos::SocketListen(m_Listener, 4);
+        rtos::SocketAddress bound;
+        rtos::SocketLocalAddress(m_Listener, &bound);
+        m_nPort = bound.port;
+    }
+    ~SilentProxy() { rtos::SocketClose(m_Listener); }
+    uint16_t Port() const { return m_nPort; }
+
+private:
+    rtos::SocketHandle m_Listener;
+    uint16_t m_nPort = 0;
+};
+
+// A proxy on a plain socket: reads a request, answers with the next
+// script entry (each entry may be sent in several writes), and after the
+// last one keeps the connection until the test ends.
+class ScriptedProxy {
+public:
+    explicit ScriptedProxy(std::vector<std::vector<std::string>> aReplies) : m_Replies(std::move(aReplies)) {
+        m_Listener = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
+        rtos::SocketBind(m_Listener, rttest::Loopback(0));
+        rtos::SocketListen(m_Listener, 4);
+        rtos::SocketAddress bound;
+        rtos::SocketLocalAddress(m_Listener, &bound);
+        m_nPort = bound.port;
+        m_Thread = std::thread([this] { Serve(); });
+    }
+    ~ScriptedProxy() {
+        m_bStop = true;
+        m_Thread.join();
+        rtos::SocketClose(m_Listener);
+    }
+    uint16_t Port() const { return m_nPort; }
+
+private:
+    void Serve() {
+        rtos::SocketHandle s = rtos::SocketAccept(m_Listener, nullptr);
+        rtos::SocketSetNonBlocking(s, false);
+        for (const auto& reply : m_Replies) {
+            char buf[1024];
+            long n = rtos::SocketRecv(s, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            {
+                std::lock_guard<std::mutex> lock(m_Mutex);
+                m_strRequests.append(buf, static_cast<size_t>(n));
+            }
+            for (const std::string& piece : reply) {
+                rtos::SocketSend(s, piece.data(), piece.size());
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
+        m_bServed = true;
+        while (!m_bStop)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        rtos::SocketClose(s);
+    }
+public:
+    // What the client sent, once the script is through or the client left.
+    std::string Requests() {
+        rttest::WaitUntil([&] { return m_bServed.load(); }, 5000);
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_strRequests;
+    }
+
+private:
+    std::mutex m_Mutex;
+    std::string m_strRequests;
+    std::atomic<bool> m_bServed{false};
+    std::vector<std::vector<std::string>> m_Replies;
+    rtos::SocketHandle m_Listener;
+    uint16_t m_nPort = 0;
+    std::thread m_Thread;
+    std::atomic<bool> m_bStop{false};
+};
+
+}  // namespace
+
+// Bytes the target sends at once arrive with the proxy's answer, in the
+// same read: the new transport's sink still gets them, first.
+TEST_F(ConnectorProxyTest, TheTargetsFirstBytesSurviveTheHandshake) {
+    {
+        ScriptedProxy http({{"HTTP/1.1 200 Connection established\r\n\r\nBANNER"}});
+        UseProxy(http.Port());
+        ASSERT_EQ(RT_OK, Tunnel(CRtInetAddr("127.0.0.1", 7)));
+        EXPECT_TRUE(rttest::WaitUntil([&] {
+            std::string data;
+            RunOn(m_pThread, [&] {
+                data = m_Receiver.m_strData;
+                return RT_OK;
+            });
+            return data == "BANNER";
+        }));
+        TearDown();
+    }
+    m_Receiver.m_nIndications = 0;
+    m_Receiver.m_strData.clear();
+    // SOCKS5: the connect reply cut in two, the banner behind its second half.
+    ScriptedProxy socks({{std::string("\x05\x00", 2)},
+                         {std::string("\x05\x00\x00\x01\x7f", 5), std::string("\x00\x00\x01\x00\x07", 5) + "BANNER"}});
+    UseProxy(socks.Port(), CRtHttpProxyInfo::SOCK5_PROXY);
+    ASSERT_EQ(RT_OK, Tunnel(CRtInetAddr("127.0.0.1", 7)));
+    EXPECT_TRUE(rttest::WaitUntil([&] {
+        std::string data;
+        RunOn(m_pThread, [&] {
+            data = m_Receiver.m_strData;
+            return RT_OK;
+        });
+        return data == "BANNER";
+    }));
+}
+
+// A user name that does not fit the one-byte length of the SOCKS5
+// sub-negotiation fails the attempt before anything is sent.
+TEST_F(ConnectorProxyTest, OverlongSocksUserNameFailsBeforeSending) {
+    ScriptedProxy socks({{std::string("\x05\x02", 2)}});
+    UseProxy(socks.Port(), CRtHttpProxyInfo::SOCK5_PROXY, std::string(300, 'u'), "pw");
+    EXPECT_EQ(RT_ERROR_NETWORK_SOCKET_ERROR, Tunnel(CRtInetAddr("127.0.0.1", 7)));
+    EXPECT_EQ("", socks.Requests());
+}
+
+// Moving a tunnel's socket into a new transport leaves the network
+// thread's load as it was once the connections are gone.
+TEST_F(ConnectorProxyTest, TunnelsLeaveTheThreadLoadAsItWas) {
+    NEED_PEER(Port("SQUID_NOAUTH"));
+    int32_t before = 0, after = 0;
+    ASSERT_EQ(RT_OK, CRtConnectionManager::Instance()->GetThreadLoad(m_pThread->GetThreadId(), before));
+    for (int i = 0; i < 20; ++i) {
+        UseProxy(Port("SQUID_NOAUTH"));
+        ASSERT_EQ(RT_OK, Tunnel(Origin()));
+        EXPECT_EQ("HTTP/1.1 200 OK", StatusLine());
+        TearDown();
+        m_Receiver.m_nIndications = 0;
+        m_Receiver.m_bClosed = false;
+        m_Receiver.m_strData.clear();
+    }
+    ASSERT_EQ(RT_OK, CRtConnectionManager::Instance()->GetThreadLoad(m_pThread->GetThreadId(), after));
+    EXPECT_EQ(before, after);
+}
+
+// CONNECT through squid and tinyproxy: the transport carries the origin's
+// connection and names the origin as its peer.
+TEST_F(ConnectorProxyTest, ConnectTunnelsThroughSquidAndTinyproxy) {
+    NEED_PEER(Port("TINY_NOAUTH"));
+    for (const char* proxy : {"SQUID_NOAUTH", "TINY_NOAUTH"}) {
+        SCOPED_TRACE(proxy);
+        UseProxy(Port(proxy));
+        ASSERT_EQ(RT_OK, Tunnel(Origin()));
+        EXPECT_EQ("HTTP/1.1 200 OK", StatusLine());
+        EXPECT_EQ(Port("ORIGIN_HTTP"), PeerPort());
+        TearDown();
+        m_Receiver.m_nIndications = 0;
+        m_Receiver.m_nReason = -1;
+        m_Receiver.m_bClosed = false;
+        m_Receiver.m_strData.clear();
+    }
+}
+
+// The channel answers the proxy's 407 itself; wrong credentials end as
+// "proxy authentication required" and the proxy stays listed.
+TEST_F(ConnectorProxyTest, ConnectWithProxyAuthentication) {
+    NEED_PEER(Port("SQUID_NTLM"));
+    UseProxy(Port("SQUID_BASIC"), CRtHttpProxyInfo::HTTP_PROXY, Setting("PEER_USER"), Setting("PEER_PASS"));
+    ASSERT_EQ(RT_OK, Tunnel(Origin()));
+    EXPECT_EQ("HTTP/1.1 200 OK", StatusLine());
+    TearDown();
+    m_Receiver.m_nIndications = 0;
+    m_Receiver.m_bClosed = false;
+    m_Receiver.m_strData.clear();
+
+    UseProxy(Port("SQUID_NTLM"), CRtHttpProxyInfo::HTTP_PROXY, Setting("PEER_USER"), Setting("PEER_PASS"));
+    ASSERT_EQ(RT_OK, Tunnel(Origin()));
+    EXPECT_EQ("HTTP/1.1 200 OK", StatusLine());
+    TearDown();
+    m_Receiver.m_nIndications = 0;
+
+    UseProxy(Port("SQUID_BASIC"), CRtHttpProxyInfo::HTTP_PROXY, Setting("PEER_USER"), "bad");
+    EXPECT_EQ(RT_ERROR_NETWORK_PROXY_AUTH_REQUIRED, Tunnel(Origin()));
+    EXPECT_EQ(1u, CRtHttpProxyManager::Instance()->GetProxyCountForTest());
+}
+
+// A refusal (403 for a port the proxy does not tunnel to) fails the
+// attempt, logs the answer, and the proxy is forgotten.
+TEST_F(ConnectorProxyTest, RefusedConnectIsLoggedAndForgotten) {
+    NEED_PEER(Port("SQUID_NOAUTH"));
+    UseProxy(Port("SQUID_NOAUTH"));
+    rttest::LogWatch log;
+    EXPECT_EQ(RT_ERROR_NETWORK_PROXY_FAILED, Tunnel(CRtInetAddr("127.0.0.1", Port("SSHD_PORT"))));
+    EXPECT_TRUE(log.Has("CRtConnectorHttpProxyT::OnReceive, content: \nstatus=403"));
+    EXPECT_EQ(0u, CRtHttpProxyManager::Instance()->GetProxyCountForTest());
+}
+
+// Without a proxy the proxy connector does not connect at all.
+TEST_F(ConnectorProxyTest, NoProxyNoConnection) {
+    RtResult rv = Tunnel(CRtInetAddr("127.0.0.1", 9));
+    EXPECT_EQ(RT_ERROR_FAILURE, rv);
+    EXPECT_EQ(0, m_Receiver.m_nIndications.load());
+}
+
+// The detection connector: a 0x8000 item through the listed proxy wins at
+// once; with a proxy that never answers, the direct item starts a second
+// later and wins.
+TEST_F(ConnectorProxyTest, DetectionThroughTheProxyOrDirect) {
+    NEED_PEER(Port("SQUID_NOAUTH"));
+    UseProxy(Port("SQUID_NOAUTH"));
+    rttest::LogWatch log;
+    RunOn(m_pThread, [&] {
+        IRtDetectionConnector* detection = nullptr;
+        EXPECT_EQ(RT_OK, CRtConnectionManager::Instance()->CreateDetectionConnectionClient(detection));
+        m_pDetection = detection;
+        detection->ReleaseReference();
+        EXPECT_EQ(RT_OK, m_pDetection->AddConnection(CTYPE_PROXY, CRtInetAddr()));
+        EXPECT_EQ(RT_OK, m_pDetection->AddConnection(CTYPE_TCP, CRtInetAddr()));
+        return m_pDetection->AsycConnect(&m_Receiver, Origin());
+    });
+    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Receiver.m_nIndications > 0; }, 15000));
+    ASSERT_EQ(RT_OK, m_Receiver.m_nReason.load());
+    EXPECT_EQ("HTTP/1.1 200 OK", StatusLine());
+    EXPECT_TRUE(log.Has("CRtDetectionConnector::OnConnectIndication, winner type=32768"));
+    TearDown();
+
+    SilentProxy silent;
+    UseProxy(silent.Port());
+    m_Receiver.m_nIndications = 0;
+    m_Receiver.m_bClosed = false;
+    m_Receiver.m_strData.clear();
+    auto start = std::chrono::steady_clock::now();
+    RunOn(m_pThread, [&] {
+        IRtDetectionConnector* detection = nullptr;
+        CRtConnectionManager::Instance()->CreateDetectionConnectionClient(detection);
+        m_pDetection = detection;
+        detection->ReleaseReference();
+        m_pDetection->AddConnection(CTYPE_PROXY, CRtInetAddr());
+        m_pDetection->AddConnection(CTYPE_TCP, CRtInetAddr());
+        return m_pDetection->AsycConnect(&m_Receiver, Origin());
+    });
+    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Receiver.m_nIndications > 0; }, 15000));
+    ASSERT_EQ(RT_OK, m_Receiver.m_nReason.load());
+    EXPECT_EQ("HTTP/1.1 200 OK", StatusLine());
+    // Loosely: the direct item waited for the timer, and not for long.
+    double waited = std::chrono::duration<double>(m_Receiver.m_tEnd - start).count();
+    EXPECT_GE(waited, 0.8);
+    EXPECT_LT(waited, 5.0);
+    EXPECT_TRUE(log.Has("CRtDetectionConnector::OnConnectIndication, winner type=1"));
+}
+
+// Programs reach the proxy chain from any framework thread: here a user
+// task thread, which hears the indication and uses the transport.
+TEST_F(ConnectorProxyTest, DetectionFromAUserThread) {
+    NEED_PEER(Port("SQUID_NOAUTH"));
+    UseProxy(Port("SQUID_NOAUTH"));
+    CRtThread* user = nullptr;
+    ASSERT_EQ(RT_OK, CRtThreadManager::Instance()->CreateUserTaskThread(user, true, CRtThread::TF_JOINABLE));
+    CRtAutoPtr<IRtDetectionConnector> detection;
+    RunOn(user, [&] {
+        IRtDetectionConnector* made = nullptr;
+        EXPECT_EQ(RT_OK, CRtConnectionManager::Instance()->CreateDetectionConnectionClient(made));
+        detection = made;
+        made->ReleaseReference();
+        EXPECT_EQ(RT_OK, detection->AddConnection(CTYPE_PROXY, CRtInetAddr()));
+        return detection->AsycConnect(&m_Receiver, Origin());
+    });
+    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Receiver.m_nIndications > 0; }, 15000));
+    EXPECT_EQ(RT_OK, m_Receiver.m_nReason.load());
+    EXPECT_EQ(user->GetThreadId(), m_Receiver.m_nThread.load());
+    rttest::WaitUntil([&] { return m_Receiver.m_bClosed.load(); }, 10000);
+    std::string data;
+    uint16_t peer = 0;
+    RunOn(user, [&] {
+        data = m_Receiver.m_strData;
+        peer = m_Receiver.m_addrPeer.GetPort();
+        if (m_Receiver.m_Transport)
+            m_Receiver.m_Transport->Disconnect(RT_OK);
+        m_Receiver.m_Transport = nullptr;
+        detection->CancelConnect(RT_OK);
+        detection = nullptr;
+        return RT_OK;
+    });
+    EXPECT_EQ("HTTP/1.1 200 OK", data.substr(0, data.find("\r\n")));
+    EXPECT_EQ(Port("ORIGIN_HTTP"), peer);
+    rttest::DrainThreads(user, m_pThread);
+    user->Stop();
+    user->Join();
+    user->Destory(RT_OK);
+}
