@@ -24,6 +24,11 @@ class CRtCarriedData;
 
 class CRtTransportThreadProxy : public IRtTransport, public IRtTransportSink, public CRtThreadProxyReference {
 public:
+    // Datagrams one UDP proxy lets travel between its threads at a time,
+    // each way: posted sends not yet sent, and received datagrams not yet
+    // delivered to the user thread. A slower side cannot queue without end.
+    static constexpr uint32_t kUdpInFlightMax = 1024;
+
     CRtTransportThreadProxy(IRtTransport* aLower, CRtThread* aNetworkThread, CRtThread* aUserThread,
                             unsigned long aType, ThreadStrategy aStrategy);
 
@@ -54,6 +59,8 @@ public:
     uint32_t GetSendBufferCapacity() const { return m_sendBuffer.GetCapacity(); }
     // Proxies alive in the process, for the tests' leak checks.
     static long GetLiveCountForTest();
+    uint32_t GetUdpSendsInFlight() const { return m_nUdpSendsInFlight.load(); }
+    uint32_t GetUdpReceivesInFlight() const { return m_nUdpRecvInFlight.load(); }
 
 protected:
     ~CRtTransportThreadProxy() override;
@@ -82,6 +89,10 @@ private:
     RtResult GetOption_n(unsigned long aCommand, void* aArg);
     // Runs a forwarded option on the network thread.
     RtResult OptionOnNetwork(bool aSet, unsigned long aCommand, void* aArg);
+    // A datagram dropped on its way (aSend: refused by the socket when its
+    // event fired; else past the receive bound): counted, and the count
+    // logged at most once a second.
+    void CountUdpDrop(bool aSend);
 
     CRtLowerRef<IRtTransport> m_lowerTransport;
     std::atomic<IRtTransportSink*> m_pSink{nullptr};
@@ -93,6 +104,12 @@ private:
     CRtPendingSendQueue m_sendBuffer;
     std::atomic<bool> stoppedflag_{false};
     CRtMutexThreadRecursive m_Mutex;
+    std::atomic<uint32_t> m_nUdpSendsInFlight{0};
+    std::atomic<uint32_t> m_nUdpRecvInFlight{0};
+    // Network thread only.
+    uint32_t m_nUdpDropped[2] = {0, 0};
+    uint32_t m_dwUdpDropTick[2] = {0, 0};
+    bool m_bUdpDropLogged[2] = {false, false};
 };
 
 // ---- Acceptor and connector proxies --------------------------------------------

@@ -7,6 +7,7 @@
 // thread that made the endpoint; the manager may be called from any thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -73,7 +74,8 @@ public:
     void SetReceiveSizeForTest(uint32_t aSize) { m_dwReceiveSize = aSize; }
     uint32_t GetReceiveSizeForTest() const { return m_dwReceiveSize; }
 
-    // Endpoints and UDP transports alive in the process, for leak checks.
+    // Endpoints the manager knows, and endpoints alive in the process (for
+    // leak checks).
     size_t GetEndpointCount();
     static long GetLiveEndpoints();
 
@@ -90,8 +92,9 @@ private:
 
     EndpointMap m_Endpoints;
     CRtMutexThreadRecursive m_Mutex;
-    uint32_t m_dwPeerLimit = 0;
-    uint32_t m_dwReceiveSize = 0;
+    // Set from any thread.
+    std::atomic<uint32_t> m_dwPeerLimit{0};
+    std::atomic<uint32_t> m_dwReceiveSize{0};
 };
 
 class CRtUdpEndpoint : public CRtReferenceControlTimerDeleteT<CRtMutexThread>, public IRtEventHandler {

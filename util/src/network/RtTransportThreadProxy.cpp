@@ -111,6 +111,10 @@ protected:
     }
     void Clear() {
         m_Data.Reset();
+        if (m_pInFlight) {
+            m_pInFlight->fetch_sub(1);
+            m_pInFlight = nullptr;
+        }
         if (CRtTransportThreadProxy* proxy = m_pProxy) {
             m_pProxy = nullptr;
             proxy->ReleaseReference();
@@ -119,6 +123,8 @@ protected:
 
     CRtTransportThreadProxy* m_pProxy = nullptr;
     CRtCarriedData m_Data;
+    // A counter of datagrams under way that this event stands in.
+    std::atomic<uint32_t>* m_pInFlight = nullptr;
 };
 
 // A send on its way to the network thread, with its flags.
@@ -166,10 +172,16 @@ private:
 // chain is destroyed with the event unless the transport took it.
 class CRtEventSendUdpData : public IRtEvent {
 public:
+    // Counts itself among the proxy's sends under way until it is gone.
     CRtEventSendUdpData(CRtTransportThreadProxy* aProxy, CRtMessageBlock* aData, bool aFlag, long aPriority,
                         bool aPduFlag)
-        : m_threadProxy(aProxy), m_pData(aData), m_bFlag(aFlag), m_nPriority(aPriority), m_bPduFlag(aPduFlag) {}
-    ~CRtEventSendUdpData() override { DestroyChain(m_pData); }
+        : m_threadProxy(aProxy), m_pData(aData), m_bFlag(aFlag), m_nPriority(aPriority), m_bPduFlag(aPduFlag) {
+        aProxy->m_nUdpSendsInFlight.fetch_add(1);
+    }
+    ~CRtEventSendUdpData() override {
+        DestroyChain(m_pData);
+        m_threadProxy->m_nUdpSendsInFlight.fetch_sub(1);
+    }
 
     RtResult OnEventFire() override {
         RT_PROXY_ON_NETWORK_THREAD(m_threadProxy);
@@ -179,6 +191,8 @@ public:
         RtResult rv = lower->SendData(*m_pData, m_bFlag, true, m_nPriority, m_bPduFlag);
         if (rv == RT_OK)
             m_pData = nullptr;
+        else if (rv == RT_ERROR_PARTIAL_DATA)
+            m_threadProxy->CountUdpDrop(true);  // the caller has long returned: the datagram is lost
         return rv;
     }
 
@@ -211,11 +225,16 @@ private:
 // Received bytes on their way to the user thread.
 class CRtEventOnReceive final : public CRtCarrierEventT<CRtEventOnReceive> {
 public:
-    static CRtEventOnReceive* Make(CRtTransportThreadProxy* aProxy, const CRtMessageBlock& aData) {
+    static CRtEventOnReceive* Make(CRtTransportThreadProxy* aProxy, const CRtMessageBlock& aData,
+                                   std::atomic<uint32_t>* aInFlight = nullptr) {
         CRtEventOnReceive* ev = CRtCarrierEventT::Make(aProxy);
         if (ev && !ev->m_Data.Carry(aData)) {
             ev->OnDestorySelf();
             return nullptr;
+        }
+        if (ev && aInFlight) {
+            aInFlight->fetch_add(1);
+            ev->m_pInFlight = aInFlight;
         }
         return ev;
     }
@@ -414,6 +433,10 @@ RtResult CRtTransportThreadProxy::SendData(CRtMessageBlock& aData, bool aFlag, b
                                     << rv << " trpt=" << static_cast<const void*>(lower));
             return rv;
         }
+        // Past the bound the datagram stays the caller's, as a socket's
+        // refusal leaves it.
+        if (m_nUdpSendsInFlight.load() >= kUdpInFlightMax)
+            return RT_ERROR_PARTIAL_DATA;
         CRtMessageBlock* data = aDestroy ? &aData : aData.DuplicateChained();
         if (!data)
             return RT_ERROR_OUT_OF_MEMORY;
@@ -461,8 +484,36 @@ void CRtTransportThreadProxy::OnReceive(CRtMessageBlock& aData, IRtTransport* aT
         sink->OnReceive(aData, this);
         return;
     }
+    if (m_dwType == CTYPE_UDP) {
+        // Datagrams may be lost; a user thread that falls behind loses the
+        // newest rather than queueing without end.
+        if (m_nUdpRecvInFlight.load() >= kUdpInFlightMax) {
+            CountUdpDrop(false);
+            return;
+        }
+        if (CRtEventOnReceive* ev = CRtEventOnReceive::Make(this, aData, &m_nUdpRecvInFlight))
+            PostToUser(ev);
+        return;
+    }
     if (CRtEventOnReceive* ev = CRtEventOnReceive::Make(this, aData))
         PostToUser(ev);
+}
+
+void CRtTransportThreadProxy::CountUdpDrop(bool aSend) {
+    int i = aSend ? 0 : 1;
+    ++m_nUdpDropped[i];
+    uint32_t now = GetTickCountEx();
+    if (m_bUdpDropLogged[i] && RtTickDiff(now, m_dwUdpDropTick[i]) < 1000)
+        return;
+    if (aSend)
+        RT_WARNING_TRACE_THIS("CRtTransportThreadProxy::SendData, datagrams refused by the socket, dropped="
+                              << m_nUdpDropped[i] << " trpt=" << static_cast<const void*>(m_lowerTransport.Get()));
+    else
+        RT_WARNING_TRACE_THIS("CRtTransportThreadProxy::OnReceive, user thread behind, datagrams dropped="
+                              << m_nUdpDropped[i] << " trpt=" << static_cast<const void*>(m_lowerTransport.Get()));
+    m_nUdpDropped[i] = 0;
+    m_dwUdpDropTick[i] = now;
+    m_bUdpDropLogged[i] = true;
 }
 
 void CRtTransportThreadProxy::OnSend(IRtTransport* aTrptId) {

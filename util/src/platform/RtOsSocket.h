@@ -144,8 +144,9 @@ long SocketSendTo(SocketHandle aSock, const void* aBuf, size_t aLen, const Socke
 long SocketSendToV(SocketHandle aSock, const IoVec* aIov, size_t aCount, const SocketAddress& aTo);
 // One datagram; aFrom may be null. A datagram longer than aLen is consumed
 // and reported as -1 with SocketErrorIsMessageTooLong, never cut: aFrom
-// names its sender and *aDatagramLength (when given) its length, or 0 where
-// the system does not tell (Windows). A peer found unreachable comes back
+// names its sender and *aDatagramLength (when given) its length (Windows
+// does not tell it for a buffer of 64 KiB or more, where no datagram is cut:
+// 0 then). A peer found unreachable comes back
 // as -1 with SocketErrorIsPeerUnreachable and aFrom naming that peer, as
 // Winsock reports it; on Linux datagram sockets receive ICMP errors for
 // this (IP_RECVERR), and readiness reports them as FD_READ.

@@ -70,6 +70,7 @@ struct Slot {
     bool closePosted = false;
     bool recheckQueued = false;  // the owner will look at the socket again
     bool errQueued = false;      // a datagram socket's error queue may hold an entry
+    bool drained = false;        // the owner read a datagram socket dry since the look was queued
     int closeError = 0;
     uint64_t resumeUs = 0;  // FD_ACCEPT held back until then
 };
@@ -161,6 +162,7 @@ void Reset(Slot& s) {
     s.closePosted = false;
     s.recheckQueued = false;
     s.errQueued = false;
+    s.drained = false;
     s.closeError = 0;
     s.resumeUs = 0;
 }
@@ -356,6 +358,12 @@ void SelectRecheck(ThreadQueue& aQueue, SocketRef aSock) {
     s->recheckQueued = false;
     if (!s->window || s->queue.get() != &aQueue)
         return;
+    if (s->drained) {
+        // Read until it would block on the owner's thread: anything later
+        // comes as a new edge.
+        s->drained = false;
+        return;
+    }
     if (s->resumeUs) {
         if (s->resumeUs > NowUs())
             return;  // the listener's back-off entry looks again then
@@ -419,9 +427,12 @@ void SelectReceived(int aFd, long aResult, size_t aWanted, bool aPeek) {
     if (!owner || s->peerClosed || s->phase == Phase::kListening) {
         // The owner may have consumed an edge meanwhile, or the close is due.
         look = true;
+        s->drained = false;
     } else if (s->phase == Phase::kDatagram) {
-        // Another datagram, or another queued error, may wait.
+        // Another datagram, or another queued error, may wait; a receive
+        // that would block leaves nothing behind it.
         look = aResult >= 0 || !IsWouldBlockErr(errno);
+        s->drained = !look;
     } else if (aResult < 0) {
         look = false;  // nothing buffered; a failure comes as its own edge
     } else if (aPeek) {
@@ -442,6 +453,7 @@ void SelectErrorQueued(int aFd) {
     if (!s->tracked)
         return;
     s->errQueued = true;
+    s->drained = false;
     if (s->window)
         QueueRecheck(*s, aFd, CalledByOwner(*s));
 }

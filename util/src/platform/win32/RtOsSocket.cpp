@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "RtOsWin32.h"
 #include <ws2tcpip.h>
@@ -242,6 +244,34 @@ long SocketRecvFrom(SocketHandle aSock, void* aBuf, size_t aLen, SocketAddress* 
     int len = sizeof ss;
     if (aDatagramLength)
         *aDatagramLength = 0;
+    // Winsock reports a cut datagram (WSAEMSGSIZE) but not its length. A
+    // buffer smaller than the largest datagram receives through one that
+    // holds any, so that the length of one too long is known.
+    constexpr size_t kLargestDatagram = 65536;
+    if (aLen < kLargestDatagram) {
+        std::unique_ptr<char[]> whole(new (std::nothrow) char[kLargestDatagram]);
+        if (whole) {
+            int got = recvfrom(S(aSock), whole.get(), static_cast<int>(kLargestDatagram), 0,
+                               reinterpret_cast<sockaddr*>(&ss), &len);
+            if (got == SOCKET_ERROR) {
+                const int err = WSAGetLastError();
+                if (aFrom && (err == WSAECONNRESET || err == WSAENETRESET) && ss.ss_family != 0)
+                    FromNativeOrFail(ss, aFrom);
+                WSASetLastError(err);
+                return -1;
+            }
+            if (aFrom)
+                FromNativeOrFail(ss, aFrom);
+            if (static_cast<size_t>(got) > aLen) {
+                if (aDatagramLength)
+                    *aDatagramLength = static_cast<size_t>(got);
+                WSASetLastError(WSAEMSGSIZE);
+                return -1;
+            }
+            memcpy(aBuf, whole.get(), static_cast<size_t>(got));
+            return got;
+        }
+    }
     int n = recvfrom(S(aSock), static_cast<char*>(aBuf), Clamp(aLen), 0, reinterpret_cast<sockaddr*>(&ss), &len);
     if (n == SOCKET_ERROR) {
         // WSAEMSGSIZE (the datagram was cut and is gone; Winsock does not
