@@ -132,8 +132,7 @@ void BM_DigestThreeMd5(benchmark::State& aState) {
     for (auto _ : aState) {
         std::string ha1 = HexMd5("alice:rtpeers-proxy-digest:wonderland");
         std::string ha2 = HexMd5("GET:/open/");
-        std::string response =
-            HexMd5(ha1 + ":85a676af8a23975332a3e78b27507279:00000001:0123456789abcdee:auth:" + ha2);
+        std::string response = HexMd5(ha1 + ":85a676af8a23975332a3e78b27507279:00000001:0123456789abcdee:auth:" + ha2);
         benchmark::DoNotOptimize(response);
     }
     aState.SetItemsProcessed(aState.iterations());
@@ -170,11 +169,13 @@ BENCHMARK(BM_DigestCredentials);
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     std::vector<std::pair<std::string, std::string>> pairs;
-    const std::pair<const char*, const char*> kinds[] = {
-        {"BM_RtMD5", "BM_EvpMD5"}, {"BM_RtBase64Encode", "BM_EvpEncodeBlock"}, {"BM_RtBase64Decode", "BM_EvpDecodeBlock"}};
+    const std::pair<const char*, const char*> kinds[] = {{"BM_RtMD5", "BM_EvpMD5"},
+                                                         {"BM_RtBase64Encode", "BM_EvpEncodeBlock"},
+                                                         {"BM_RtBase64Decode", "BM_EvpDecodeBlock"}};
     for (const auto& [ours, theirs] : kinds) {
         for (int64_t len : {kSmall, kLarge})
-            pairs.emplace_back(std::string(ours) + "/" + std::to_string(len), std::string(theirs) + "/" + std::to_string(len));
+            pairs.emplace_back(std::string(ours) + "/" + std::to_string(len),
+                               std::string(theirs) + "/" + std::to_string(len));
     }
     pairs.emplace_back("BM_DigestCredentials", "BM_DigestThreeMd5");
     RtRatioReporter reporter(std::move(pairs));

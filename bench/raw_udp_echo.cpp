@@ -110,8 +110,8 @@ ClientResult RunClient(uint16_t aPort, size_t aSize, int aWindow, double aSecond
     std::vector<std::chrono::steady_clock::time_point> lastHeard(kSockets);
     std::string payload(aSize, 'u');
     auto send = [&](int i) {
-        if (sendto(socks[static_cast<size_t>(i)], payload.data(), payload.size(), 0,
-                   reinterpret_cast<sockaddr*>(&to), sizeof to) >= 0)
+        if (sendto(socks[static_cast<size_t>(i)], payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                   sizeof to) >= 0)
             ++inFlight[static_cast<size_t>(i)];
     };
     auto start = std::chrono::steady_clock::now();

@@ -25,8 +25,8 @@ private:
 };
 
 struct ClientResult {
-    uint64_t echoed = 0;   // datagrams that came back
-    uint64_t resent = 0;   // refills after a lost datagram
+    uint64_t echoed = 0;  // datagrams that came back
+    uint64_t resent = 0;  // refills after a lost datagram
     double seconds = 0;
 };
 

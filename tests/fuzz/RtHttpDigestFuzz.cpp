@@ -32,6 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
     CRtAutoPtr<CRtHttpDigestAuth> auth(new CRtHttpDigestAuth);
     auth->SetClientNonceForTest("0a4f113b");
     CRtString value = auth->GenerateCredentials(&channel, challenge.c_str(), "u", "p");
-    RT_FUZZ_CHECK(value.empty() || (value.compare(0, 17, "Digest username=\"") == 0 && CRtHttpAuthSteps::IsHeadText(value)));
+    RT_FUZZ_CHECK(value.empty() ||
+                  (value.compare(0, 17, "Digest username=\"") == 0 && CRtHttpAuthSteps::IsHeadText(value)));
     return 0;
 }

@@ -163,7 +163,8 @@ protected:
         info->SetPasswd(aPass);
         info->ReleaseReference();
     }
-    CRtAutoPtr<CRtHttpProxyInfo> Proxy(const char* aPort, const std::string& aUser = "", const std::string& aPass = "") {
+    CRtAutoPtr<CRtHttpProxyInfo> Proxy(const char* aPort, const std::string& aUser = "",
+                                       const std::string& aPass = "") {
         CRtAutoPtr<CRtHttpProxyInfo> info(new CRtHttpProxyInfo);
         EXPECT_EQ(RT_OK, info->Init(CRtString("127.0.0.1"), Port(aPort), CRtHttpProxyInfo::HTTP_PROXY));
         info->SetUserName(aUser);
@@ -271,9 +272,10 @@ TEST_F(ChannelHttpClientTest, InformationalAnswersAndA503) {
         EXPECT_EQ((std::vector<int32_t>{100, 200}), heard.statuses);
         EXPECT_EQ((std::vector<std::string>{"", "ok"}), heard.bodies);
     }
-    ScriptedServer server({"HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n",
-                           "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"x\"\r\nContent-Length: 0\r\n\r\n"},
-                          true);
+    ScriptedServer server(
+        {"HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n",
+         "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"x\"\r\nContent-Length: 0\r\n\r\n"},
+        true);
     ServerCredentials(server.Port(), "alice", "pw");
     rttest::LogWatch log;
     Client client(m_pThread);
@@ -294,9 +296,10 @@ TEST_F(ChannelHttpClientTest, ThroughAProxyTheRequestNamesTheUrl) {
     Client client(m_pThread);
     client.Open("http://origin.invalid:81/p?q#f", {""}, info.Get(), "GET");
     ASSERT_TRUE(client.WaitResponses(1));
-    EXPECT_EQ("GET http://origin.invalid:81/p?q HTTP/1.1\r\nHost: origin.invalid:81\r\nAccept: */*\r\nUser-Agent: "
-              "zorvane httpclient\r\nProxy-Connection: keep-alive\r\n\r\n",
-              proxy.Request());
+    EXPECT_EQ(
+        "GET http://origin.invalid:81/p?q HTTP/1.1\r\nHost: origin.invalid:81\r\nAccept: */*\r\nUser-Agent: "
+        "zorvane httpclient\r\nProxy-Connection: keep-alive\r\n\r\n",
+        proxy.Request());
     EXPECT_EQ(std::vector<std::string>{"ok"}, client.Snapshot().bodies);
 }
 
@@ -501,8 +504,8 @@ TEST_F(ChannelHttpClientTest, OriginWrongPasswordEndsAfterTheRounds) {
     EXPECT_EQ(RT_ERROR_FAILURE, heard.disconnect);
     EXPECT_TRUE(log.Has("CRtChannelHttpClient::ProcessAuthorization, exceed auth times."));
     CRtHttpProxyInfo* info = nullptr;
-    ASSERT_TRUE(CRtHttpProxyManager::Instance()->CreateProxyInfo(
-        "127.0.0.1:" + std::to_string(Port("ORIGIN_HTTP")), CRtHttpProxyInfo::HTTP_PROXY, info));
+    ASSERT_TRUE(CRtHttpProxyManager::Instance()->CreateProxyInfo("127.0.0.1:" + std::to_string(Port("ORIGIN_HTTP")),
+                                                                 CRtHttpProxyInfo::HTTP_PROXY, info));
     EXPECT_EQ("", info->GetUserName());
     info->ReleaseReference();
 }

@@ -32,9 +32,7 @@ namespace {
 class Receiver : public IRtTransportSink, public IRtAcceptorConnectorSink {
 public:
     // From the proxy connector.
-    void OnConnectIndication(RtResult aReason, IRtTransport* aTrpt, IRtConnectorInternal*) {
-        Take(aReason, aTrpt);
-    }
+    void OnConnectIndication(RtResult aReason, IRtTransport* aTrpt, IRtConnectorInternal*) { Take(aReason, aTrpt); }
     // From the detection connector.
     void OnConnectIndication(RtResult aReason, IRtTransport* aTrpt, IRtAcceptorConnectorId*) override {
         Take(aReason, aTrpt);
@@ -97,7 +95,8 @@ protected:
     void UseProxy(uint16_t aPort, CRtHttpProxyInfo::PROXY_TYPE aType = CRtHttpProxyInfo::HTTP_PROXY,
                   const std::string& aUser = "", const std::string& aPass = "") {
         CRtHttpProxyInfo* info = nullptr;
-        ASSERT_TRUE(CRtHttpProxyManager::Instance()->CreateProxyInfo("127.0.0.1:" + std::to_string(aPort), aType, info));
+        ASSERT_TRUE(
+            CRtHttpProxyManager::Instance()->CreateProxyInfo("127.0.0.1:" + std::to_string(aPort), aType, info));
         info->SetUserName(aUser);
         info->SetPasswd(aPass);
         info->ReleaseReference();
@@ -207,6 +206,7 @@ private:
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         rtos::SocketClose(s);
     }
+
 public:
     // What the client sent, once the script is through or the client left.
     std::string Requests() {

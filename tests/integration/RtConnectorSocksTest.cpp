@@ -233,7 +233,10 @@ TEST_F(SocksTest, RepliesInPiecesAndTheBytesOnTheWire) {
     EXPECT_EQ(RT_OK, m_Tunnel.m_nReason.load());
     proxy.Join();
     EXPECT_EQ(std::string("\x05\x01\x02"
-                          "\x01\x02" "al" "\x02" "pw"
+                          "\x01\x02"
+                          "al"
+                          "\x02"
+                          "pw"
                           "\x05\x01\x00\x01\x7f\x00\x00\x01\x1f\x90",
                           20),
               proxy.Requests());

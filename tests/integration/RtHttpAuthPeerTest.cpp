@@ -17,8 +17,8 @@
 #include "RtRawHttpClient.h"
 
 using rttest::HttpClientDouble;
-using rttest::RawHttpClient;
 using rttest::Port;
+using rttest::RawHttpClient;
 using rttest::Setting;
 
 namespace {
@@ -40,9 +40,7 @@ struct Target {
     int Challenged() const { return proxy ? 407 : 401; }
 };
 
-int Status(const std::string& aResponse) {
-    return aResponse.size() > 12 ? std::atoi(aResponse.c_str() + 9) : 0;
-}
+int Status(const std::string& aResponse) { return aResponse.size() > 12 ? std::atoi(aResponse.c_str() + 9) : 0; }
 
 // The first challenge for aScheme in the response's challenge headers.
 std::string Challenge(const std::string& aResponse, const Target& aTarget, const std::string& aScheme) {
@@ -61,8 +59,8 @@ std::string Challenge(const std::string& aResponse, const Target& aTarget, const
 }
 
 struct Outcome {
-    std::string response;      // the last response
-    std::string lastValue;     // the last credentials sent
+    std::string response;          // the last response
+    std::string lastValue;         // the last credentials sent
     bool refusedToAnswer = false;  // the authenticator gave no value
 };
 

@@ -65,9 +65,8 @@ private:
 CRtTransportUdp* AsUdp(IRtTransport* aTransport) { return static_cast<CRtTransportUdp*>(aTransport); }
 
 bool NothingLeft() {
-    return WaitUntil([] {
-        return CRtTransportUdp::GetLiveCount() == 0 && CRtUdpEndpointManager::GetLiveEndpoints() == 0;
-    });
+    return WaitUntil(
+        [] { return CRtTransportUdp::GetLiveCount() == 0 && CRtUdpEndpointManager::GetLiveEndpoints() == 0; });
 }
 
 }  // namespace
@@ -114,7 +113,7 @@ TEST(UdpEndpoint, StopListenKeepsConnectedPeersAndFreesThePort) {
     ASSERT_EQ(RT_OK, RunOn(Net(), [&] {
                   CRtInetAddr local("127.0.0.1", port);
                   return CRtUdpEndpointManager::Instance()->Connect(CRtInetAddr("127.0.0.1", remote.Port()), &local,
-                                                                     connected);
+                                                                    connected);
               }));
     RunOn(Net(), [&] {
         listener.Get()->StopListen(RT_OK);
@@ -381,8 +380,8 @@ TEST(UdpEndpoint, PeersThatDisappear) {
     // The other peer keeps talking meanwhile, so that only the gone one idles.
     ASSERT_TRUE(WaitUntil(
         [&] {
-            stays.SendTo(listener.Port(), "k");
-            return sink.Reasons().count(toGone) == 1;
+        stays.SendTo(listener.Port(), "k");
+        return sink.Reasons().count(toGone) == 1;
         },
         6000));
     EXPECT_EQ(expected, sink.Reasons()[toGone]);
@@ -394,8 +393,8 @@ TEST(UdpEndpoint, PeersThatDisappear) {
     uint16_t closedPort = RawUdp().Port();
     CRtTransportUdp* transport = nullptr;
     RunOn(Net(), [&] {
-        RtResult rv = CRtUdpEndpointManager::Instance()->Connect(rttest::IpAddr("127.0.0.1", closedPort), nullptr,
-                                                                 transport);
+        RtResult rv =
+            CRtUdpEndpointManager::Instance()->Connect(rttest::IpAddr("127.0.0.1", closedPort), nullptr, transport);
         if (RT_FAILED(rv))
             return rv;
         lone.OnConnectIndication(RT_OK, transport, nullptr);

@@ -116,8 +116,8 @@ private:
 bool NothingLeft() {
     return WaitUntil(
         [] {
-            return CRtTransportUdp::GetLiveCount() == 0 && CRtUdpEndpointManager::GetLiveEndpoints() == 0 &&
-                   CRtUdpEndpointManager::Instance()->GetEndpointCount() == 0;
+        return CRtTransportUdp::GetLiveCount() == 0 && CRtUdpEndpointManager::GetLiveEndpoints() == 0 &&
+               CRtUdpEndpointManager::Instance()->GetEndpointCount() == 0;
         },
         5000);
 }
@@ -274,7 +274,8 @@ TEST(UdpIntegration, ThousandPeersIdleOutAndLeaveNothing) {
         RunOn(user.Get(), [&] {
             uint16_t idle = 1;
             for (int i = 0; i < kPeers; ++i)
-                EXPECT_EQ(RT_OK, sink.Transport(static_cast<size_t>(i))->SetOption(RT_OPT_TRANSPORT_UDP_IDLE_TIMEOUT, &idle));
+                EXPECT_EQ(RT_OK,
+                          sink.Transport(static_cast<size_t>(i))->SetOption(RT_OPT_TRANSPORT_UDP_IDLE_TIMEOUT, &idle));
             return RT_OK;
         });
         ASSERT_TRUE(WaitUntil([&] { return sink.m_nDisconnects == kPeers; }, 10000)) << sink.m_nDisconnects.load();
@@ -316,11 +317,11 @@ TEST(UdpIntegration, PeerLimitHoldsAgainstManySources) {
         // the limit is reached.
         ASSERT_TRUE(WaitUntil(
             [&] {
-                if (WaitUntil([&] { return sink.m_nIndications >= 1000; }, 200))
-                    return true;
-                for (auto& c : clients)
-                    c->SendTo(port, "x");
-                return false;
+            if (WaitUntil([&] { return sink.m_nIndications >= 1000; }, 200))
+                return true;
+            for (auto& c : clients)
+                c->SendTo(port, "x");
+            return false;
             },
             30000))
             << sink.m_nIndications.load();
@@ -328,8 +329,8 @@ TEST(UdpIntegration, PeerLimitHoldsAgainstManySources) {
         // the flood's rest may still fill the socket's buffer).
         EXPECT_TRUE(WaitUntil(
             [&] {
-                clients[0]->SendTo(port, "y");
-                return WaitUntil([&] { return sink.m_nDatagrams > 1000; }, 100);
+            clients[0]->SendTo(port, "y");
+            return WaitUntil([&] { return sink.m_nDatagrams > 1000; }, 100);
             },
             10000))
             << sink.m_nDatagrams.load();
@@ -338,7 +339,8 @@ TEST(UdpIntegration, PeerLimitHoldsAgainstManySources) {
     EXPECT_EQ(1000, sink.m_nIndications.load());
     std::string log = rttest::ReadProcessLog().substr(logBefore);
     size_t lines = 0;
-    for (size_t at = log.find("peer limit reached"); at != std::string::npos; at = log.find("peer limit reached", at + 1))
+    for (size_t at = log.find("peer limit reached"); at != std::string::npos;
+         at = log.find("peer limit reached", at + 1))
         ++lines;
     EXPECT_GE(lines, 1u);
     EXPECT_LE(lines, static_cast<size_t>(seconds) + 2) << "one line per second at most";
@@ -563,11 +565,10 @@ TEST(UdpIntegration, ProxyBoundsDatagramsInFlight) {
     int sent = 0;
     EXPECT_TRUE(WaitUntil(
         [&] {
-            for (int i = 0; i < 50; ++i, ++sent)
-                peer.SendTo(port, "r");
-            WaitUntil([&] { return proxy->GetUdpReceivesInFlight() >= static_cast<uint32_t>(std::min(sent, kMax)); },
-                      500);
-            return watch.Has("user thread behind, datagrams dropped=");
+        for (int i = 0; i < 50; ++i, ++sent)
+            peer.SendTo(port, "r");
+        WaitUntil([&] { return proxy->GetUdpReceivesInFlight() >= static_cast<uint32_t>(std::min(sent, kMax)); }, 500);
+        return watch.Has("user thread behind, datagrams dropped=");
         },
         20000));
     EXPECT_EQ(static_cast<uint32_t>(kMax), proxy->GetUdpReceivesInFlight());

@@ -56,14 +56,14 @@ public:
         char buf[65536];
         bool got = WaitUntil(
             [&] {
-                rtos::SocketAddress from;
-                long n = rtos::SocketRecvFrom(m_hSock, buf, sizeof buf, &from);
-                if (n < 0)
-                    return false;
-                aOut.assign(buf, static_cast<size_t>(n));
-                if (aFrom)
-                    *aFrom = from.port;
-                return true;
+            rtos::SocketAddress from;
+            long n = rtos::SocketRecvFrom(m_hSock, buf, sizeof buf, &from);
+            if (n < 0)
+                return false;
+            aOut.assign(buf, static_cast<size_t>(n));
+            if (aFrom)
+                *aFrom = from.port;
+            return true;
             },
             aMs);
         return got;

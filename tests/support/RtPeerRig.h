@@ -55,12 +55,12 @@ inline std::string PeerProblem(uint16_t aPort) {
 
 }  // namespace rttest
 
-#define NEED_PEER(port)                                                                         \
-    do {                                                                                        \
-        std::string problem_ = rttest::PeerProblem(port);                                       \
-        if (!problem_.empty()) {                                                                \
-            if (rttest::PeersRequired())                                                        \
-                FAIL() << "peer rig required here: " << problem_;                               \
-            GTEST_SKIP() << "peer rig not available: " << problem_;                             \
-        }                                                                                       \
+#define NEED_PEER(port)                                             \
+    do {                                                            \
+        std::string problem_ = rttest::PeerProblem(port);           \
+        if (!problem_.empty()) {                                    \
+            if (rttest::PeersRequired())                            \
+                FAIL() << "peer rig required here: " << problem_;   \
+            GTEST_SKIP() << "peer rig not available: " << problem_; \
+        }                                                           \
     } while (0)

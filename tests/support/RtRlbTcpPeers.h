@@ -223,25 +223,24 @@ public:
         bool got = false;
         WaitUntil(
             [&] {
-                // What came with the close is read first.
-                bool open = Pump();
-                for (;;) {
-                    CRtMessageBlock* payload = nullptr;
-                    RawUnit u;
-                    if (m_Reader.Next(u.pdu, payload) != RT_OK)
-                        break;
-                    if (payload) {
-                        u.payload = payload->FlattenChained();
-                        payload->DestroyChained();
-                    }
-                    if (!aKeepAlives &&
-                        (u.pdu.type == RT_RLBTCP_PDU_KEEPALIVE || u.pdu.type == RT_RLBTCP_PDU_RTT))
-                        continue;
-                    aUnit = u;
-                    got = true;
-                    return true;
+            // What came with the close is read first.
+            bool open = Pump();
+            for (;;) {
+                CRtMessageBlock* payload = nullptr;
+                RawUnit u;
+                if (m_Reader.Next(u.pdu, payload) != RT_OK)
+                    break;
+                if (payload) {
+                    u.payload = payload->FlattenChained();
+                    payload->DestroyChained();
                 }
-                return !open;
+                if (!aKeepAlives && (u.pdu.type == RT_RLBTCP_PDU_KEEPALIVE || u.pdu.type == RT_RLBTCP_PDU_RTT))
+                    continue;
+                aUnit = u;
+                got = true;
+                return true;
+            }
+            return !open;
             },
             aMs);
         return got;

@@ -79,7 +79,9 @@ private:
     class Side : public IRtTransportSink {
     public:
         Side(Pair& aPair, bool aDown) : m_Pair(aPair), m_bDown(aDown) {}
-        void OnReceive(CRtMessageBlock& aData, IRtTransport*) override { m_Pair.Forward(m_bDown, aData.FlattenChained()); }
+        void OnReceive(CRtMessageBlock& aData, IRtTransport*) override {
+            m_Pair.Forward(m_bDown, aData.FlattenChained());
+        }
         void OnSend(IRtTransport*) override { m_Pair.Flush(!m_bDown); }
         void OnDisconnect(RtResult, IRtTransport*) override { m_Pair.Lost(); }
 
@@ -92,7 +94,8 @@ private:
     public:
         typedef CRtConnectorTcpT<Pair, CRtTransportTcp, CRtSocketStream> Connector;
 
-        Pair(TcpRelay& aRelay, IRtTransport* aDown) : m_Relay(aRelay), m_Down(aDown), m_DownSide(*this, true), m_UpSide(*this, false) {
+        Pair(TcpRelay& aRelay, IRtTransport* aDown)
+            : m_Relay(aRelay), m_Down(aDown), m_DownSide(*this, true), m_UpSide(*this, false) {
             m_Down->OpenWithSink(&m_DownSide);
         }
         ~Pair() { Close(); }

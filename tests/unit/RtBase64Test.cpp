@@ -26,8 +26,13 @@ struct Vector {
     const char* text;
 };
 // RFC 4648, section 10.
-const Vector kRfc4648[] = {{"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
-                           {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}};
+const Vector kRfc4648[] = {{"", ""},
+                           {"f", "Zg=="},
+                           {"fo", "Zm8="},
+                           {"foo", "Zm9v"},
+                           {"foob", "Zm9vYg=="},
+                           {"fooba", "Zm9vYmE="},
+                           {"foobar", "Zm9vYmFy"}};
 
 }  // namespace
 

@@ -32,8 +32,8 @@ bool IndependentAddresses(std::set<std::string>* aOut) {
     char name[256];
     rtos::SocketAddress found[16];
     size_t count = 0;
-    const bool ok = rtos::GetLocalHostName(name, sizeof name) == 0 &&
-                    rtos::ResolveHost(name, false, found, 16, &count) == 0;
+    const bool ok =
+        rtos::GetLocalHostName(name, sizeof name) == 0 && rtos::ResolveHost(name, false, found, 16, &count) == 0;
     for (size_t i = 0; ok && i < count; ++i) {
         if (found[i].family == rtos::kAfInet)
             aOut->insert(std::to_string(found[i].addr[0]) + "." + std::to_string(found[i].addr[1]) + "." +

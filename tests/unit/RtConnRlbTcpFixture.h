@@ -24,12 +24,13 @@ using rttest::RecordingUser;
 using rttest::RunOn;
 using rttest::WaitUntil;
 
-
 inline constexpr uint32_t kReliable = 0x1E0001;  // acknowledged, reconnecting, application keep-alive
 inline constexpr uint32_t kPackage = 0x60001;    // plain units, application keep-alive
 using Connector = CConnConnectorT<CRtConnRlbTcpClient>;
 
-inline std::string Indexed(int aIndex) { return "message-" + std::to_string(aIndex) + std::string(static_cast<size_t>(aIndex % 50), '.'); }
+inline std::string Indexed(int aIndex) {
+    return "message-" + std::to_string(aIndex) + std::string(static_cast<size_t>(aIndex % 50), '.');
+}
 
 class RlbTcpTest : public ::testing::Test {
 protected:
@@ -71,8 +72,8 @@ protected:
         }
         m_nPort = rttest::FreeLoopbackPort();
         ASSERT_EQ(RT_OK, RunOn(m_pUserThread, [&] {
-                      RtResult rv = CRtConnectionManager::Instance()->CreateConnectionServer(aType, m_pAcceptor,
-                                                                                             aStrategy, LB_CURRENT_THREAD);
+                      RtResult rv = CRtConnectionManager::Instance()->CreateConnectionServer(
+                          aType, m_pAcceptor, aStrategy, LB_CURRENT_THREAD);
                       if (RT_FAILED(rv))
                           return rv;
                       return m_pAcceptor->StartListen(&m_Server, CRtInetAddr("127.0.0.1", m_nPort));
@@ -108,5 +109,3 @@ protected:
     RecordingUser m_Client;
     uint16_t m_nPort = 0;
 };
-
-

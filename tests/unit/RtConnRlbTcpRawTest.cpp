@@ -252,20 +252,20 @@ TEST_F(RlbTcpRawTest, ChannelsComeBackAfterEveryClose) {
         // Three ways to end, in turn: the peer's 'C', the user's
         // Disconnect, an invalid unit.
         switch (round % 3) {
-            case 0:
-                ASSERT_TRUE(one->Send(std::string(1, 'C')));
-                ASSERT_TRUE(two->Send(std::string(1, 'C')));
-                break;
-            case 1:
-                RunOn(m_pNet, [&] {
-                    m_Server.CloseAll();
-                    return RT_OK;
-                });
-                break;
-            case 2:
-                ASSERT_TRUE(one->Send(std::string(1, 'Z')));
-                ASSERT_TRUE(two->Send(std::string(1, 'Z')));
-                break;
+        case 0:
+            ASSERT_TRUE(one->Send(std::string(1, 'C')));
+            ASSERT_TRUE(two->Send(std::string(1, 'C')));
+            break;
+        case 1:
+            RunOn(m_pNet, [&] {
+                m_Server.CloseAll();
+                return RT_OK;
+            });
+            break;
+        case 2:
+            ASSERT_TRUE(one->Send(std::string(1, 'Z')));
+            ASSERT_TRUE(two->Send(std::string(1, 'Z')));
+            break;
         }
         EXPECT_TRUE(one->WaitClosed());
         EXPECT_TRUE(two->WaitClosed());

@@ -143,8 +143,8 @@ TEST_F(RlbTcpLoopbackTest, BothEndsThroughTheManager) {
     StartServer(kReliable, TS_SINGLE_THREAD);
     IRtConnector* connector = nullptr;
     ASSERT_EQ(RT_OK, RunOn(m_pUserThread, [&] {
-                  RtResult rv = CRtConnectionManager::Instance()->CreateConnectionClient(kReliable, connector,
-                                                                                         TS_SINGLE_THREAD);
+                  RtResult rv =
+                      CRtConnectionManager::Instance()->CreateConnectionClient(kReliable, connector, TS_SINGLE_THREAD);
                   if (RT_FAILED(rv))
                       return rv;
                   CRtTimeValue limit(5, 0);
@@ -225,8 +225,8 @@ TEST_F(RlbTcpRelayTest, CutsAndStallsWithinTheWindowLoseNothing) {
     }
     rtos::SleepMs(1000);
     OnRelay([&] { m_Relay.Stall(false); });
-    EXPECT_TRUE(WaitUntil([&] { return m_Server.Messages().size() >= 400 && m_Client.Messages().size() >= 400; },
-                          15000));
+    EXPECT_TRUE(
+        WaitUntil([&] { return m_Server.Messages().size() >= 400 && m_Client.Messages().size() >= 400; }, 15000));
     EXPECT_EQ(toServer, m_Server.Messages());
     EXPECT_EQ(toClient, m_Client.Messages());
     EXPECT_EQ(3, m_Relay.Cuts());

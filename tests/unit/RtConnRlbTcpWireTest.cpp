@@ -261,8 +261,13 @@ TEST(RlbTcpSendBuffer, EncodesStampsKeepsAndFreesByAck) {
     EXPECT_EQ(2u, buf.GetKeptCount());
     EXPECT_EQ(6u, buf.GetCurrentSize());  // 'E' and 'F' are gone once encoded
     EXPECT_EQ(RT_OK, buf.Write(lower));
-    EXPECT_EQ(std::string("\x47\x07\x00\x02\x00\x00\x00g1", 9) + std::string("\x45\x01\x00\x00\x00" "e", 6) +
-                  std::string("\x46\x07\x00\x03\x00\x00\x00" "fff", 10) +
+    EXPECT_EQ(std::string("\x47\x07\x00\x02\x00\x00\x00g1", 9) +
+                  std::string("\x45\x01\x00\x00\x00"
+                              "e",
+                              6) +
+                  std::string("\x46\x07\x00\x03\x00\x00\x00"
+                              "fff",
+                              10) +
                   std::string("\x47\x07\x00\x04\x00\x00\x00g2g2", 11),
               lower.m_strWire);
     EXPECT_EQ(0u, buf.GetEncodedSize());
@@ -299,8 +304,11 @@ TEST(RlbTcpSendBuffer, ResendPutsUnacknowledgedUnitsAheadOfNewData) {
     EXPECT_EQ(2u, buf.GetKeptCount());
     buf.EncodeQueued(42);
     EXPECT_EQ(RT_OK, buf.Write(fresh));
-    EXPECT_EQ(std::string("\x47\x2A\x00\x03\x00\x00\x00two", 10) + std::string("\x47\x2A\x00\x05\x00\x00\x00three", 12) +
-                  std::string("\x47\x2A\x00\x04\x00\x00\x00" "four", 11),
+    EXPECT_EQ(std::string("\x47\x2A\x00\x03\x00\x00\x00two", 10) +
+                  std::string("\x47\x2A\x00\x05\x00\x00\x00three", 12) +
+                  std::string("\x47\x2A\x00\x04\x00\x00\x00"
+                              "four",
+                              11),
               fresh.m_strWire);
     EXPECT_EQ(RT_ERROR_NETWORK_INVALID_PDU, buf.Resend(9, 42));
 }

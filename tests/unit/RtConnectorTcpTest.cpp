@@ -309,18 +309,19 @@ TEST_F(ConnectorTcpTest, ManagerConnectorsTellTheirUserOnce) {
         UserSink sink;
         IRtConnector* connector = nullptr;
         bool inside = true;
-        ASSERT_EQ(RT_OK, RunOn(user, [&] {
-                      RtResult rv = mgr->CreateConnectionClient(CTYPE_TCP, connector);
-                      if (RT_FAILED(rv))
-                          return rv;
-                      CRtTimeValue limit(0, 200000);
-                      // The listener's own address is taken: the bind fails.
-                      CRtInetAddr busy("127.0.0.1", m_nPort);
-                      rv = connector->AsycConnect(&sink, c.peer, c.limit ? &limit : nullptr,
-                                                  c.bindBusy ? &busy : nullptr);
-                      inside = sink.m_nIndications > 0;
-                      return rv;
-                  }))
+        ASSERT_EQ(RT_OK, RunOn(
+                             user,
+                             [&] {
+            RtResult rv = mgr->CreateConnectionClient(CTYPE_TCP, connector);
+            if (RT_FAILED(rv))
+                return rv;
+            CRtTimeValue limit(0, 200000);
+            // The listener's own address is taken: the bind fails.
+            CRtInetAddr busy("127.0.0.1", m_nPort);
+            rv = connector->AsycConnect(&sink, c.peer, c.limit ? &limit : nullptr, c.bindBusy ? &busy : nullptr);
+            inside = sink.m_nIndications > 0;
+            return rv;
+                             }))
             << c.what;
         EXPECT_FALSE(inside) << c.what;
         ASSERT_TRUE(rttest::WaitUntil([&] { return sink.m_nIndications > 0; })) << c.what;

@@ -72,8 +72,8 @@ TEST(RtHttpAuthenticator, SchemeNamesInAnyCase) {
         const char* scheme;
         bool basic, connection;
         uint32_t steps;
-    } cases[] = {{"basic", "Basic", true, false, 1}, {"DIGEST", "Digest", false, false, 1},
-                 {"Ntlm", "NTLM", false, true, 2}};
+    } cases[] = {
+        {"basic", "Basic", true, false, 1}, {"DIGEST", "Digest", false, false, 1}, {"Ntlm", "NTLM", false, true, 2}};
     for (const Case& c : cases) {
         CRtAutoPtr<IRtHttpAuthenticator> auth(IRtHttpAuthenticator::GetAuthenticatorFromScheme(c.name));
         ASSERT_TRUE(auth.Get()) << c.name;
@@ -148,7 +148,8 @@ TEST(RtHttpDigestAuth, Md5SessAgainstAnIndependentVector) {
     CRtAutoPtr<CRtHttpDigestAuth> auth(new CRtHttpDigestAuth);
     auth->SetClientNonceForTest(kSess.cnonce);
     std::string noQop = auth->GenerateCredentials(
-        &channel, (std::string("Digest realm=") + kSess.realm + ",nonce=" + kSess.nonce + ", ALGORITHM=md5-SESS").c_str(),
+        &channel,
+        (std::string("Digest realm=") + kSess.realm + ",nonce=" + kSess.nonce + ", ALGORITHM=md5-SESS").c_str(),
         kSess.user, kSess.password);
     EXPECT_EQ(kSess.responseWithoutQop, Param(noQop, "response")) << noQop;
     EXPECT_EQ(std::string::npos, noQop.find("qop="));
@@ -260,9 +261,9 @@ TEST(RtHttpNTLMAuth, NegotiateFirstThenOnlyAWellFormedToken) {
     const unsigned char bad[] = "NTLMSSP\0\x02\0\0\0\xff\xff\xff\xff\xaa\xaa\xaa\xaa\x05\x82\x08\xa2";
     RtBase64Encode(bad, sizeof bad - 1, type2Garbage);
     std::string overLong = "NTLM " + std::string(IRtHttpAuthenticator::kMaxChallengeLength, 'A');
-    for (const std::string& second : {std::string("NTLM"), std::string("NTLM "), std::string("NTLM @@@@"),
-                                      std::string("NTLM TlRM\r\nX: 1"), std::string("Basic TlRMTVNT"), overLong,
-                                      "NTLM " + type2Garbage}) {
+    for (const std::string& second :
+         {std::string("NTLM"), std::string("NTLM "), std::string("NTLM @@@@"), std::string("NTLM TlRM\r\nX: 1"),
+          std::string("Basic TlRMTVNT"), overLong, "NTLM " + type2Garbage}) {
         CRtAutoPtr<IRtHttpAuthenticator> auth(new CRtHttpNTLMAuth);
         std::string first = auth->GenerateCredentials(&channel, "NTLM", "RTPEERS\\alice", "wonderland");
         if (first.empty())

@@ -61,8 +61,8 @@ TEST(RtHttpProxyInfo, TextHostPortAndDefaults) {
         const char* text;
         CRtHttpProxyInfo::PROXY_TYPE type;
         uint16_t port;
-    } cases[] = {{"h", CRtHttpProxyInfo::HTTPS_PROXY, 80},  {"h:0", CRtHttpProxyInfo::SOCK4_PROXY, 1080},
-                 {"h:", CRtHttpProxyInfo::HTTP_PROXY, 80},  {"h:8080x", CRtHttpProxyInfo::HTTP_PROXY, 8080},
+    } cases[] = {{"h", CRtHttpProxyInfo::HTTPS_PROXY, 80},         {"h:0", CRtHttpProxyInfo::SOCK4_PROXY, 1080},
+                 {"h:", CRtHttpProxyInfo::HTTP_PROXY, 80},         {"h:8080x", CRtHttpProxyInfo::HTTP_PROXY, 8080},
                  {"h:65535", CRtHttpProxyInfo::HTTP_PROXY, 65535}, {"h:abc", CRtHttpProxyInfo::SOCK5_PROXY, 1080}};
     for (const Case& c : cases) {
         CRtHttpProxyInfo pi;

@@ -33,9 +33,10 @@ TEST(RtSha1, Fips180Vectors) {
               Sha1("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"));
     EXPECT_EQ("34aa973cd4c4daa4f61eeb2bdbad27316534016f", Sha1(std::string(1000000, 'a')));
     EXPECT_EQ("da39a3ee5e6b4b0d3255bfef95601890afd80709", Sha1(""));
-    EXPECT_EQ("a49b2446a02c645bf419f995b67091253a04a259",
-              Sha1("abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopq"
-                   "rstnopqrstu"));
+    EXPECT_EQ(
+        "a49b2446a02c645bf419f995b67091253a04a259",
+        Sha1("abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrsmnopq"
+             "rstnopqrstu"));
 }
 
 // RFC 6455, section 1.3: the WebSocket accept key is the base64 of this

@@ -40,7 +40,11 @@ class CConnAcceptorT : public IRtAcceptor,
 public:
     CConnAcceptorT(IRtAcceptor* aAcceptor, ServerListT<Server>* aServerList, uint32_t aType, LBStrategy aLBStrategy,
                    bool aFlag)
-        : m_pAcceptor(aAcceptor), m_pServerList(aServerList), m_dwType(aType), m_lbStrategy(aLBStrategy), m_bFlag(aFlag) {
+        : m_pAcceptor(aAcceptor),
+          m_pServerList(aServerList),
+          m_dwType(aType),
+          m_lbStrategy(aLBStrategy),
+          m_bFlag(aFlag) {
         RT_ASSERTE(aAcceptor);
         if (aAcceptor)
             aAcceptor->AddReference();

@@ -130,8 +130,8 @@ protected:
     uint32_t m_dwTicket = 0;
     CRtConnRlbTcpSendBuffer m_sendBuffer;
     CRtRlbTcpUnitReader m_reader;
-    uint16_t m_wRecvKept = 0;          // 'G' units received, wrapping: the ack we send
-    uint32_t m_dwRecvSinceAck = 0;     // payload bytes of 'G' units since our last ack
+    uint16_t m_wRecvKept = 0;           // 'G' units received, wrapping: the ack we send
+    uint32_t m_dwRecvSinceAck = 0;      // payload bytes of 'G' units since our last ack
     uint16_t m_wKeepAliveInterval = 1;  // seconds
     uint16_t m_wIdleTime = 0;           // seconds without data from the peer
     uint16_t m_wIdleTimeout = 15;       // seconds
@@ -140,7 +140,7 @@ protected:
     bool m_bAckDue = false;   // a 'D' waits for the encoded bytes to go out
     bool m_bRefused = false;  // the user was told RT_ERROR_PARTIAL_DATA
     bool m_bRttOff = true;
-    CRtTimerWrapper m_timer;    // keep-alive tick; the sides' one-shot limits
+    CRtTimerWrapper m_timer;  // keep-alive tick; the sides' one-shot limits
     CRtTimerWrapper m_ackTimer;
     CRtTimerWrapper m_writeTimer;
     IRtObserver* m_pObserver = nullptr;

@@ -23,9 +23,8 @@ public:
     // OnConnectIndication(result, this or null, aRequestId): success after
     // the handshake, or the failure. With aTimeout the whole of it must end
     // in that time (RT_ERROR_NETWORK_CONNECT_TIMEOUT otherwise).
-    RtResult Connect(IRtAcceptorConnectorSink* aRequester, IRtAcceptorConnectorId* aRequestId,
-                     const CRtInetAddr& aAddr, const CRtTimeValue* aTimeout = nullptr,
-                     const CRtInetAddr* aAddrLocal = nullptr);
+    RtResult Connect(IRtAcceptorConnectorSink* aRequester, IRtAcceptorConnectorId* aRequestId, const CRtInetAddr& aAddr,
+                     const CRtTimeValue* aTimeout = nullptr, const CRtInetAddr* aAddrLocal = nullptr);
     // The requester gives up: nothing more is told to it.
     void CancelConnect(RtResult aReason);
 

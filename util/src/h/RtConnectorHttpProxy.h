@@ -60,8 +60,8 @@ public:
 
     // The connection to the proxy is up (or not): ask for the tunnel.
     void OnConnect(RtResult aReason, IRtChannel* aChannel) override {
-        RT_INFO_TRACE_THIS("CRtConnectorHttpProxyT::OnConnect, rv=" << aReason
-                                                                    << " channel=" << static_cast<const void*>(aChannel));
+        RT_INFO_TRACE_THIS(
+            "CRtConnectorHttpProxyT::OnConnect, rv=" << aReason << " channel=" << static_cast<const void*>(aChannel));
         if (!m_HttpChannel)
             return;
         if (RT_FAILED(aReason)) {
@@ -80,7 +80,8 @@ public:
             return;
         int32_t status = -1;
         m_HttpChannel->GetResponseStatus(status);
-        RT_INFO_TRACE_THIS("CRtConnectorHttpProxyT::OnReceive, len=" << aData.GetChainedLength() << " lState=" << status);
+        RT_INFO_TRACE_THIS("CRtConnectorHttpProxyT::OnReceive, len=" << aData.GetChainedLength()
+                                                                     << " lState=" << status);
         if (status < 200 || status >= 300) {
             RT_WARNING_TRACE_THIS("CRtConnectorHttpProxyT::OnReceive, content: \n"
                                   << "status=" << status << "\n"

@@ -170,7 +170,8 @@ private:
             default:
                 RT_WARNING_TRACE_THIS("CRtConnectorProxyT::Connect, GetProxyInfo() none. addr="
                                       << TargetHost() << " port=" << m_addrTarget.GetPort());
-                RT_WARNING_TRACE_THIS("CRtConnectorProxyT::Connect, as a proxy connector, we don't support \"DIRECT\"!");
+                RT_WARNING_TRACE_THIS(
+                    "CRtConnectorProxyT::Connect, as a proxy connector, we don't support \"DIRECT\"!");
                 return -1;
             }
             CRtAutoPtr<CRtHttpProxyInfo> proxy(found);

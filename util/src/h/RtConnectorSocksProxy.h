@@ -111,28 +111,28 @@ private:
     size_t ReplyLength() const {
         const std::string& r = m_strReply;
         switch (m_State) {
-            case STATE_GREETING:
-            case STATE_AUTH:
-                return r.size() >= 2 ? 2 : 0;
-            case STATE_CONNECT:
-                if (IsSocks4())
-                    return r.size() >= 8 ? 8 : 0;
-                if (r.size() < 5)
-                    return 0;
-                if (static_cast<uint8_t>(r[0]) != 0x05 || r[1] != 0x00)
-                    return r.size();  // a refusal: judged as it stands
-                switch (static_cast<uint8_t>(r[3])) {
-                    case 0x01:
-                        return Enough(10);
-                    case 0x04:
-                        return Enough(22);
-                    case 0x03:
-                        return Enough(7 + static_cast<uint8_t>(r[4]));
-                    default:
-                        return SIZE_MAX;
-                }
+        case STATE_GREETING:
+        case STATE_AUTH:
+            return r.size() >= 2 ? 2 : 0;
+        case STATE_CONNECT:
+            if (IsSocks4())
+                return r.size() >= 8 ? 8 : 0;
+            if (r.size() < 5)
+                return 0;
+            if (static_cast<uint8_t>(r[0]) != 0x05 || r[1] != 0x00)
+                return r.size();  // a refusal: judged as it stands
+            switch (static_cast<uint8_t>(r[3])) {
+            case 0x01:
+                return Enough(10);
+            case 0x04:
+                return Enough(22);
+            case 0x03:
+                return Enough(7 + static_cast<uint8_t>(r[4]));
             default:
                 return SIZE_MAX;
+            }
+        default:
+            return SIZE_MAX;
         }
     }
     size_t Enough(size_t aLength) const { return m_strReply.size() >= aLength ? aLength : 0; }
@@ -142,40 +142,40 @@ private:
         const uint8_t b0 = static_cast<uint8_t>(aReply[0]);
         const uint8_t b1 = aReply.size() > 1 ? static_cast<uint8_t>(aReply[1]) : 0;
         switch (m_State) {
-            case STATE_GREETING:
-                if (b0 == 0x05 && b1 == 0x02) {
-                    std::string auth(1, '\x01');
-                    const CRtString& user = m_pProxyInfo->GetUserName();
-                    const CRtString& pass = m_pProxyInfo->GetPasswd();
-                    auth += static_cast<char>(user.size());
-                    auth.append(user.c_str(), user.size());
-                    auth += static_cast<char>(pass.size());
-                    auth.append(pass.c_str(), pass.size());
-                    m_State = STATE_AUTH;
-                    return Send_i(auth);
-                }
-                RT_WARNING_TRACE_THIS("CRtConnectorSocksProxyT::OnReceive, fail4, len=" << aReply.size() << " buf[0]="
-                                                                                        << int(b0) << " buf[1]=" << int(b1));
-                break;
-            case STATE_AUTH:
-                if (b1 == 0x00) {
-                    m_State = STATE_CONNECT;
-                    return Send_i(Socks5Request());
-                }
-                RT_WARNING_TRACE_THIS("CRtConnectorSocksProxyT::OnReceive, fail1, len=" << aReply.size());
-                break;
-            case STATE_CONNECT:
-                if (IsSocks4() ? (b0 == 0x00 && b1 == 0x5A) : (b0 == 0x05 && b1 == 0x00)) {
-                    m_State = STATE_SUCCESS;
-                    Succeed_i();
-                    return false;
-                }
-                RT_WARNING_TRACE_THIS((IsSocks4() ? "CRtConnectorSocksProxyT::OnReceive, fail2, len="
-                                                  : "CRtConnectorSocksProxyT::OnReceive, fail3, len=")
-                                      << aReply.size());
-                break;
-            default:
-                break;
+        case STATE_GREETING:
+            if (b0 == 0x05 && b1 == 0x02) {
+                std::string auth(1, '\x01');
+                const CRtString& user = m_pProxyInfo->GetUserName();
+                const CRtString& pass = m_pProxyInfo->GetPasswd();
+                auth += static_cast<char>(user.size());
+                auth.append(user.c_str(), user.size());
+                auth += static_cast<char>(pass.size());
+                auth.append(pass.c_str(), pass.size());
+                m_State = STATE_AUTH;
+                return Send_i(auth);
+            }
+            RT_WARNING_TRACE_THIS("CRtConnectorSocksProxyT::OnReceive, fail4, len="
+                                  << aReply.size() << " buf[0]=" << int(b0) << " buf[1]=" << int(b1));
+            break;
+        case STATE_AUTH:
+            if (b1 == 0x00) {
+                m_State = STATE_CONNECT;
+                return Send_i(Socks5Request());
+            }
+            RT_WARNING_TRACE_THIS("CRtConnectorSocksProxyT::OnReceive, fail1, len=" << aReply.size());
+            break;
+        case STATE_CONNECT:
+            if (IsSocks4() ? (b0 == 0x00 && b1 == 0x5A) : (b0 == 0x05 && b1 == 0x00)) {
+                m_State = STATE_SUCCESS;
+                Succeed_i();
+                return false;
+            }
+            RT_WARNING_TRACE_THIS((IsSocks4() ? "CRtConnectorSocksProxyT::OnReceive, fail2, len="
+                                              : "CRtConnectorSocksProxyT::OnReceive, fail3, len=")
+                                  << aReply.size());
+            break;
+        default:
+            break;
         }
         Fail_i(RT_ERROR_NETWORK_SOCKET_ERROR);
         return false;
@@ -199,12 +199,13 @@ private:
         // RFC 1929 gives each a one-byte length: a longer one would be cut
         // and the rest read as the password.
         if (m_pProxyInfo->GetUserName().size() > 255 || m_pProxyInfo->GetPasswd().size() > 255) {
-            RT_ERROR_TRACE_THIS("CRtConnectorSocksProxyT::StartNewRequest, user name or password longer than 255 bytes");
+            RT_ERROR_TRACE_THIS(
+                "CRtConnectorSocksProxyT::StartNewRequest, user name or password longer than 255 bytes");
             return RT_ERROR_INVALID_ARG;
         }
         m_State = credentials ? STATE_GREETING : STATE_AUTH;
         return Send_i(std::string(credentials ? "\x05\x01\x02" : "\x05\x01\x00", 3)) ? RT_OK
-                                                                                    : RT_ERROR_NETWORK_SOCKET_ERROR;
+                                                                                     : RT_ERROR_NETWORK_SOCKET_ERROR;
     }
 
     // A name the framework has not resolved goes to the proxy as a name

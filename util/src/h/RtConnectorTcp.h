@@ -38,8 +38,8 @@ public:
         m_addrLocal = aAddrLocal ? *aAddrLocal : CRtInetAddr();
         if (!m_addrPeer.IsResolved()) {
             CRtDnsRecord* record = nullptr;
-            RtResult rv = CRtDnsManager::Instance()->AsyncResolve(record, m_addrPeer.GetHostName(), this, false,
-                                                                  m_networkThread);
+            RtResult rv =
+                CRtDnsManager::Instance()->AsyncResolve(record, m_addrPeer.GetHostName(), this, false, m_networkThread);
             if (rv == RT_ERROR_WOULD_BLOCK) {
                 m_bResolving = true;
                 return 0;
@@ -48,8 +48,8 @@ public:
             if (record)
                 record->ReleaseReference();
             if (!found) {
-                RT_WARNING_TRACE_THIS("CRtConnectorTcpT::Connect, resolve failed! host="
-                                      << m_addrPeer.GetHostName() << " rv=" << rv);
+                RT_WARNING_TRACE_THIS("CRtConnectorTcpT::Connect, resolve failed! host=" << m_addrPeer.GetHostName()
+                                                                                         << " rv=" << rv);
                 return -1;
             }
         }
@@ -81,10 +81,10 @@ public:
         RT_ASSERTE(aFd == m_pTransport->GetHandle());
         CRtInetAddr local;
         m_pTransport->GetOption(RT_OPT_TRANSPORT_LOCAL_ADDR, &local);
-        RT_INFO_TRACE_THIS("CRtConnectorTcpT::OnOutput, localip=" << local.GetIpDisplayName() << " port="
-                                                                  << local.GetPort() << " fd="
-                                                                  << static_cast<unsigned long long>(aFd) << " trpt="
-                                                                  << static_cast<const void*>(m_pTransport));
+        RT_INFO_TRACE_THIS("CRtConnectorTcpT::OnOutput, localip="
+                           << local.GetIpDisplayName() << " port=" << local.GetPort()
+                           << " fd=" << static_cast<unsigned long long>(aFd)
+                           << " trpt=" << static_cast<const void*>(m_pTransport));
         Succeed_i();
         // The handler is gone from the reactor: nothing more to report.
         return 0;
@@ -179,9 +179,9 @@ private:
         }
         if (RtIsWouldBlock(errno))
             return 0;
-        RT_ERROR_TRACE_THIS("CRtConnectorTcpT::Connect_i, connect() failed! addr="
-                            << m_addrPeer.GetIpDisplayName() << " port=" << m_addrPeer.GetPort()
-                            << " err=" << RtErrorText(errno));
+        RT_ERROR_TRACE_THIS("CRtConnectorTcpT::Connect_i, connect() failed! addr=" << m_addrPeer.GetIpDisplayName()
+                                                                                   << " port=" << m_addrPeer.GetPort()
+                                                                                   << " err=" << RtErrorText(errno));
         Close(RT_OK);
         return -1;
     }

@@ -82,8 +82,8 @@ public:
 private:
     void Connect_i() {
         TrptType* transport = nullptr;
-        RtResult rv = CRtUdpEndpointManager::Instance()->Connect(m_addrPeer, m_bHasLocal ? &m_addrLocal : nullptr,
-                                                                 transport);
+        RtResult rv =
+            CRtUdpEndpointManager::Instance()->Connect(m_addrPeer, m_bHasLocal ? &m_addrLocal : nullptr, transport);
         m_pTransport = RT_SUCCEEDED(rv) ? transport : nullptr;
         Indicate_i(rv);
     }

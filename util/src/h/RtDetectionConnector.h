@@ -59,7 +59,8 @@ protected:
 private:
     class CConnectorItem : public IRtAcceptorConnectorSink {
     public:
-        CConnectorItem(CRtDetectionConnector* aOwner, uint32_t aType, const CRtInetAddr& aAddr, IRtConnector* aConnector)
+        CConnectorItem(CRtDetectionConnector* aOwner, uint32_t aType, const CRtInetAddr& aAddr,
+                       IRtConnector* aConnector)
             : m_pOwner(aOwner), m_dwType(aType), m_addr(aAddr), m_pConnector(aConnector) {}
         void OnConnectIndication(RtResult aReason, IRtTransport* aTrpt, IRtAcceptorConnectorId*) override {
             m_pOwner->OnItem_i(this, aReason, aTrpt);

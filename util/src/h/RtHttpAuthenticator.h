@@ -31,8 +31,8 @@ public:
     // credentials do not allow one, or when every step is done. The
     // channel answers the request's URL and method. A null password is an
     // empty one.
-    virtual CRtString GenerateCredentials(IRtChannelHttpClient* aChannel, const char* aChallenge,
-                                          const char* aUsername, const char* aPassword) = 0;
+    virtual CRtString GenerateCredentials(IRtChannelHttpClient* aChannel, const char* aChallenge, const char* aUsername,
+                                          const char* aPassword) = 0;
     // True only for Basic.
     virtual bool IsBasic() const = 0;
     virtual bool HaveAuthenticateComplete() const = 0;
@@ -81,5 +81,5 @@ public:
 
 protected:
     CRtString do_GenerateCredentials(IRtChannelHttpClient* aChannel, const char* aChallenge, const char* aUsername,
-                                      const char* aPassword) override;
+                                     const char* aPassword) override;
 };

@@ -14,7 +14,7 @@ struct CRtHttpDigestChallenge {
     CRtString opaque;
     bool hasOpaque = false;
     bool algorithmNamed = false;
-    bool sess = false;             // MD5-sess rather than MD5
+    bool sess = false;  // MD5-sess rather than MD5
     bool unsupportedAlgorithm = false;
     bool qopAuth = false;
     bool qopAuthInt = false;

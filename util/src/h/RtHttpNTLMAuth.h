@@ -9,7 +9,7 @@
 namespace rtos {
 struct NtlmContext;
 enum class NtlmStage;
-}
+}  // namespace rtos
 
 class CRtHttpNTLMAuth : public CRtHttpAuthSteps {
 public:

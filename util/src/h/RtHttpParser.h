@@ -308,7 +308,7 @@ public:
             if (m_bToClose) {
                 if (length > static_cast<uint32_t>(m_Header.GetContentLimit()) - m_dwContentRead) {
                     RT_ERROR_TRACE_THIS("CRtHttpParserT::HandleContent, body too long! read=" << m_dwContentRead
-                                                                                             << " len=" << length);
+                                                                                              << " len=" << length);
                     return RT_ERROR_FAILURE;
                 }
                 m_strContent.append(block->GetTopLevelReadPtr(), length);

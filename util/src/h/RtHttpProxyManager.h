@@ -53,14 +53,12 @@ public:
 
     // The proxy whose "host:port" is aHostAndPort, made and listed when new;
     // false when the text names no host (or a port above 65535).
-    bool CreateProxyInfo(const CRtString& aHostAndPort, CRtHttpProxyInfo::PROXY_TYPE aType,
-                         CRtHttpProxyInfo*& aProxy);
+    bool CreateProxyInfo(const CRtString& aHostAndPort, CRtHttpProxyInfo::PROXY_TYPE aType, CRtHttpProxyInfo*& aProxy);
     // The listed settings whose "host:port" is aHostAndPort, with one
     // reference for the caller; false when none is listed.
     bool FindProxyInfo(const CRtString& aHostAndPort, CRtHttpProxyInfo*& aProxy);
     // The first listed proxy, whatever host and port are asked for.
-    IRtHttpProxyInfoGetter::NextReturn GetProxyInfo(const CRtString& aHost, uint16_t aPort,
-                                                    CRtHttpProxyInfo*& aProxy);
+    IRtHttpProxyInfoGetter::NextReturn GetProxyInfo(const CRtString& aHost, uint16_t aPort, CRtHttpProxyInfo*& aProxy);
     // Forgets every listed proxy.
     RtResult ClearCacheProxy();
     // Forgets the proxies at aHost and aPort: RT_ERROR_FOUND when there was

@@ -54,8 +54,8 @@ public:
     // Finds or makes the endpoint of aLocal on the calling network thread
     // and starts listening there. aBound receives the address the socket
     // is bound to (the port the system chose for port 0).
-    RtResult StartListen(IRtAcceptorConnectorId* aAcceptor, IRtAcceptorConnectorSink* aSink,
-                         const CRtInetAddr& aLocal, bool aMarker, CRtInetAddr& aBound);
+    RtResult StartListen(IRtAcceptorConnectorId* aAcceptor, IRtAcceptorConnectorSink* aSink, const CRtInetAddr& aLocal,
+                         bool aMarker, CRtInetAddr& aBound);
     RtResult StopListen(const CRtInetAddr& aLocal);
     // A new transport to aPeer through the endpoint of aLocal (or a new
     // endpoint), with one reference for the caller.
@@ -106,8 +106,8 @@ public:
     CRtUdpEndpoint(CRtUdpEndpointManager* aManager, CRtThread* aThread);
 
     RtResult Open(const CRtInetAddr& aLocal);
-    RtResult StartListen(IRtAcceptorConnectorId* aAcceptor, IRtAcceptorConnectorSink* aSink,
-                         const CRtInetAddr& aLocal, bool aMarker, uint32_t aPeerLimit);
+    RtResult StartListen(IRtAcceptorConnectorId* aAcceptor, IRtAcceptorConnectorSink* aSink, const CRtInetAddr& aLocal,
+                         bool aMarker, uint32_t aPeerLimit);
     RtResult StopListen();
     RtResult Connect(const CRtInetAddr& aPeer, const CRtInetAddr* aLocal, CRtTransportUdp*& aTransport);
     // A transport that closes leaves the peer map.

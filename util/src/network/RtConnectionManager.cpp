@@ -31,7 +31,8 @@ RtResult CRtConnectionManager::CreateConnectionClient(uint32_t aType, IRtConnect
                                                       ThreadStrategy aThreadStrategy) {
     RT_ASSERTE(!aConClient);
     IRtConnector* inner = nullptr;
-    RtResult rv = (aType & CTYPE_CONNECTION_MASK) ? CreateConnConnector(aType, inner) : CreateBaseConnector(aType, inner);
+    RtResult rv =
+        (aType & CTYPE_CONNECTION_MASK) ? CreateConnConnector(aType, inner) : CreateBaseConnector(aType, inner);
     if (RT_FAILED(rv))
         return rv;
     aConClient = new CRtConnectorThreadProxy(aType, aThreadStrategy, inner);
@@ -64,38 +65,38 @@ RtResult CRtConnectionManager::CreateDetectionConnectionClient(IRtDetectionConne
 RtResult CRtConnectionManager::CreateBaseConnector(uint32_t aType, IRtConnector*& aConnector) {
     aConnector = nullptr;
     switch (aType) {
-        case CTYPE_TCP:
-        case CTYPE_UDP:
-        case 4:
-        case 8:
-        case 12:
-        case CTYPE_PROXY: {
-            CRtConnectorWrapper* wrapper = new CRtConnectorWrapper;
-            wrapper->AddReference();
-            RtResult rv = wrapper->Init(aType);
-            if (RT_FAILED(rv)) {
-                wrapper->ReleaseReference();
-                return rv;
-            }
-            aConnector = wrapper;
-            return RT_OK;
+    case CTYPE_TCP:
+    case CTYPE_UDP:
+    case 4:
+    case 8:
+    case 12:
+    case CTYPE_PROXY: {
+        CRtConnectorWrapper* wrapper = new CRtConnectorWrapper;
+        wrapper->AddReference();
+        RtResult rv = wrapper->Init(aType);
+        if (RT_FAILED(rv)) {
+            wrapper->ReleaseReference();
+            return rv;
         }
-        case CTYPE_PROXY_DETECT: {
-            CRtDetectionConnector* detection = new CRtDetectionConnector;
-            detection->AddReference();
-            RtResult rv = detection->AddConnection(CTYPE_PROXY, CRtInetAddr());
-            if (RT_SUCCEEDED(rv))
-                rv = detection->AddConnection(CTYPE_TCP, CRtInetAddr());
-            if (RT_FAILED(rv)) {
-                detection->ReleaseReference();
-                return rv;
-            }
-            aConnector = detection;
-            return RT_OK;
+        aConnector = wrapper;
+        return RT_OK;
+    }
+    case CTYPE_PROXY_DETECT: {
+        CRtDetectionConnector* detection = new CRtDetectionConnector;
+        detection->AddReference();
+        RtResult rv = detection->AddConnection(CTYPE_PROXY, CRtInetAddr());
+        if (RT_SUCCEEDED(rv))
+            rv = detection->AddConnection(CTYPE_TCP, CRtInetAddr());
+        if (RT_FAILED(rv)) {
+            detection->ReleaseReference();
+            return rv;
         }
-        default:
-            RT_ERROR_TRACE("CRtConnectionManager::CreateBaseConnector, wrong type=" << aType);
-            return RT_ERROR_INVALID_ARG;
+        aConnector = detection;
+        return RT_OK;
+    }
+    default:
+        RT_ERROR_TRACE("CRtConnectionManager::CreateBaseConnector, wrong type=" << aType);
+        return RT_ERROR_INVALID_ARG;
     }
 }
 
@@ -187,9 +188,10 @@ RtResult CRtConnectionManager::RebindTransportWithThread(IRtTransport* aTranspor
         return rv;
     }
     if (!CRtThreadManager::IsEqualCurrentThread(bound)) {
-        RT_ERROR_TRACE("CRtConnectionManager::RebindTransportWithThread, current thread is not the bound thread of "
-                       "the transport! ThreadId="
-                       << bound << " trpt=" << static_cast<const void*>(aTransport));
+        RT_ERROR_TRACE(
+            "CRtConnectionManager::RebindTransportWithThread, current thread is not the bound thread of "
+            "the transport! ThreadId="
+            << bound << " trpt=" << static_cast<const void*>(aTransport));
         return RT_ERROR_UNEXPECTED;
     }
     if (CRtThreadManager::IsThreadEqual(bound, aThreadId))
@@ -198,8 +200,8 @@ RtResult CRtConnectionManager::RebindTransportWithThread(IRtTransport* aTranspor
     aTransport->GetOption(144, &value);
     CRtThread* target = CRtThreadManager::Instance()->GetNetworkThread(aThreadId);
     if (!target) {
-        RT_ERROR_TRACE("CRtConnectionManager::RebindTransportWithThread, network thread not found! threadid="
-                       << aThreadId);
+        RT_ERROR_TRACE(
+            "CRtConnectionManager::RebindTransportWithThread, network thread not found! threadid=" << aThreadId);
         return RT_ERROR_NOT_FOUND;
     }
     CRtTransportBindThreadParam param;

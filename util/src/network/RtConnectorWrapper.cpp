@@ -19,18 +19,18 @@ CRtConnectorWrapper::~CRtConnectorWrapper() {
 RtResult CRtConnectorWrapper::Init(uint32_t aType) {
     RT_ASSERTE_RETURN(!m_pConnector, RT_ERROR_ALREADY_INITIALIZED);
     switch (aType) {
-        case CTYPE_TCP:
-            m_pConnector = new CRtConnectorTcpT<CRtConnectorWrapper, CRtTransportTcp, CRtSocketStream>(nullptr, *this);
-            break;
-        case CTYPE_UDP:
-            m_pConnector = new CRtConnectorUdpT<CRtConnectorWrapper, CRtTransportUdp, CRtSocketDgram>(this);
-            break;
-        case CTYPE_PROXY:
-            m_pConnector = new CRtConnectorProxyT<CRtConnectorWrapper, CRtTransportTcp, CRtSocketStream>(nullptr, *this);
-            break;
-        default:
-            RT_WARNING_TRACE_THIS("CRtConnectorWrapper::Init, error type=" << aType);
-            return RT_ERROR_INVALID_ARG;
+    case CTYPE_TCP:
+        m_pConnector = new CRtConnectorTcpT<CRtConnectorWrapper, CRtTransportTcp, CRtSocketStream>(nullptr, *this);
+        break;
+    case CTYPE_UDP:
+        m_pConnector = new CRtConnectorUdpT<CRtConnectorWrapper, CRtTransportUdp, CRtSocketDgram>(this);
+        break;
+    case CTYPE_PROXY:
+        m_pConnector = new CRtConnectorProxyT<CRtConnectorWrapper, CRtTransportTcp, CRtSocketStream>(nullptr, *this);
+        break;
+    default:
+        RT_WARNING_TRACE_THIS("CRtConnectorWrapper::Init, error type=" << aType);
+        return RT_ERROR_INVALID_ARG;
     }
     m_dwType = aType;
     return RT_OK;
@@ -51,8 +51,8 @@ RtResult CRtConnectorWrapper::AsycConnect(IRtAcceptorConnectorSink* aSink, const
         }
         return RT_OK;
     }
-    RT_WARNING_TRACE_THIS("CRtConnectorWrapper::AsycConnect, connect failed. addr="
-                          << aAddrPeer.GetIpDisplayName() << " err=" << RtErrorText(errno));
+    RT_WARNING_TRACE_THIS("CRtConnectorWrapper::AsycConnect, connect failed. addr=" << aAddrPeer.GetIpDisplayName()
+                                                                                    << " err=" << RtErrorText(errno));
     // The failure reaches the sink from a timer pass, never from inside this
     // call.
     m_nTimerReason = RT_ERROR_NETWORK_CONNECT_FAILED;

@@ -65,9 +65,8 @@ void CRtDetectionConnector::StartItem_i(size_t aIndex) {
     item->m_bStarted = true;
     --m_nToStart;
     const CRtInetAddr& addr = item->m_addr.GetPort() == 0 && m_bHasTarget ? m_addrPeer : item->m_addr;
-    RT_INFO_TRACE_THIS("CRtDetectionConnector::StartItem_i, type=" << item->m_dwType << " addr="
-                                                                   << addr.GetIpDisplayName() << " port="
-                                                                   << addr.GetPort());
+    RT_INFO_TRACE_THIS("CRtDetectionConnector::StartItem_i, type="
+                       << item->m_dwType << " addr=" << addr.GetIpDisplayName() << " port=" << addr.GetPort());
     RtResult rv = item->m_pConnector->AsycConnect(item, addr, m_bHasTimeout ? &m_tvTimeout : nullptr,
                                                   m_bHasLocal ? &m_addrLocal : nullptr);
     if (RT_FAILED(rv))

@@ -78,8 +78,8 @@ void CRtTransportUdp::OnTimer(CRtTimerWrapper*) {
 
 RtResult CRtTransportUdp::SendData(CRtMessageBlock& aData, bool, bool aDestroy, long, bool) {
     if (!SocketOpen()) {
-        RT_WARNING_TRACE_THIS("CRtTransportUdp::SendData, socket is invalid. endpoint="
-                              << static_cast<const void*>(m_pEndpoint.Get()));
+        RT_WARNING_TRACE_THIS(
+            "CRtTransportUdp::SendData, socket is invalid. endpoint=" << static_cast<const void*>(m_pEndpoint.Get()));
         return RT_ERROR_NOT_INITIALIZED;
     }
     rtos::IoVec iov[kIovCount];
@@ -154,88 +154,87 @@ RtResult CRtTransportUdp::BindThread(CRtTransportBindThreadParam* aParam) {
 RtResult CRtTransportUdp::SetOption(unsigned long aCommand, void* aArg) {
     RT_ASSERTE_RETURN(aArg, RT_ERROR_INVALID_ARG);
     switch (aCommand) {
-        case RT_OPT_TRANSPORT_RCV_BUF_LEN:
-        case RT_OPT_TRANSPORT_SND_BUF_LEN: {
-            if (!m_pEndpoint)
-                return RT_ERROR_NOT_INITIALIZED;
-            bool rcv = aCommand == RT_OPT_TRANSPORT_RCV_BUF_LEN;
-            int value = static_cast<int>(*static_cast<uint32_t*>(aArg));
-            if (m_pEndpoint->GetSocket().SetOption(rtos::kSolSocket, rcv ? rtos::kSoRcvBuf : rtos::kSoSndBuf, &value,
-                                                   sizeof value) != 0) {
-                if (rcv)
-                    RT_WARNING_TRACE_THIS("CRtTransportUdp::SetOption, SetOption(SO_RCVBUF) failed! err=" << errno);
-                else
-                    RT_WARNING_TRACE_THIS("CRtTransportUdp::SetOption, SetOption(SO_SNDBUF) failed! err=" << errno);
-                return RT_ERROR_NETWORK_SOCKET_ERROR;
-            }
-            return RT_OK;
+    case RT_OPT_TRANSPORT_RCV_BUF_LEN:
+    case RT_OPT_TRANSPORT_SND_BUF_LEN: {
+        if (!m_pEndpoint)
+            return RT_ERROR_NOT_INITIALIZED;
+        bool rcv = aCommand == RT_OPT_TRANSPORT_RCV_BUF_LEN;
+        int value = static_cast<int>(*static_cast<uint32_t*>(aArg));
+        if (m_pEndpoint->GetSocket().SetOption(rtos::kSolSocket, rcv ? rtos::kSoRcvBuf : rtos::kSoSndBuf, &value,
+                                               sizeof value) != 0) {
+            if (rcv)
+                RT_WARNING_TRACE_THIS("CRtTransportUdp::SetOption, SetOption(SO_RCVBUF) failed! err=" << errno);
+            else
+                RT_WARNING_TRACE_THIS("CRtTransportUdp::SetOption, SetOption(SO_SNDBUF) failed! err=" << errno);
+            return RT_ERROR_NETWORK_SOCKET_ERROR;
         }
-        case RT_OPT_TRANSPORT_TOS:
-            if (!m_pEndpoint)
-                return RT_ERROR_NOT_INITIALIZED;
-            return SetTos2Socket(m_pEndpoint->GetSocket(), static_cast<const int*>(aArg));
-        case RT_OPT_BIND_THREAD:
-            return BindThread(static_cast<CRtTransportBindThreadParam*>(aArg));
-        case RT_OPT_TRANSPORT_UDP_IDLE_TIMEOUT:
-            return SetIdleTimeout(*static_cast<uint16_t*>(aArg));
-        default:
-            RT_WARNING_TRACE_THIS("CRtTransportUdp::SetOption, unknow aCommand=" << aCommand << " aArg=" << aArg);
-            return RT_ERROR_INVALID_ARG;
+        return RT_OK;
+    }
+    case RT_OPT_TRANSPORT_TOS:
+        if (!m_pEndpoint)
+            return RT_ERROR_NOT_INITIALIZED;
+        return SetTos2Socket(m_pEndpoint->GetSocket(), static_cast<const int*>(aArg));
+    case RT_OPT_BIND_THREAD:
+        return BindThread(static_cast<CRtTransportBindThreadParam*>(aArg));
+    case RT_OPT_TRANSPORT_UDP_IDLE_TIMEOUT:
+        return SetIdleTimeout(*static_cast<uint16_t*>(aArg));
+    default:
+        RT_WARNING_TRACE_THIS("CRtTransportUdp::SetOption, unknow aCommand=" << aCommand << " aArg=" << aArg);
+        return RT_ERROR_INVALID_ARG;
     }
 }
 
 RtResult CRtTransportUdp::GetOption(unsigned long aCommand, void* aArg) {
     RT_ASSERTE_RETURN(aArg, RT_ERROR_INVALID_ARG);
     switch (aCommand) {
-        case RT_OPT_TRANSPORT_FIO_NREAD:
-            if (!m_pEndpoint || m_pEndpoint->GetSocket().Control(rtos::kFionread, aArg) != 0) {
-                RT_WARNING_TRACE_THIS("CRtTransportUdp::GetOption, (RT_OPT_TRANSPORT_FIO_NREAD) failed! err=" << errno);
-                return RT_ERROR_NETWORK_SOCKET_ERROR;
-            }
-            return RT_OK;
-        case RT_OPT_TRANSPORT_FD:
-            *static_cast<RT_HANDLE*>(aArg) = GetHandle();
-            return RT_OK;
-        case RT_OPT_TRANSPORT_LOCAL_ADDR:
-            if (!m_pEndpoint)
-                return RT_ERROR_NOT_INITIALIZED;
-            *static_cast<CRtInetAddr*>(aArg) = m_pEndpoint->GetLocalAddr();
-            return RT_OK;
-        case RT_OPT_TRANSPORT_PEER_ADDR:
-            *static_cast<CRtInetAddr*>(aArg) = m_addrPeer;
-            return RT_OK;
-        case RT_OPT_TRANSPORT_SOCK_ALIVE:
-            *static_cast<char*>(aArg) = SocketOpen() ? 1 : 0;
-            return SocketOpen() ? RT_OK : RT_ERROR_NOT_INITIALIZED;
-        case RT_OPT_TRANSPORT_TRAN_TYPE:
-            *static_cast<uint32_t*>(aArg) = 2;
-            return RT_OK;
-        case RT_OPT_TRANSPORT_RCV_BUF_LEN:
-        case RT_OPT_TRANSPORT_SND_BUF_LEN: {
-            bool rcv = aCommand == RT_OPT_TRANSPORT_RCV_BUF_LEN;
-            int value = 0;
-            int len = sizeof value;
-            if (!m_pEndpoint || m_pEndpoint->GetSocket().GetOption(rtos::kSolSocket,
-                                                                  rcv ? rtos::kSoRcvBuf : rtos::kSoSndBuf, &value,
-                                                                  &len) != 0) {
-                if (rcv)
-                    RT_WARNING_TRACE_THIS("CRtTransportUdp::GetOption, GetOption(SO_RCVBUF) failed! fd="
-                                          << static_cast<unsigned long long>(GetHandle()));
-                else
-                    RT_WARNING_TRACE_THIS("CRtTransportUdp::GetOption, GetOption(SO_SNDBUF) failed! fd="
-                                          << static_cast<unsigned long long>(GetHandle()));
-                return RT_ERROR_NETWORK_SOCKET_ERROR;
-            }
-            *static_cast<uint32_t*>(aArg) = static_cast<uint32_t>(value);
-            return RT_OK;
+    case RT_OPT_TRANSPORT_FIO_NREAD:
+        if (!m_pEndpoint || m_pEndpoint->GetSocket().Control(rtos::kFionread, aArg) != 0) {
+            RT_WARNING_TRACE_THIS("CRtTransportUdp::GetOption, (RT_OPT_TRANSPORT_FIO_NREAD) failed! err=" << errno);
+            return RT_ERROR_NETWORK_SOCKET_ERROR;
         }
-        case RT_OPT_BIND_THREAD:
-            *static_cast<uint32_t*>(aArg) = m_pEndpoint ? m_pEndpoint->GetNetworkThread()->GetThreadId() : 0;
-            return RT_OK;
-        case RT_OPT_TRANSPORT_UDP_IDLE_TIMEOUT:
-            *static_cast<uint16_t*>(aArg) = m_wIdleTimeout;
-            return RT_OK;
-        default:
-            return CRtTransportBase::GetOption(aCommand, aArg);
+        return RT_OK;
+    case RT_OPT_TRANSPORT_FD:
+        *static_cast<RT_HANDLE*>(aArg) = GetHandle();
+        return RT_OK;
+    case RT_OPT_TRANSPORT_LOCAL_ADDR:
+        if (!m_pEndpoint)
+            return RT_ERROR_NOT_INITIALIZED;
+        *static_cast<CRtInetAddr*>(aArg) = m_pEndpoint->GetLocalAddr();
+        return RT_OK;
+    case RT_OPT_TRANSPORT_PEER_ADDR:
+        *static_cast<CRtInetAddr*>(aArg) = m_addrPeer;
+        return RT_OK;
+    case RT_OPT_TRANSPORT_SOCK_ALIVE:
+        *static_cast<char*>(aArg) = SocketOpen() ? 1 : 0;
+        return SocketOpen() ? RT_OK : RT_ERROR_NOT_INITIALIZED;
+    case RT_OPT_TRANSPORT_TRAN_TYPE:
+        *static_cast<uint32_t*>(aArg) = 2;
+        return RT_OK;
+    case RT_OPT_TRANSPORT_RCV_BUF_LEN:
+    case RT_OPT_TRANSPORT_SND_BUF_LEN: {
+        bool rcv = aCommand == RT_OPT_TRANSPORT_RCV_BUF_LEN;
+        int value = 0;
+        int len = sizeof value;
+        if (!m_pEndpoint || m_pEndpoint->GetSocket().GetOption(
+                                rtos::kSolSocket, rcv ? rtos::kSoRcvBuf : rtos::kSoSndBuf, &value, &len) != 0) {
+            if (rcv)
+                RT_WARNING_TRACE_THIS("CRtTransportUdp::GetOption, GetOption(SO_RCVBUF) failed! fd="
+                                      << static_cast<unsigned long long>(GetHandle()));
+            else
+                RT_WARNING_TRACE_THIS("CRtTransportUdp::GetOption, GetOption(SO_SNDBUF) failed! fd="
+                                      << static_cast<unsigned long long>(GetHandle()));
+            return RT_ERROR_NETWORK_SOCKET_ERROR;
+        }
+        *static_cast<uint32_t*>(aArg) = static_cast<uint32_t>(value);
+        return RT_OK;
+    }
+    case RT_OPT_BIND_THREAD:
+        *static_cast<uint32_t*>(aArg) = m_pEndpoint ? m_pEndpoint->GetNetworkThread()->GetThreadId() : 0;
+        return RT_OK;
+    case RT_OPT_TRANSPORT_UDP_IDLE_TIMEOUT:
+        *static_cast<uint16_t*>(aArg) = m_wIdleTimeout;
+        return RT_OK;
+    default:
+        return CRtTransportBase::GetOption(aCommand, aArg);
     }
 }

@@ -35,7 +35,7 @@ long CRtUdpEndpointManager::GetLiveEndpoints() { return s_nLiveEndpoints.load();
 CRtUdpEndpoint::CRtUdpEndpoint(CRtUdpEndpointManager* aManager, CRtThread* aThread)
     : m_pManager(aManager), m_networkThread(aThread) {
     ++s_nLiveEndpoints;
-    RT_ASSERTE(m_networkThread->GetThreadType()==CRtThreadManager::TT_NETWORK);
+    RT_ASSERTE(m_networkThread->GetThreadType() == CRtThreadManager::TT_NETWORK);
     m_dwReceiveSize = aManager->GetReceiveSizeForTest();
 }
 
@@ -93,8 +93,8 @@ RtResult CRtUdpEndpoint::Open(const CRtInetAddr& aLocal) {
         m_Socket.Close(1);
         return rv;
     }
-    RT_DEBUG_TRACE_THIS("CRtUdpEndpoint::Open, ip=" << m_addrLocal.GetIpDisplayName() << " port="
-                                                    << m_addrLocal.GetPort()
+    RT_DEBUG_TRACE_THIS("CRtUdpEndpoint::Open, ip=" << m_addrLocal.GetIpDisplayName()
+                                                    << " port=" << m_addrLocal.GetPort()
                                                     << " fd=" << static_cast<unsigned long long>(GetHandle()));
     return RT_OK;
 }
@@ -115,8 +115,8 @@ RtResult CRtUdpEndpoint::StartListen(IRtAcceptorConnectorId* aAcceptor, IRtAccep
     m_pSink = aSink;
     m_bMarker = aMarker;
     m_dwPeerLimit = aPeerLimit;
-    RT_DEBUG_TRACE_THIS("CRtUdpEndpoint::StartListen, ip=" << m_addrLocal.GetIpDisplayName() << " port="
-                                                           << m_addrLocal.GetPort()
+    RT_DEBUG_TRACE_THIS("CRtUdpEndpoint::StartListen, ip=" << m_addrLocal.GetIpDisplayName()
+                                                           << " port=" << m_addrLocal.GetPort()
                                                            << " sink=" << static_cast<const void*>(aSink)
                                                            << " fd=" << static_cast<unsigned long long>(GetHandle()));
     return RT_OK;
@@ -160,11 +160,10 @@ RtResult CRtUdpEndpoint::Connect(const CRtInetAddr& aPeer, const CRtInetAddr* aL
     transport->AddReference();
     m_Peers.emplace(key, transport);
     aTransport = transport;
-    RT_DEBUG_TRACE_THIS("CRtUdpEndpoint::Connect, localip=" << m_addrLocal.GetIpDisplayName() << " localport="
-                                                            << m_addrLocal.GetPort()
-                                                            << " peerip=" << aPeer.GetIpDisplayName()
-                                                            << " peerport=" << aPeer.GetPort()
-                                                            << " fd=" << static_cast<unsigned long long>(GetHandle()));
+    RT_DEBUG_TRACE_THIS("CRtUdpEndpoint::Connect, localip="
+                        << m_addrLocal.GetIpDisplayName() << " localport=" << m_addrLocal.GetPort()
+                        << " peerip=" << aPeer.GetIpDisplayName() << " peerport=" << aPeer.GetPort()
+                        << " fd=" << static_cast<unsigned long long>(GetHandle()));
     return RT_OK;
 }
 
@@ -309,9 +308,8 @@ void CRtUdpEndpoint::OnRecvError_i(const rtos::SocketAddress& aFrom, bool aHaveF
     CRtInetAddr from;
     if (aHaveFrom)
         from = ToInetAddr(aFrom);
-    RT_WARNING_TRACE_THIS("CRtUdpEndpoint::OnInput, RecvFrom() failed! ip=" << from.GetIpDisplayName()
-                                                                            << " port=" << from.GetPort()
-                                                                            << " nRecv=" << -1
+    RT_WARNING_TRACE_THIS("CRtUdpEndpoint::OnInput, RecvFrom() failed! ip=" << from.GetIpDisplayName() << " port="
+                                                                            << from.GetPort() << " nRecv=" << -1
                                                                             << " err=" << RtErrorText(aError));
     if (!aHaveFrom)
         return;
@@ -323,8 +321,7 @@ void CRtUdpEndpoint::OnRecvError_i(const rtos::SocketAddress& aFrom, bool aHaveF
 }
 
 int CRtUdpEndpoint::OnClose(RT_HANDLE aFd, MASK aMask) {
-    RT_DEBUG_TRACE_THIS("CRtUdpEndpoint::OnClose, aFd=" << static_cast<unsigned long long>(aFd)
-                                                        << " aMask=" << aMask);
+    RT_DEBUG_TRACE_THIS("CRtUdpEndpoint::OnClose, aFd=" << static_cast<unsigned long long>(aFd) << " aMask=" << aMask);
     CRtAutoPtr<CRtUdpEndpoint> hold(this);
     CloseTransports_i(false, RT_ERROR_NETWORK_SOCKET_ERROR, true);
     m_pAcceptor = nullptr;

@@ -73,7 +73,7 @@ RtResult CRtUdpEndpointManager::FindUsable_l(const CRtUdpAddressKey& aKey, CRtUd
 
 void CRtUdpEndpointManager::Add_l(CRtUdpEndpoint* aEndpoint) {
     auto ret = m_Endpoints.emplace(CRtUdpAddressKey(aEndpoint->GetLocalAddr()), aEndpoint);
-    RT_ASSERTE(ret.second==true);
+    RT_ASSERTE(ret.second == true);
     if (ret.second)
         aEndpoint->m_bInManager = true;
 }
@@ -135,7 +135,7 @@ void CRtUdpEndpointManager::RemoveEndpoint(CRtUdpEndpoint* aEndpoint) {
     CRtMutexGuardT<CRtMutexThreadRecursive> guard(m_Mutex);
     auto found = m_Endpoints.find(CRtUdpAddressKey(aEndpoint->GetLocalAddr()));
     size_t n = found != m_Endpoints.end() && found->second.Get() == aEndpoint ? 1 : 0;
-    RT_ASSERTE(n==1);
+    RT_ASSERTE(n == 1);
     if (n == 1) {
         last = found->second;
         m_Endpoints.erase(found);

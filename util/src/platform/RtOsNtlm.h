@@ -22,8 +22,8 @@ enum class NtlmStage {
 
 struct NtlmStatus {
     NtlmStage stage = NtlmStage::kNone;
-    long code = 0;       // the provider's status (SECURITY_STATUS, GSS minor status)
-    std::string what;    // the library or mechanism, or the provider's text
+    long code = 0;     // the provider's status (SECURITY_STATUS, GSS minor status)
+    std::string what;  // the library or mechanism, or the provider's text
 };
 
 // First step: the Type 1 (negotiate) token for aUser in aDomain with

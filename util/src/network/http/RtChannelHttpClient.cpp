@@ -188,8 +188,9 @@ RtResult CRtChannelHttpClient::SendData(CRtMessageBlock& aData, bool, bool aDest
         headBlock.Append(&aData);
         RtResult rv = SendBuffered(headBlock);
         if (RT_FAILED(rv)) {
-            RT_ERROR_TRACE_THIS("CRtChannelHttpClient::SendPrivateData, it's impossible that sending first packet failed!"
-                                << " rv=" << rv);
+            RT_ERROR_TRACE_THIS(
+                "CRtChannelHttpClient::SendPrivateData, it's impossible that sending first packet failed!"
+                << " rv=" << rv);
             return rv;
         }
         if (m_bHeadOnce)

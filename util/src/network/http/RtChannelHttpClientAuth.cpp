@@ -39,9 +39,10 @@ RtResult CRtChannelHttpClient::ProcessAuthorization() {
     const bool proxyAuth = status == 407 && m_pProxyInfo;
     if (!proxyAuth) {
         if (!m_pProxyInfo)
-            RT_INFO_TRACE_THIS("CRtChannelHttpClient::ProcessAuthorization, there is no proxy, should be www "
-                               "authorization, url="
-                               << m_pUrl->GetAsciiSpec());
+            RT_INFO_TRACE_THIS(
+                "CRtChannelHttpClient::ProcessAuthorization, there is no proxy, should be www "
+                "authorization, url="
+                << m_pUrl->GetAsciiSpec());
         if (!m_pWwwAuthInfo) {
             // Settings a program listed for the server's host and port give
             // the credentials; otherwise the credentials getter fills
@@ -76,11 +77,10 @@ RtResult CRtChannelHttpClient::ProcessAuthorization() {
         for (const CRtString& challenge : challenges) {
             if (!SchemeIs(challenge, scheme) || challenge.size() <= scheme.size() + 1)
                 continue;
-            CRtString value = m_pAuthenticator->GenerateCredentials(this, challenge.c_str(),
-                                                                    settings->GetUserName().c_str(),
-                                                                    settings->GetPasswd().c_str());
+            CRtString value = m_pAuthenticator->GenerateCredentials(
+                this, challenge.c_str(), settings->GetUserName().c_str(), settings->GetPasswd().c_str());
             RT_INFO_TRACE_THIS("CRtChannelHttpClient::ProcessAuthorization() rv =" << (value.empty() ? -1 : 0)
-                                                                                    << " step=2");
+                                                                                   << " step=2");
             if (value.empty())
                 break;
             m_RequestHeader.SetHeader(credAtom, value);
@@ -145,7 +145,7 @@ RtResult CRtChannelHttpClient::ProcessAuthorization() {
             return RT_ERROR_WOULD_BLOCK;
         if (result != IRtHttpAuthInfoGetter::GETTER_GO_AHEAD || settings->GetUserName().empty()) {
             RT_WARNING_TRACE_THIS("CRtChannelHttpClient::ProcessAuthorization() rv =" << RT_ERROR_FAILURE
-                                                                                       << " no credentials");
+                                                                                      << " no credentials");
             return proxyAuth ? RT_ERROR_NETWORK_PROXY_AUTH_REQUIRED : RT_ERROR_FAILURE;
         }
     }

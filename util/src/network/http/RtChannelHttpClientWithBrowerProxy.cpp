@@ -95,8 +95,8 @@ void CRtChannelHttpClientWithBrowerProxy::OnObserve(const char* aTopic, void*) {
 }
 
 RtResult CRtEventHttpClientAsyncOpen::OnEventFire() {
-    RT_DEBUG_TRACE_THIS("CRtEventHttpClientAsyncOpen::OnEventFire, httpClient="
-                        << static_cast<const void*>(m_pChannel.Get()));
+    RT_DEBUG_TRACE_THIS(
+        "CRtEventHttpClientAsyncOpen::OnEventFire, httpClient=" << static_cast<const void*>(m_pChannel.Get()));
     IRtChannelSink* sink = m_pChannel->GetChannelSink();
     if (!sink)
         return RT_OK;  // closed meanwhile

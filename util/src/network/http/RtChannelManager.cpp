@@ -17,8 +17,7 @@ RtResult CRtChannelManager::CreateHttpAcceptor(IRtChannelServerAcceptor*& aAccep
     return RT_OK;
 }
 
-RtResult CRtChannelManager::CreateChannelHttpClient(IRtChannelHttpClient*& aClient, CRtHttpUrl* aURL,
-                                                    uint32_t aFlag) {
+RtResult CRtChannelManager::CreateChannelHttpClient(IRtChannelHttpClient*& aClient, CRtHttpUrl* aURL, uint32_t aFlag) {
     RT_ASSERTE(!aClient);
     RT_ASSERTE_RETURN(aURL, RT_ERROR_INVALID_ARG);
     CRtChannelHttpClient* client;

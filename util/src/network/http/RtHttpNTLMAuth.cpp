@@ -11,8 +11,8 @@ namespace {
 bool IsBase64Text(const char* aText, size_t aLength) {
     for (size_t i = 0; i < aLength; ++i) {
         char c = aText[i];
-        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-                  c == '/' || c == '=';
+        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/' ||
+                  c == '=';
         if (!ok)
             return false;
     }
@@ -33,7 +33,7 @@ CRtString CRtHttpNTLMAuth::do_GenerateCredentials(IRtChannelHttpClient* aChannel
                                                   const char* aUsername, const char* aPassword) {
     RT_ASSERTE_RETURN(aChannel && aChallenge && aUsername, CRtString());
     RT_INFO_TRACE_THIS("CRtHttpNTLMAuth::do_GenerateCredentials, aUsername=" << aUsername
-                                                                           << " aChallenge=" << aChallenge);
+                                                                             << " aChallenge=" << aChallenge);
     if (GetCurrentStep() == 0)
         return FirstStep(aUsername, aPassword);
     return SecondStep(aChallenge);
@@ -62,8 +62,8 @@ CRtString CRtHttpNTLMAuth::FirstStep(const CRtString& aUser, const char* aPasswo
                             << status.what << " err=" << status.code);
         break;
     case rtos::NtlmStage::kPackage:
-        RT_ERROR_TRACE_THIS("CRtHttpNTLMAuth::InitAuthorizationHeader, QuerySecurityPackageInfo failed! ss="
-                            << status.code);
+        RT_ERROR_TRACE_THIS(
+            "CRtHttpNTLMAuth::InitAuthorizationHeader, QuerySecurityPackageInfo failed! ss=" << status.code);
         break;
     case rtos::NtlmStage::kAcquire:
         RT_ERROR_TRACE_THIS("CRtHttpNTLMAuth::do_GenerateCredentials, AcquireCredentialsHandle failed! ss="
@@ -99,8 +99,8 @@ CRtString CRtHttpNTLMAuth::SecondStep(const char* aChallenge) {
 void CRtHttpNTLMAuth::LogStepFailure(rtos::NtlmStage aStage, long aCode, const std::string& aWhat) {
     if (aStage == rtos::NtlmStage::kComplete)
         RT_ERROR_TRACE_THIS("CRtHttpNTLMAuth::do_GenerateCredentials, CompleteAuthToken failed! ss=" << aCode << " "
-                                                                                                    << aWhat);
+                                                                                                     << aWhat);
     else
-        RT_ERROR_TRACE_THIS("CRtHttpNTLMAuth::do_GenerateCredentials, InitializeSecurityContext failed! ss="
-                            << aCode << " " << aWhat);
+        RT_ERROR_TRACE_THIS(
+            "CRtHttpNTLMAuth::do_GenerateCredentials, InitializeSecurityContext failed! ss=" << aCode << " " << aWhat);
 }

@@ -56,9 +56,7 @@ RtResult CRtHttpProxyInfo::Init(const CRtString& aHost, uint32_t aPort, PROXY_TY
     return RT_OK;
 }
 
-CRtString CRtHttpProxyInfo::GetHostAndPort() const {
-    return m_strHostName + ":" + std::to_string(m_wPort);
-}
+CRtString CRtHttpProxyInfo::GetHostAndPort() const { return m_strHostName + ":" + std::to_string(m_wPort); }
 
 bool CRtHttpProxyInfo::Equal(const CRtHttpProxyInfo* aOther) const {
     if (aOther == this)

@@ -6,7 +6,9 @@
 #include "RtTimeValue.h"
 
 namespace {
-uint32_t Clamp(uint32_t aLimit) { return std::min(std::max(aLimit, CBandWidthCtrl::kMinLimit), CBandWidthCtrl::kMaxLimit); }
+uint32_t Clamp(uint32_t aLimit) {
+    return std::min(std::max(aLimit, CBandWidthCtrl::kMinLimit), CBandWidthCtrl::kMaxLimit);
+}
 }  // namespace
 
 CBandWidthCtrl::CBandWidthCtrl(uint32_t aNowMs, uint32_t aLimit, uint32_t aDivisor)

@@ -11,7 +11,9 @@
 #include "RtTimeValue.h"
 
 namespace {
-CRtTimeValue Ms(uint32_t aMs) { return CRtTimeValue(static_cast<int64_t>(aMs / 1000), static_cast<int32_t>(aMs % 1000) * 1000); }
+CRtTimeValue Ms(uint32_t aMs) {
+    return CRtTimeValue(static_cast<int64_t>(aMs / 1000), static_cast<int32_t>(aMs % 1000) * 1000);
+}
 
 CRtThreadInfo* InfoOf(CRtThread* aThread) {
     return aThread ? CRtNetworkThreadManager::Instance()->GetThreadInfo(aThread->GetThreadId()) : nullptr;
@@ -27,8 +29,8 @@ public:
     RtResult OnEventFire() override {
         CRtConnRlbTcp* conn = m_pConn.Get();
         if (conn->GetStatus() != CS_ESTABLISHED) {
-            RT_WARNING_TRACE_THIS("CRtEventRlbTcpOnBindThread::OnEventFire, status="
-                                  << conn->GetStatus() << " conn=" << static_cast<const void*>(conn));
+            RT_WARNING_TRACE_THIS("CRtEventRlbTcpOnBindThread::OnEventFire, status=" << conn->GetStatus() << " conn="
+                                                                                     << static_cast<const void*>(conn));
             return RT_ERROR_INVALID_STATE;
         }
         if (conn->IsAppKeepAlive()) {
@@ -207,7 +209,8 @@ void CRtConnRlbTcp::ProcessInput() {
         if (rv == RT_ERROR_PARTIAL_DATA)
             return;
         if (RT_FAILED(rv)) {
-            RT_ERROR_TRACE_THIS("CRtConnRlbTcp::OnReceive, invalid pdu type=" << static_cast<int>(m_reader.GetBadType()));
+            RT_ERROR_TRACE_THIS(
+                "CRtConnRlbTcp::OnReceive, invalid pdu type=" << static_cast<int>(m_reader.GetBadType()));
             OnException(RT_ERROR_NETWORK_INVALID_PDU);
             return;
         }
@@ -337,7 +340,9 @@ void CRtConnRlbTcp::StartKeepAlive() {
     ScheduleKeepAlive();
 }
 
-void CRtConnRlbTcp::ScheduleKeepAlive() { m_timer.Schedule(this, CRtTimeValue(static_cast<int64_t>(m_wKeepAliveInterval), 0)); }
+void CRtConnRlbTcp::ScheduleKeepAlive() {
+    m_timer.Schedule(this, CRtTimeValue(static_cast<int64_t>(m_wKeepAliveInterval), 0));
+}
 
 void CRtConnRlbTcp::StopTimers() {
     m_timer.Cancel();
@@ -404,67 +409,67 @@ RtResult CRtConnRlbTcp::SetIdleTimeout(uint16_t aSeconds) {
 
 RtResult CRtConnRlbTcp::SetOption(unsigned long aCommand, void* aArg) {
     switch (aCommand) {
-        case RT_OPT_CONN_MAX_SEND_BUF: {
-            RT_ASSERTE_RETURN(aArg, RT_ERROR_INVALID_ARG);
-            RtResult rv = m_sendBuffer.SetLimit(*static_cast<uint32_t*>(aArg));
-            NotifySendable();
-            return rv;
-        }
-        case RT_OPT_CONN_KEEPALIVE_INTERVAL: {
-            RT_ASSERTE_RETURN(aArg, RT_ERROR_INVALID_ARG);
-            uint32_t seconds = *static_cast<uint32_t*>(aArg);
-            RT_DEBUG_TRACE_THIS("CRtConnRlbTcp::SetOption, new keepalive interval=" << seconds);
-            // A periodic timer needs a period.
-            if (seconds == 0)
-                return RT_ERROR_INVALID_ARG;
-            m_wKeepAliveInterval = static_cast<uint16_t>(std::min<uint32_t>(seconds, 0xFFFF));
-            if (GetStatus() == CS_ESTABLISHED && IsAppKeepAlive())
-                ScheduleKeepAlive();
-            return RT_OK;
-        }
-        case RT_OPT_CONN_UPLOAD_LIMIT:
-            RT_ASSERTE_RETURN(aArg, RT_ERROR_INVALID_ARG);
-            m_sendBuffer.GetBandWidthCtrl().SetLimit(*static_cast<uint32_t*>(aArg));
-            return RT_OK;
-        case RT_OPT_BIND_THREAD:
-            RT_ASSERTE_RETURN(aArg, RT_ERROR_INVALID_ARG);
-            return BindThread(static_cast<CRtTransportBindThreadParam*>(aArg));
-        case RT_OPT_CONN_IDLE_TIMEOUT:
-            RT_ASSERTE_RETURN(aArg, RT_ERROR_INVALID_ARG);
-            return SetIdleTimeout(*static_cast<uint16_t*>(aArg));
-        case RT_OPT_CONN_RTT_TOGGLE:
-            m_bRttOff = !m_bRttOff;
-            RT_INFO_TRACE("CRtConnRlbTcpClient::SetOption, rtt " << (m_bRttOff ? "disabled." : "enabled."));
-            return RT_OK;
-        default:
-            if (!m_lowerTransport)
-                return RT_ERROR_NOT_AVAILABLE;
-            return m_lowerTransport->SetOption(aCommand, aArg);
+    case RT_OPT_CONN_MAX_SEND_BUF: {
+        RT_ASSERTE_RETURN(aArg, RT_ERROR_INVALID_ARG);
+        RtResult rv = m_sendBuffer.SetLimit(*static_cast<uint32_t*>(aArg));
+        NotifySendable();
+        return rv;
+    }
+    case RT_OPT_CONN_KEEPALIVE_INTERVAL: {
+        RT_ASSERTE_RETURN(aArg, RT_ERROR_INVALID_ARG);
+        uint32_t seconds = *static_cast<uint32_t*>(aArg);
+        RT_DEBUG_TRACE_THIS("CRtConnRlbTcp::SetOption, new keepalive interval=" << seconds);
+        // A periodic timer needs a period.
+        if (seconds == 0)
+            return RT_ERROR_INVALID_ARG;
+        m_wKeepAliveInterval = static_cast<uint16_t>(std::min<uint32_t>(seconds, 0xFFFF));
+        if (GetStatus() == CS_ESTABLISHED && IsAppKeepAlive())
+            ScheduleKeepAlive();
+        return RT_OK;
+    }
+    case RT_OPT_CONN_UPLOAD_LIMIT:
+        RT_ASSERTE_RETURN(aArg, RT_ERROR_INVALID_ARG);
+        m_sendBuffer.GetBandWidthCtrl().SetLimit(*static_cast<uint32_t*>(aArg));
+        return RT_OK;
+    case RT_OPT_BIND_THREAD:
+        RT_ASSERTE_RETURN(aArg, RT_ERROR_INVALID_ARG);
+        return BindThread(static_cast<CRtTransportBindThreadParam*>(aArg));
+    case RT_OPT_CONN_IDLE_TIMEOUT:
+        RT_ASSERTE_RETURN(aArg, RT_ERROR_INVALID_ARG);
+        return SetIdleTimeout(*static_cast<uint16_t*>(aArg));
+    case RT_OPT_CONN_RTT_TOGGLE:
+        m_bRttOff = !m_bRttOff;
+        RT_INFO_TRACE("CRtConnRlbTcpClient::SetOption, rtt " << (m_bRttOff ? "disabled." : "enabled."));
+        return RT_OK;
+    default:
+        if (!m_lowerTransport)
+            return RT_ERROR_NOT_AVAILABLE;
+        return m_lowerTransport->SetOption(aCommand, aArg);
     }
 }
 
 RtResult CRtConnRlbTcp::GetOption(unsigned long aCommand, void* aArg) {
     switch (aCommand) {
-        case RT_OPT_CONN_MAX_SEND_BUF:
-            RT_ASSERTE_RETURN(aArg, RT_ERROR_INVALID_ARG);
-            *static_cast<uint32_t*>(aArg) = m_sendBuffer.GetLimit();
-            return RT_OK;
-        case RT_OPT_CONN_KEEPALIVE_INTERVAL:
-            RT_ASSERTE_RETURN(aArg, RT_ERROR_INVALID_ARG);
-            *static_cast<uint32_t*>(aArg) = m_wKeepAliveInterval;
-            return RT_OK;
-        case RT_OPT_CONN_UPLOAD_LIMIT:
-            RT_ASSERTE_RETURN(aArg, RT_ERROR_INVALID_ARG);
-            *static_cast<uint32_t*>(aArg) = m_sendBuffer.GetBandWidthCtrl().GetRequestedLimit();
-            return RT_OK;
-        case RT_OPT_CONN_IDLE_TIMEOUT:
-            RT_ASSERTE_RETURN(aArg, RT_ERROR_INVALID_ARG);
-            *static_cast<uint16_t*>(aArg) = m_wIdleTimeout;
-            return RT_OK;
-        default:
-            if (!m_lowerTransport)
-                return RT_ERROR_NOT_AVAILABLE;
-            return m_lowerTransport->GetOption(aCommand, aArg);
+    case RT_OPT_CONN_MAX_SEND_BUF:
+        RT_ASSERTE_RETURN(aArg, RT_ERROR_INVALID_ARG);
+        *static_cast<uint32_t*>(aArg) = m_sendBuffer.GetLimit();
+        return RT_OK;
+    case RT_OPT_CONN_KEEPALIVE_INTERVAL:
+        RT_ASSERTE_RETURN(aArg, RT_ERROR_INVALID_ARG);
+        *static_cast<uint32_t*>(aArg) = m_wKeepAliveInterval;
+        return RT_OK;
+    case RT_OPT_CONN_UPLOAD_LIMIT:
+        RT_ASSERTE_RETURN(aArg, RT_ERROR_INVALID_ARG);
+        *static_cast<uint32_t*>(aArg) = m_sendBuffer.GetBandWidthCtrl().GetRequestedLimit();
+        return RT_OK;
+    case RT_OPT_CONN_IDLE_TIMEOUT:
+        RT_ASSERTE_RETURN(aArg, RT_ERROR_INVALID_ARG);
+        *static_cast<uint16_t*>(aArg) = m_wIdleTimeout;
+        return RT_OK;
+    default:
+        if (!m_lowerTransport)
+            return RT_ERROR_NOT_AVAILABLE;
+        return m_lowerTransport->GetOption(aCommand, aArg);
     }
 }
 

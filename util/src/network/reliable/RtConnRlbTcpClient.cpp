@@ -6,7 +6,9 @@
 #include "RtThreadProxyBase.h"
 
 namespace {
-CRtTimeValue Ms(uint32_t aMs) { return CRtTimeValue(static_cast<int64_t>(aMs / 1000), static_cast<int32_t>(aMs % 1000) * 1000); }
+CRtTimeValue Ms(uint32_t aMs) {
+    return CRtTimeValue(static_cast<int64_t>(aMs / 1000), static_cast<int32_t>(aMs % 1000) * 1000);
+}
 }  // namespace
 
 CRtConnRlbTcpClient::CRtConnRlbTcpClient(uint32_t aType, IRtConnector* aConnector, CRtThread* aThread)
@@ -26,8 +28,8 @@ RtResult CRtConnRlbTcpClient::Connect(IRtAcceptorConnectorSink* aRequester, IRtA
     m_addrPeer = aAddr;
     m_bConnecting = true;
     CRtTimeValue limit = aTimeout ? *aTimeout : CRtTimeValue();
-    RtResult rv = m_pConnector->AsycConnect(this, aAddr, aTimeout ? &limit : nullptr,
-                                            const_cast<CRtInetAddr*>(aAddrLocal));
+    RtResult rv =
+        m_pConnector->AsycConnect(this, aAddr, aTimeout ? &limit : nullptr, const_cast<CRtInetAddr*>(aAddrLocal));
     if (RT_FAILED(rv)) {
         m_bConnecting = false;
         m_pRequester = nullptr;
@@ -172,23 +174,23 @@ void CRtConnRlbTcpClient::Fail_i(RtResult aReason) {
 
 void CRtConnRlbTcpClient::OnLowerDisconnect(RtResult aReason) {
     switch (GetStatus()) {
-        case CS_ESTABLISHED:
-            if (IsReconnectable()) {
-                StartReconnect(false, aReason);
-                return;
-            }
-            Close_i(aReason);
-            NotifyDisconnect(aReason);
+    case CS_ESTABLISHED:
+        if (IsReconnectable()) {
+            StartReconnect(false, aReason);
             return;
-        case CS_RECONNECTED:
-            // This attempt failed; the window is still open.
-            DetachLower(false, aReason);
-            SetStatus(CS_WAIT_RECONNECT);
-            ScheduleAttempt();
-            return;
-        default:
-            Fail_i(aReason);
-            return;
+        }
+        Close_i(aReason);
+        NotifyDisconnect(aReason);
+        return;
+    case CS_RECONNECTED:
+        // This attempt failed; the window is still open.
+        DetachLower(false, aReason);
+        SetStatus(CS_WAIT_RECONNECT);
+        ScheduleAttempt();
+        return;
+    default:
+        Fail_i(aReason);
+        return;
     }
 }
 
@@ -219,7 +221,7 @@ void CRtConnRlbTcpClient::Attempt_i() {
     if (GetStatus() != CS_WAIT_RECONNECT)
         return;
     RT_INFO_TRACE_THIS("CRtConnRlbTcpClient::OnTimer, reconnecting ... ip=" << m_addrPeer.GetIpDisplayName()
-                                                                           << "port=" << m_addrPeer.GetPort());
+                                                                            << "port=" << m_addrPeer.GetPort());
     SetStatus(CS_RECONNECTING);
     ++m_nAttempts;
     // A finished attempt may still count as running in the connector.

@@ -33,23 +33,23 @@ uint32_t Get32(const uint8_t*& aIn) {
 
 size_t RtRlbTcpHeaderSize(uint8_t aType) {
     switch (aType) {
-        case RT_RLBTCP_PDU_CONN_REQ:
-            return 11;
-        case RT_RLBTCP_PDU_CONN_RESP:
-            return 13;
-        case RT_RLBTCP_PDU_DISCONN:
-            return 1;
-        case RT_RLBTCP_PDU_KEEPALIVE:
-        case RT_RLBTCP_PDU_IDLE_TIMEOUT:
-            return 3;
-        case RT_RLBTCP_PDU_DATA:
-        case RT_RLBTCP_PDU_RTT:
-            return 5;
-        case RT_RLBTCP_PDU_DATA_WITH_ACK:
-        case RT_RLBTCP_PDU_DATA_KEPT:
-            return 7;
-        default:
-            return 0;
+    case RT_RLBTCP_PDU_CONN_REQ:
+        return 11;
+    case RT_RLBTCP_PDU_CONN_RESP:
+        return 13;
+    case RT_RLBTCP_PDU_DISCONN:
+        return 1;
+    case RT_RLBTCP_PDU_KEEPALIVE:
+    case RT_RLBTCP_PDU_IDLE_TIMEOUT:
+        return 3;
+    case RT_RLBTCP_PDU_DATA:
+    case RT_RLBTCP_PDU_RTT:
+        return 5;
+    case RT_RLBTCP_PDU_DATA_WITH_ACK:
+    case RT_RLBTCP_PDU_DATA_KEPT:
+        return 7;
+    default:
+        return 0;
     }
 }
 
@@ -64,37 +64,37 @@ size_t CRtRlbTcpPdu::Encode(uint8_t* aOut) const {
     uint8_t* p = aOut;
     *p++ = type;
     switch (type) {
-        case RT_RLBTCP_PDU_CONN_REQ:
-            Put16(p, connTypeHigh);
-            Put16(p, channel);
-            Put16(p, ack);
-            Put32(p, ticket);
-            break;
-        case RT_RLBTCP_PDU_CONN_RESP:
-            Put32(p, result);
-            Put16(p, channel);
-            Put16(p, ack);
-            Put32(p, ticket);
-            break;
-        case RT_RLBTCP_PDU_KEEPALIVE:
-            Put16(p, ack);
-            break;
-        case RT_RLBTCP_PDU_DATA:
-            Put32(p, length);
-            break;
-        case RT_RLBTCP_PDU_DATA_WITH_ACK:
-        case RT_RLBTCP_PDU_DATA_KEPT:
-            Put16(p, ack);
-            Put32(p, length);
-            break;
-        case RT_RLBTCP_PDU_RTT:
-            Put32(p, probe);
-            break;
-        case RT_RLBTCP_PDU_IDLE_TIMEOUT:
-            Put16(p, idleTimeout);
-            break;
-        default:
-            break;
+    case RT_RLBTCP_PDU_CONN_REQ:
+        Put16(p, connTypeHigh);
+        Put16(p, channel);
+        Put16(p, ack);
+        Put32(p, ticket);
+        break;
+    case RT_RLBTCP_PDU_CONN_RESP:
+        Put32(p, result);
+        Put16(p, channel);
+        Put16(p, ack);
+        Put32(p, ticket);
+        break;
+    case RT_RLBTCP_PDU_KEEPALIVE:
+        Put16(p, ack);
+        break;
+    case RT_RLBTCP_PDU_DATA:
+        Put32(p, length);
+        break;
+    case RT_RLBTCP_PDU_DATA_WITH_ACK:
+    case RT_RLBTCP_PDU_DATA_KEPT:
+        Put16(p, ack);
+        Put32(p, length);
+        break;
+    case RT_RLBTCP_PDU_RTT:
+        Put32(p, probe);
+        break;
+    case RT_RLBTCP_PDU_IDLE_TIMEOUT:
+        Put16(p, idleTimeout);
+        break;
+    default:
+        break;
     }
     RT_ASSERTE(static_cast<size_t>(p - aOut) == size);
     return size;
@@ -105,37 +105,37 @@ void CRtRlbTcpPdu::Decode(const uint8_t* aIn, size_t aSize) {
     const uint8_t* p = aIn;
     type = *p++;
     switch (type) {
-        case RT_RLBTCP_PDU_CONN_REQ:
-            connTypeHigh = Get16(p);
-            channel = Get16(p);
-            ack = Get16(p);
-            ticket = Get32(p);
-            break;
-        case RT_RLBTCP_PDU_CONN_RESP:
-            result = Get32(p);
-            channel = Get16(p);
-            ack = Get16(p);
-            ticket = Get32(p);
-            break;
-        case RT_RLBTCP_PDU_KEEPALIVE:
-            ack = Get16(p);
-            break;
-        case RT_RLBTCP_PDU_DATA:
-            length = Get32(p);
-            break;
-        case RT_RLBTCP_PDU_DATA_WITH_ACK:
-        case RT_RLBTCP_PDU_DATA_KEPT:
-            ack = Get16(p);
-            length = Get32(p);
-            break;
-        case RT_RLBTCP_PDU_RTT:
-            probe = Get32(p);
-            break;
-        case RT_RLBTCP_PDU_IDLE_TIMEOUT:
-            idleTimeout = Get16(p);
-            break;
-        default:
-            break;
+    case RT_RLBTCP_PDU_CONN_REQ:
+        connTypeHigh = Get16(p);
+        channel = Get16(p);
+        ack = Get16(p);
+        ticket = Get32(p);
+        break;
+    case RT_RLBTCP_PDU_CONN_RESP:
+        result = Get32(p);
+        channel = Get16(p);
+        ack = Get16(p);
+        ticket = Get32(p);
+        break;
+    case RT_RLBTCP_PDU_KEEPALIVE:
+        ack = Get16(p);
+        break;
+    case RT_RLBTCP_PDU_DATA:
+        length = Get32(p);
+        break;
+    case RT_RLBTCP_PDU_DATA_WITH_ACK:
+    case RT_RLBTCP_PDU_DATA_KEPT:
+        ack = Get16(p);
+        length = Get32(p);
+        break;
+    case RT_RLBTCP_PDU_RTT:
+        probe = Get32(p);
+        break;
+    case RT_RLBTCP_PDU_IDLE_TIMEOUT:
+        idleTimeout = Get16(p);
+        break;
+    default:
+        break;
     }
 }
 

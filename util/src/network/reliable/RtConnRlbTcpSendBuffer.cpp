@@ -22,8 +22,7 @@ RtResult CRtConnRlbTcpSendBuffer::SetLimit(uint32_t aBytes) {
 }
 
 bool CRtConnRlbTcpSendBuffer::IsFull() const {
-    return m_nCurrentSize >= m_nLimit || m_nEncodedSize >= m_nLimit ||
-           m_Kept.size() + m_nQueuedKept >= kMaxKeptUnits;
+    return m_nCurrentSize >= m_nLimit || m_nEncodedSize >= m_nLimit || m_Kept.size() + m_nQueuedKept >= kMaxKeptUnits;
 }
 
 void CRtConnRlbTcpSendBuffer::Queue(uint8_t aType, CRtMessageBlock* aPayload) {

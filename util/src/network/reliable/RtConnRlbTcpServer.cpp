@@ -9,7 +9,9 @@
 #include "RtThreadSwitch.h"
 
 namespace {
-CRtTimeValue Ms(uint32_t aMs) { return CRtTimeValue(static_cast<int64_t>(aMs / 1000), static_cast<int32_t>(aMs % 1000) * 1000); }
+CRtTimeValue Ms(uint32_t aMs) {
+    return CRtTimeValue(static_cast<int64_t>(aMs / 1000), static_cast<int32_t>(aMs % 1000) * 1000);
+}
 
 // Tickets guard a session against takeover by whoever can guess them: 32
 // bits from the system's random source, never derived from the peer.
@@ -58,7 +60,8 @@ void CRtConnRlbTcpServer::OnConnectIndication(RtResult aReason, IRtTransport* aT
         return;
     }
     // No valid 'A' in time: the connection goes, as an idle one would.
-    m_timer.Schedule(this, CRtTimeValue(static_cast<int64_t>(m_wHandshakeLimit ? m_wHandshakeLimit : m_wIdleTimeout), 0), 1);
+    m_timer.Schedule(this,
+                     CRtTimeValue(static_cast<int64_t>(m_wHandshakeLimit ? m_wHandshakeLimit : m_wIdleTimeout), 0), 1);
 }
 
 void CRtConnRlbTcpServer::OnReceive(CRtMessageBlock& aData, IRtTransport* aTrptId) {
@@ -161,7 +164,8 @@ void CRtConnRlbTcpServer::OnRecvConnReq(const CRtRlbTcpPdu& aPdu) {
     }
     CRtAutoPtr<CRtConnRlbTcpServer> old = m_pServerList ? m_pServerList->Find(aPdu.channel) : nullptr;
     if (!old || old.Get() == this) {
-        RT_WARNING_TRACE_THIS("CRtConnRlbTcpServer::OnRecvConnReq, reconnect server not found! channel=" << aPdu.channel);
+        RT_WARNING_TRACE_THIS(
+            "CRtConnRlbTcpServer::OnRecvConnReq, reconnect server not found! channel=" << aPdu.channel);
         Reject(RT_ERROR_NETWORK_CONNECTION_RESET);
         return;
     }
@@ -172,7 +176,8 @@ void CRtConnRlbTcpServer::OnRecvConnReq(const CRtRlbTcpPdu& aPdu) {
         Reject(RT_ERROR_NETWORK_TICKET_MISMATCH);
         return;
     }
-    RT_INFO_TRACE_THIS("CRtConnRlbTcpServer::OnRecvConnReq, reconnect case. server=" << static_cast<const void*>(old.Get()));
+    RT_INFO_TRACE_THIS(
+        "CRtConnRlbTcpServer::OnRecvConnReq, reconnect case. server=" << static_cast<const void*>(old.Get()));
     StopTimers();
     m_bHandingOver = true;
     IRtConnServerHostT<CRtConnRlbTcpServer>* host = m_pHost;

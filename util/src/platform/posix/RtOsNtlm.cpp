@@ -94,8 +94,8 @@ bool MechanismPresent(gss_OID aMech) {
 bool Step(NtlmContext* aContext, gss_buffer_t aInput, std::string& aToken, NtlmStatus& aStatus) {
     OM_uint32 minor = 0;
     gss_buffer_desc out = GSS_C_EMPTY_BUFFER;
-    OM_uint32 major = gss_init_sec_context(&minor, aContext->cred, &aContext->ctx, aContext->target, &aContext->mech,
-                                           0, GSS_C_INDEFINITE, GSS_C_NO_CHANNEL_BINDINGS,
+    OM_uint32 major = gss_init_sec_context(&minor, aContext->cred, &aContext->ctx, aContext->target, &aContext->mech, 0,
+                                           GSS_C_INDEFINITE, GSS_C_NO_CHANNEL_BINDINGS,
                                            aInput ? aInput : GSS_C_NO_BUFFER, nullptr, &out, nullptr, nullptr);
     if (GSS_ERROR(major) || out.length == 0) {
         gss_release_buffer(&minor, &out);

@@ -92,8 +92,8 @@ bool SocketErrorIsRefused(int aErr) { return aErr == ECONNREFUSED; }
 bool SocketErrorIsMessageTooLong(int aErr) { return aErr == EMSGSIZE; }
 
 bool SocketErrorIsPeerUnreachable(int aErr) {
-    return aErr == ECONNREFUSED || aErr == EHOSTUNREACH || aErr == ENETUNREACH || aErr == EHOSTDOWN ||
-           aErr == ENONET || aErr == EPROTO;
+    return aErr == ECONNREFUSED || aErr == EHOSTUNREACH || aErr == ENETUNREACH || aErr == EHOSTDOWN || aErr == ENONET ||
+           aErr == EPROTO;
 }
 
 SocketHandle SocketOpen(int aFamily, SocketType aType) {
@@ -425,7 +425,8 @@ long SocketRecvFrom(SocketHandle aSock, void* aBuf, size_t aLen, SocketAddress* 
             *aDatagramLength = static_cast<size_t>(n);
         errno = EMSGSIZE;
         n = -1;
-    } else if (n < 0 && (SocketErrorIsPeerUnreachable(errno) || (IsWouldBlock(errno) && posix::SelectErrorPending(fd)))) {
+    } else if (n < 0 &&
+               (SocketErrorIsPeerUnreachable(errno) || (IsWouldBlock(errno) && posix::SelectErrorPending(fd)))) {
         // The pending error was for a datagram we sent: the error queue
         // names its destination.
         const int first = errno;

@@ -146,8 +146,8 @@ NtlmContext* NtlmStart(const std::string& aUser, const std::string& aDomain, con
     identity.PasswordLength = static_cast<unsigned long>(aPassword.size());
     identity.Flags = SEC_WINNT_AUTH_IDENTITY_ANSI;
     TimeStamp expiry{};
-    SECURITY_STATUS ss = context->acquireCredentialsHandle(nullptr, kPackage, SECPKG_CRED_OUTBOUND, nullptr,
-                                                           &identity, nullptr, nullptr, &context->cred, &expiry);
+    SECURITY_STATUS ss = context->acquireCredentialsHandle(nullptr, kPackage, SECPKG_CRED_OUTBOUND, nullptr, &identity,
+                                                           nullptr, nullptr, &context->cred, &expiry);
     if (ss != SEC_E_OK) {
         aStatus.stage = NtlmStage::kAcquire;
         aStatus.code = Code(ss);
