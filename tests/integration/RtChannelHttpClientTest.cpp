@@ -182,12 +182,7 @@ class ScriptedServer {
 public:
     ScriptedServer(std::vector<std::string> aPieces, bool aKeepOpen = false)
         : m_Pieces(std::move(aPieces)), m_bKeepOpen(aKeepOpen) {
-        m_Listener = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
-        rtos::SocketBind(m_Listener, rttest::Loopback(0));
-        rtos::SocketListen(m_Listener, 4);
-        rtos::SocketAddress bound;
-        rtos::SocketLocalAddress(m_Listener, &bound);
-        m_nPort = bound.port;
+        m_Listener = rttest::ListenLoopback(&m_nPort);
         m_Thread = std::thread([this] { Serve(); });
     }
     ~ScriptedServer() {

@@ -146,14 +146,7 @@ protected:
 // A proxy that takes connections and never answers.
 class SilentProxy {
 public:
-    SilentProxy() {
-        m_Listener = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
-        rtos::SocketBind(m_Listener, rttest::Loopback(0));
-        rtos::SocketListen(m_Listener, 4);
-        rtos::SocketAddress bound;
-        rtos::SocketLocalAddress(m_Listener, &bound);
-        m_nPort = bound.port;
-    }
+    SilentProxy() { m_Listener = rttest::ListenLoopback(&m_nPort); }
     ~SilentProxy() { rtos::SocketClose(m_Listener); }
     uint16_t Port() const { return m_nPort; }
 
@@ -168,12 +161,7 @@ private:
 class ScriptedProxy {
 public:
     explicit ScriptedProxy(std::vector<std::vector<std::string>> aReplies) : m_Replies(std::move(aReplies)) {
-        m_Listener = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
-        rtos::SocketBind(m_Listener, rttest::Loopback(0));
-        rtos::SocketListen(m_Listener, 4);
-        rtos::SocketAddress bound;
-        rtos::SocketLocalAddress(m_Listener, &bound);
-        m_nPort = bound.port;
+        m_Listener = rttest::ListenLoopback(&m_nPort);
         m_Thread = std::thread([this] { Serve(); });
     }
     ~ScriptedProxy() {

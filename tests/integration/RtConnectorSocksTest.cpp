@@ -127,12 +127,7 @@ protected:
 class ScriptedProxy {
 public:
     explicit ScriptedProxy(std::vector<std::string> aReplies) : m_Replies(std::move(aReplies)) {
-        m_Listener = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
-        rtos::SocketBind(m_Listener, rttest::Loopback(0));
-        rtos::SocketListen(m_Listener, 4);
-        rtos::SocketAddress bound;
-        rtos::SocketLocalAddress(m_Listener, &bound);
-        m_nPort = bound.port;
+        m_Listener = rttest::ListenLoopback(&m_nPort);
         m_Thread = std::thread([this] { Serve(); });
     }
     ~ScriptedProxy() {

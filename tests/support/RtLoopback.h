@@ -3,6 +3,7 @@
 //   LoopbackAddr(port)      127.0.0.1 as the framework's CRtInetAddr
 //   FreeLoopbackPort()      a port free at the moment
 //   ConnectLoopback(port)   a blocking client socket (the caller closes it)
+//   ListenLoopback(&port)   a listening socket on a free port (the caller closes it)
 //   SendAll / RecvExactly   whole writes and reads on a blocking socket
 #pragma once
 
@@ -44,6 +45,18 @@ inline uint16_t FreeLoopbackPort() {
     rtos::SocketLocalAddress(s, &a);
     rtos::SocketClose(s);
     return a.port;
+}
+
+// A stream socket listening on 127.0.0.1 at a port the system picks,
+// given in *aPort. The caller closes it.
+inline rtos::SocketHandle ListenLoopback(uint16_t* aPort) {
+    rtos::SocketHandle s = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
+    rtos::SocketAddress a = Loopback(0);
+    rtos::SocketBind(s, a);
+    rtos::SocketListen(s, 4);
+    rtos::SocketLocalAddress(s, &a);
+    *aPort = a.port;
+    return s;
 }
 
 // A blocking stream socket connected to the loopback port; *aConnected

@@ -145,8 +145,6 @@ protected:
     bool m_bPeerClosed = false;
     // What the last read held behind a complete response.
     CRtString m_strUnread;
-    // Encoded request heads, the storage kept from request to request.
-    CRtString m_strHead;
 };
 
 // Tries the server directly first and, when that fails, the proxy the

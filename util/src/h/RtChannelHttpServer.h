@@ -54,6 +54,12 @@ protected:
     // buffer is full (the sink gets OnSend later); any other failure of the
     // transport is returned and nothing is kept.
     RtResult SendBuffered(CRtMessageBlock& aData);
+    // The first packet of a message: the head encoded into m_strHead (up to
+    // the empty line), then aData. aFailure names the caller in the log
+    // line of a failed send.
+    RtResult SendFirstPacket_i(CRtMessageBlock& aData, bool aDestroy, const char* aFailure);
+    // A later packet: aData alone, never empty.
+    RtResult SendNextPacket_i(CRtMessageBlock& aData, bool aDestroy);
     RtResult SetBaseOption(unsigned long aCommand, void* aArg, bool& aHandled);
     RtResult GetBaseOption(unsigned long aCommand, void* aArg, bool& aHandled);
 
@@ -64,6 +70,9 @@ protected:
 
     CRtHttpRequestHead m_RequestHeader;
     CRtHttpResponseHead m_ResponseHeader;
+    // The encoded head of the message going out; keeps its storage from
+    // message to message.
+    CRtString m_strHead;
     IRtTransport* m_pTransportId;
     IRtTransportSink* m_pSink = nullptr;
     CRtAutoPtr<IRtTransport> m_pTransport;
@@ -127,10 +136,9 @@ private:
     bool PrepareResponseHead_i(uint32_t aBodyLength);
 
     CRtHttpParserT<CRtHttpRequestHead, CRtChannelHttpServer> m_ParserRequest;
-    // What AppendResponseData gathered for the next SendResponse, and the
-    // encoded head; both keep their storage from answer to answer.
+    // What AppendResponseData gathered for the next SendResponse; keeps its
+    // storage from answer to answer.
     CRtString m_strResponseBody;
-    CRtString m_strHead;
     static constexpr size_t kKeptBodyCapacity = 16 * 1024;
     bool m_bOpened = false;
     // The Connection header of the response was written by the channel,

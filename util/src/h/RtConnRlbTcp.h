@@ -99,6 +99,9 @@ protected:
     void DetachLower(bool aDisconnect, RtResult aReason);
     // Sends a handshake or disconnect unit at once, ahead of nothing.
     RtResult SendControlNow(const CRtRlbTcpPdu& aPdu);
+    // A user's Disconnect: 'C' goes out when established and everything
+    // encoded could be written.
+    void SayGoodbye();
     // Encodes and writes what may go now.
     void TrySend();
     // A 'D' with the current ack, now or once the encoded bytes are out.

@@ -222,3 +222,31 @@ RtResult CRtChannelHttpBase::GetBaseOption(unsigned long aCommand, void* aArg, b
         return RT_ERROR_NOT_FOUND;
     }
 }
+
+RtResult CRtChannelHttpBase::SendFirstPacket_i(CRtMessageBlock& aData, bool aDestroy, const char* aFailure) {
+    m_strHead += "\r\n";
+    CRtMessageBlock headBlock(static_cast<unsigned long>(m_strHead.size()), m_strHead.data(),
+                              CRtMessageBlock::DONT_DELETE, static_cast<unsigned long>(m_strHead.size()));
+    headBlock.Append(&aData);
+    RtResult rv = SendBuffered(headBlock);
+    if (RT_FAILED(rv)) {
+        RT_ERROR_TRACE_THIS(aFailure << " rv=" << rv);
+        return rv;
+    }
+    if (m_bHeadOnce)
+        m_bFirstPacket = false;
+    if (aDestroy)
+        aData.DestroyChained();
+    return RT_OK;
+}
+
+RtResult CRtChannelHttpBase::SendNextPacket_i(CRtMessageBlock& aData, bool aDestroy) {
+    if (aData.GetChainedLength() == 0) {
+        RT_ASSERTE(false);
+        return RT_ERROR_INVALID_ARG;
+    }
+    RtResult rv = SendBuffered(aData);
+    if (RT_SUCCEEDED(rv) && aDestroy)
+        aData.DestroyChained();
+    return rv;
+}

@@ -179,34 +179,13 @@ RtResult CRtChannelHttpClient::SendData(CRtMessageBlock& aData, bool, bool aDest
             if (m_strSavedBody.empty())
                 m_strSavedBody = aData.FlattenChained();
         }
-        CRtString& head = m_strHead;
-        head.clear();
-        m_RequestHeader.Encode(head);
-        head += "\r\n";
-        CRtMessageBlock headBlock(static_cast<unsigned long>(head.size()), head.data(), CRtMessageBlock::DONT_DELETE,
-                                  static_cast<unsigned long>(head.size()));
-        headBlock.Append(&aData);
-        RtResult rv = SendBuffered(headBlock);
-        if (RT_FAILED(rv)) {
-            RT_ERROR_TRACE_THIS(
-                "CRtChannelHttpClient::SendPrivateData, it's impossible that sending first packet failed!"
-                << " rv=" << rv);
-            return rv;
-        }
-        if (m_bHeadOnce)
-            m_bFirstPacket = false;
-        if (aDestroy)
-            aData.DestroyChained();
-        return RT_OK;
+        m_strHead.clear();
+        m_RequestHeader.Encode(m_strHead);
+        return SendFirstPacket_i(
+            aData, aDestroy,
+            "CRtChannelHttpClient::SendPrivateData, it's impossible that sending first packet failed!");
     }
-    if (aData.GetChainedLength() == 0) {
-        RT_ASSERTE(false);
-        return RT_ERROR_INVALID_ARG;
-    }
-    RtResult rv = SendBuffered(aData);
-    if (RT_SUCCEEDED(rv) && aDestroy)
-        aData.DestroyChained();
-    return rv;
+    return SendNextPacket_i(aData, aDestroy);
 }
 
 RtResult CRtChannelHttpClient::SendRequestAgain_i() {

@@ -180,36 +180,16 @@ RtResult CRtChannelHttpServer::SendData(CRtMessageBlock& aData, bool, bool aDest
         bool closeAfter = PrepareResponseHead_i(static_cast<uint32_t>(aData.GetChainedLength()));
         // Encoded into text kept for the next answer: the head is copied or
         // sent before SendData returns.
-        CRtString& head = m_strHead;
-        head.clear();
-        m_ResponseHeader.Encode(head);
-        head += "\r\n";
-        CRtMessageBlock headBlock(static_cast<unsigned long>(head.size()), head.data(), CRtMessageBlock::DONT_DELETE,
-                                  static_cast<unsigned long>(head.size()));
-        headBlock.Append(&aData);
-        RtResult rv = SendBuffered(headBlock);
-        if (RT_FAILED(rv)) {
-            RT_ERROR_TRACE_THIS(
-                "CRtChannelHttpServer::SendPrivateData, it's impossible that sending first packet failed!"
-                << " rv=" << rv);
-            return rv;
-        }
-        if (m_bHeadOnce)
-            m_bFirstPacket = false;
-        if (aDestroy)
-            aData.DestroyChained();
-        if (closeAfter)
+        m_strHead.clear();
+        m_ResponseHeader.Encode(m_strHead);
+        RtResult rv = SendFirstPacket_i(
+            aData, aDestroy,
+            "CRtChannelHttpServer::SendPrivateData, it's impossible that sending first packet failed!");
+        if (RT_SUCCEEDED(rv) && closeAfter)
             CloseAfterResponse_i();
-        return RT_OK;
+        return rv;
     }
-    if (aData.GetChainedLength() == 0) {
-        RT_ASSERTE(false);
-        return RT_ERROR_INVALID_ARG;
-    }
-    RtResult rv = SendBuffered(aData);
-    if (RT_SUCCEEDED(rv) && aDestroy)
-        aData.DestroyChained();
-    return rv;
+    return SendNextPacket_i(aData, aDestroy);
 }
 
 RtResult CRtChannelHttpServer::ParserHttpProtocol_t(CRtMessageBlock& aData) {

@@ -137,6 +137,17 @@ void CRtConnRlbTcp::TrySend() {
     NotifySendable();
 }
 
+void CRtConnRlbTcp::SayGoodbye() {
+    if (GetStatus() != CS_ESTABLISHED)
+        return;
+    TrySend();
+    if (m_sendBuffer.GetEncodedSize() == 0) {
+        CRtRlbTcpPdu bye;
+        bye.type = RT_RLBTCP_PDU_DISCONN;
+        SendControlNow(bye);
+    }
+}
+
 void CRtConnRlbTcp::NotifySendable() {
     if (!m_bRefused || m_sendBuffer.IsFull())
         return;

@@ -283,14 +283,7 @@ RtResult CRtConnRlbTcpClient::Disconnect(RtResult aReason) {
     m_sink = nullptr;
     m_pRequester = nullptr;
     StopTimers();
-    if (GetStatus() == CS_ESTABLISHED) {
-        TrySend();
-        if (m_sendBuffer.GetEncodedSize() == 0) {
-            CRtRlbTcpPdu bye;
-            bye.type = RT_RLBTCP_PDU_DISCONN;
-            SendControlNow(bye);
-        }
-    }
+    SayGoodbye();
     Close_i(aReason);
     return RT_OK;
 }

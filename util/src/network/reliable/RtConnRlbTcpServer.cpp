@@ -332,14 +332,7 @@ RtResult CRtConnRlbTcpServer::Disconnect(RtResult aReason) {
     CRtAutoPtr<CRtConnRlbTcpServer> guard(this);
     m_sink = nullptr;
     StopTimers();
-    if (GetStatus() == CS_ESTABLISHED) {
-        TrySend();
-        if (m_sendBuffer.GetEncodedSize() == 0) {
-            CRtRlbTcpPdu bye;
-            bye.type = RT_RLBTCP_PDU_DISCONN;
-            SendControlNow(bye);
-        }
-    }
+    SayGoodbye();
     Close_i(aReason);
     IRtConnServerHostT<CRtConnRlbTcpServer>* host = m_pHost;
     m_pHost = nullptr;
