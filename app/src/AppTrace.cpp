@@ -10,6 +10,10 @@ namespace {
 const size_t kTraceBuffer = 1024;
 
 void Trace(int aLevel, const char* aFormat, va_list aArgs) {
+    // The status answer is traced on every request: with the level off, do
+    // not pay for formatting a line nobody writes.
+    if (!CRtLogCenter::GetLog()->IsTraceEnabled(aLevel, 0))
+        return;
     char text[kTraceBuffer];
     if (vsnprintf(text, sizeof text, aFormat, aArgs) < 0)
         text[0] = '\0';
