@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,7 +17,9 @@
 #include "RtChannelManager.h"
 #include "RtHttpProxyManager.h"
 #include "RtLoopback.h"
+#include "RtOs.h"
 #include "RtPeerRig.h"
+#include "RtScriptedPeer.h"
 #include "RtTestEvents.h"
 #include "RtTestSupport.h"
 #include "RtThreadManager.h"
@@ -48,9 +51,12 @@ public:
     ~Client() override { Close(); }
 
     // aPaths: the request URIs in order (empty: the URL's own).
+    // aBodies: what each request carries (none: nothing).
     void Open(const std::string& aUrl, std::vector<std::string> aPaths = {""}, CRtHttpProxyInfo* aProxy = nullptr,
-              const char* aMethod = nullptr, uint32_t aFlag = 0) {
+              const char* aMethod = nullptr, uint32_t aFlag = 0, std::vector<std::string> aBodies = {},
+              int32_t aBodyLimit = -1) {
         m_Paths = std::move(aPaths);
+        m_Bodies = std::move(aBodies);
         RunOn(m_pThread, [&] {
             CRtHttpUrl* url = nullptr;
             EXPECT_EQ(RT_OK, CRtChannelManager::Instance()->CreateUrl(url, aUrl));
@@ -63,6 +69,9 @@ public:
             channel->ReleaseReference();
             if (aMethod) {
                 EXPECT_EQ(RT_OK, m_pChannel->SetRequestMethod(aMethod));
+            }
+            if (aBodyLimit >= 0) {
+                EXPECT_EQ(RT_OK, m_pChannel->SetOption(RT_OPT_CHANNEL_HTTP_MAX_CONTENT_LENGTH, &aBodyLimit));
             }
             return m_pChannel->AsyncOpen(this);
         });
@@ -124,17 +133,20 @@ private:
     void SendNext() {
         if (m_nNext >= m_Paths.size())
             return;
+        const std::string body = m_nNext < m_Bodies.size() ? m_Bodies[m_nNext] : std::string();
         const std::string& path = m_Paths[m_nNext++];
         if (!path.empty()) {
             m_pChannel->SetPath(path);
         }
-        CRtMessageBlock empty(0);
-        EXPECT_EQ(RT_OK, m_pChannel->SendData(empty));
+        CRtMessageBlock data(static_cast<unsigned long>(body.size()), body.data(), CRtMessageBlock::DONT_DELETE,
+                             static_cast<unsigned long>(body.size()));
+        EXPECT_EQ(RT_OK, m_pChannel->SendData(data));
     }
 
     CRtThread* m_pThread;
     CRtAutoPtr<IRtChannelHttpClient> m_pChannel;
     std::vector<std::string> m_Paths;
+    std::vector<std::string> m_Bodies;
     size_t m_nNext = 0;
     Heard m_Heard;
     std::atomic<size_t> m_nEvents{0};
@@ -175,65 +187,17 @@ protected:
     CRtThread* m_pThread = nullptr;
 };
 
-// A server on a plain socket: reads one request head, answers with the
-// given pieces (a short pause between them), then closes unless told to
-// keep the connection.
-class ScriptedServer {
-public:
-    ScriptedServer(std::vector<std::string> aPieces, bool aKeepOpen = false)
-        : m_Pieces(std::move(aPieces)), m_bKeepOpen(aKeepOpen) {
-        m_Listener = rttest::ListenLoopback(&m_nPort);
-        m_Thread = std::thread([this] { Serve(); });
-    }
-    ~ScriptedServer() {
-        m_bStop = true;
-        if (m_Thread.joinable())
-            m_Thread.join();
-        rtos::SocketClose(m_Listener);
-    }
-    uint16_t Port() const { return m_nPort; }
-    std::string Request() {
-        rttest::WaitUntil([&] { return m_bHaveRequest.load(); }, 5000);
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return m_strRequest;
-    }
-
-private:
-    void Serve() {
-        rtos::SocketHandle s = rtos::SocketAccept(m_Listener, nullptr);
-        rtos::SocketSetNonBlocking(s, false);
-        std::string in;
-        char buf[4096];
-        while (in.find("\r\n\r\n") == std::string::npos) {
-            long n = rtos::SocketRecv(s, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            in.append(buf, static_cast<size_t>(n));
-        }
-        {
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            m_strRequest = in;
-        }
-        m_bHaveRequest = true;
-        for (const std::string& piece : m_Pieces) {
-            rtos::SocketSend(s, piece.data(), piece.size());
-            std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        }
-        while (m_bKeepOpen && !m_bStop)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        rtos::SocketClose(s);
-    }
-
-    std::vector<std::string> m_Pieces;
-    bool m_bKeepOpen;
-    rtos::SocketHandle m_Listener;
-    uint16_t m_nPort = 0;
-    std::thread m_Thread;
-    std::mutex m_Mutex;
-    std::string m_strRequest;
-    std::atomic<bool> m_bHaveRequest{false};
-    std::atomic<bool> m_bStop{false};
-};
+// A server that answers the first request with aPieces, then keeps the
+// connection (aKeepOpen) or closes it.
+std::unique_ptr<rttest::ScriptedPeer> Serve(std::vector<std::string> aPieces, bool aKeepOpen = false) {
+    rttest::ScriptedPeer::Reply reply{std::move(aPieces), !aKeepOpen};
+    return std::unique_ptr<rttest::ScriptedPeer>(
+        new rttest::ScriptedPeer(rttest::ScriptedPeer::Framing::kHttp, {reply}));
+}
+std::string FirstRequest(rttest::ScriptedPeer& aPeer) {
+    auto requests = aPeer.WaitRequests(1);
+    return requests.empty() ? std::string() : requests[0].bytes;
+}
 
 }  // namespace
 
@@ -241,14 +205,14 @@ private:
 
 // The first request's exact bytes; a 404 is delivered like a 200.
 TEST_F(ChannelHttpClientTest, FirstRequestBytesAndA404) {
-    ScriptedServer server({"HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nnop"}, true);
+    auto server = Serve({"HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nnop"}, true);
     rttest::LogWatch log;
     Client client(m_pThread);
-    client.Open("http://127.0.0.1:" + std::to_string(server.Port()) + "/a/b?x=1#frag");
+    client.Open("http://127.0.0.1:" + std::to_string(server->Port()) + "/a/b?x=1#frag");
     ASSERT_TRUE(client.WaitResponses(1));
-    EXPECT_EQ("GET /a/b?x=1 HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.Port()) +
+    EXPECT_EQ("GET /a/b?x=1 HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->Port()) +
                   "\r\nAccept: */*\r\nUser-Agent: zorvane httpclient\r\nConnection: keep-alive\r\n\r\n",
-              server.Request());
+              FirstRequest(*server));
     Heard heard = client.Snapshot();
     EXPECT_EQ(std::vector<std::string>{"nop"}, heard.bodies);
     EXPECT_EQ(std::vector<int32_t>{404}, heard.statuses);
@@ -259,22 +223,22 @@ TEST_F(ChannelHttpClientTest, FirstRequestBytesAndA404) {
 // for a later challenge.
 TEST_F(ChannelHttpClientTest, InformationalAnswersAndA503) {
     {
-        ScriptedServer server({"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"}, true);
+        auto server = Serve({"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"}, true);
         Client client(m_pThread);
-        client.Open("http://127.0.0.1:" + std::to_string(server.Port()) + "/");
+        client.Open("http://127.0.0.1:" + std::to_string(server->Port()) + "/");
         ASSERT_TRUE(client.WaitResponses(2));
         Heard heard = client.Snapshot();
         EXPECT_EQ((std::vector<int32_t>{100, 200}), heard.statuses);
         EXPECT_EQ((std::vector<std::string>{"", "ok"}), heard.bodies);
     }
-    ScriptedServer server(
-        {"HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n",
-         "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"x\"\r\nContent-Length: 0\r\n\r\n"},
-        true);
-    ServerCredentials(server.Port(), "alice", "pw");
+    auto server =
+        Serve({"HTTP/1.1 503 Busy\r\nContent-Length: 0\r\n\r\n",
+               "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"x\"\r\nContent-Length: 0\r\n\r\n"},
+              true);
+    ServerCredentials(server->Port(), "alice", "pw");
     rttest::LogWatch log;
     Client client(m_pThread);
-    client.Open("http://127.0.0.1:" + std::to_string(server.Port()) + "/");
+    client.Open("http://127.0.0.1:" + std::to_string(server->Port()) + "/");
     ASSERT_TRUE(client.WaitEnded());
     Heard heard = client.Snapshot();
     EXPECT_EQ(std::vector<int32_t>{503}, heard.statuses);
@@ -285,25 +249,25 @@ TEST_F(ChannelHttpClientTest, InformationalAnswersAndA503) {
 // Through a proxy the request line names the whole URL (without its
 // fragment) and the connection header is the proxy's.
 TEST_F(ChannelHttpClientTest, ThroughAProxyTheRequestNamesTheUrl) {
-    ScriptedServer proxy({"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"}, true);
+    auto proxy = Serve({"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"}, true);
     CRtAutoPtr<CRtHttpProxyInfo> info(new CRtHttpProxyInfo);
-    ASSERT_EQ(RT_OK, info->Init(CRtString("127.0.0.1"), proxy.Port(), CRtHttpProxyInfo::HTTP_PROXY));
+    ASSERT_EQ(RT_OK, info->Init(CRtString("127.0.0.1"), proxy->Port(), CRtHttpProxyInfo::HTTP_PROXY));
     Client client(m_pThread);
     client.Open("http://origin.invalid:81/p?q#f", {""}, info.Get(), "GET");
     ASSERT_TRUE(client.WaitResponses(1));
     EXPECT_EQ(
         "GET http://origin.invalid:81/p?q HTTP/1.1\r\nHost: origin.invalid:81\r\nAccept: */*\r\nUser-Agent: "
         "zorvane httpclient\r\nProxy-Connection: keep-alive\r\n\r\n",
-        proxy.Request());
+        FirstRequest(*proxy));
     EXPECT_EQ(std::vector<std::string>{"ok"}, client.Snapshot().bodies);
 }
 
 // A body without a length runs to the close, however it is cut.
 TEST_F(ChannelHttpClientTest, CloseDelimitedBodyInPieces) {
     const std::string part(10 * 1024, 'x');
-    ScriptedServer server({"HTTP/1.0 200 OK\r\n\r\n", part, part, part});
+    auto server = Serve({"HTTP/1.0 200 OK\r\n\r\n", part, part, part});
     Client client(m_pThread);
-    client.Open("http://127.0.0.1:" + std::to_string(server.Port()) + "/");
+    client.Open("http://127.0.0.1:" + std::to_string(server->Port()) + "/");
     ASSERT_TRUE(client.WaitEnded());
     Heard heard = client.Snapshot();
     ASSERT_EQ(1u, heard.bodies.size());
@@ -313,13 +277,13 @@ TEST_F(ChannelHttpClientTest, CloseDelimitedBodyInPieces) {
 
 // The answer to CONNECT has no body; bytes behind it belong to the tunnel.
 TEST_F(ChannelHttpClientTest, ConnectAnswerKeepsTheTunnelsBytes) {
-    ScriptedServer proxy({"HTTP/1.1 200 Connection established\r\n\r\nBANNER"}, true);
+    auto proxy = Serve({"HTTP/1.1 200 Connection established\r\n\r\nBANNER"}, true);
     CRtAutoPtr<CRtHttpProxyInfo> info(new CRtHttpProxyInfo);
-    ASSERT_EQ(RT_OK, info->Init(CRtString("127.0.0.1"), proxy.Port(), CRtHttpProxyInfo::HTTP_PROXY));
+    ASSERT_EQ(RT_OK, info->Init(CRtString("127.0.0.1"), proxy->Port(), CRtHttpProxyInfo::HTTP_PROXY));
     Client client(m_pThread);
     client.Open("http://127.0.0.1:18080/", {""}, info.Get(), "Connect");
     ASSERT_TRUE(client.WaitResponses(1));
-    EXPECT_EQ(0u, proxy.Request().find("CONNECT 127.0.0.1:18080 HTTP/1.1\r\n"));
+    EXPECT_EQ(0u, FirstRequest(*proxy).find("CONNECT 127.0.0.1:18080 HTTP/1.1\r\n"));
     Heard heard = client.Snapshot();
     EXPECT_EQ(std::vector<std::string>{""}, heard.bodies);
     std::string unread;
@@ -346,15 +310,15 @@ TEST_F(ChannelHttpClientTest, BrowserProxyChannelFallsBackToTheListedProxy) {
         RunOn(m_pThread, [] { return RT_OK; });
         EXPECT_EQ(std::vector<RtResult>{RT_ERROR_FAILURE}, client.Snapshot().connects);
     }
-    ScriptedServer proxy({"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"}, true);
+    auto proxy = Serve({"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"}, true);
     CRtHttpProxyInfo* info = nullptr;
-    ASSERT_TRUE(CRtHttpProxyManager::Instance()->CreateProxyInfo("127.0.0.1:" + std::to_string(proxy.Port()),
+    ASSERT_TRUE(CRtHttpProxyManager::Instance()->CreateProxyInfo("127.0.0.1:" + std::to_string(proxy->Port()),
                                                                  CRtHttpProxyInfo::HTTP_PROXY, info));
     info->ReleaseReference();
     Client client(m_pThread);
     client.Open(url, {""}, nullptr, nullptr, CRtChannelManager::CFLAG_WITH_BROWER_PROXY);
     ASSERT_TRUE(client.WaitResponses(1));
-    EXPECT_EQ(0u, proxy.Request().find("GET " + url + " HTTP/1.1\r\n"));
+    EXPECT_EQ(0u, FirstRequest(*proxy).find("GET " + url + " HTTP/1.1\r\n"));
     Heard heard = client.Snapshot();
     EXPECT_EQ(std::vector<RtResult>{RT_OK}, heard.connects);
     EXPECT_EQ(std::vector<std::string>{"ok"}, heard.bodies);
@@ -384,6 +348,132 @@ TEST_F(ChannelHttpClientTest, RefusedOperationsAndAFailedConnect) {
         EXPECT_EQ(RT_ERROR_FAILURE, client.Channel()->GetResponseStatus(status));
         return RT_OK;
     });
+}
+
+namespace {
+
+using Reply = rttest::ScriptedPeer::Reply;
+
+std::string Challenge(const char* aExtra = "") {
+    return std::string("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"r\"\r\n") + aExtra +
+           "Content-Length: 0\r\n\r\n";
+}
+std::string Ok(const std::string& aBody) {
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(aBody.size()) + "\r\n\r\n" + aBody;
+}
+std::string BodyOf(const std::string& aRequest) { return aRequest.substr(aRequest.find("\r\n\r\n") + 4); }
+
+}  // namespace
+
+// Rounds and the saved body belong to the request in flight: a kept-alive
+// channel that met two challenges on its first request still has three
+// for the second, which resends its own body, not the first one's.
+TEST_F(ChannelHttpClientTest, RoundsAndTheSavedBodyBelongToTheRequest) {
+    rttest::ScriptedPeer server(
+        {Challenge(), Challenge(), Ok("one"), Challenge(), Challenge(), Challenge(), Ok("two")});
+    ServerCredentials(server.Port(), "alice", "pw");
+    Client client(m_pThread);
+    client.Open(server.Url(), {"", ""}, nullptr, "POST", 0, {"first body", "second body"});
+    ASSERT_TRUE(client.WaitResponses(2));
+    EXPECT_EQ((std::vector<std::string>{"one", "two"}), client.Snapshot().bodies);
+    std::vector<std::string> bodies;
+    for (const auto& request : server.Requests()) {
+        bodies.push_back(BodyOf(request.bytes));
+        EXPECT_EQ(0, request.connection);
+    }
+    EXPECT_EQ((std::vector<std::string>{"first body", "first body", "first body", "second body", "second body",
+                                        "second body", "second body"}),
+              bodies);
+}
+
+// A challenge on a connection the server ends (Connection: close, or
+// HTTP/1.0 without keep-alive) is answered on a new connection; wrong
+// credentials get three rounds, then one OnDisconnect with a failure.
+TEST_F(ChannelHttpClientTest, ChallengeRoundsAcrossClosesAndTheirEnd) {
+    const std::string http10 = "HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"r\"\r\n\r\n";
+    for (const Reply& challenge : {Reply{{Challenge("Connection: close\r\n")}, true}, Reply{{http10}, true}}) {
+        rttest::ScriptedPeer server(rttest::ScriptedPeer::Framing::kHttp, {challenge, Reply{{Ok("in")}}});
+        ServerCredentials(server.Port(), "alice", "pw");
+        Client client(m_pThread);
+        client.Open(server.Url());
+        ASSERT_TRUE(client.WaitResponses(1));
+        EXPECT_EQ(std::vector<std::string>{"in"}, client.Snapshot().bodies);
+        const auto requests = server.Requests();
+        ASSERT_EQ(2u, requests.size());
+        EXPECT_EQ(1, requests[1].connection);
+        EXPECT_NE(std::string::npos, requests[1].bytes.find("\r\nAuthorization: Basic "));
+        CRtHttpProxyManager::Instance()->ClearCacheProxy();
+    }
+    rttest::ScriptedPeer server(std::vector<std::string>(6, Challenge()));
+    ServerCredentials(server.Port(), "alice", "wrong");
+    Client client(m_pThread);
+    client.Open(server.Url());
+    ASSERT_TRUE(client.WaitEnded());
+    rttest::DrainThreads(m_pThread, m_pThread);
+    Heard heard = client.Snapshot();
+    EXPECT_TRUE(heard.bodies.empty());
+    EXPECT_EQ(RT_ERROR_FAILURE, heard.disconnect);
+    EXPECT_EQ(4u, server.WaitRequests(5, 300).size());
+}
+
+// A server that ends every NTLM handshake after its first leg: each new
+// connection takes a round, so the channel gives up with one failure.
+TEST_F(ChannelHttpClientTest, NtlmRestartsTakeRounds) {
+    const Reply ntlm{{"HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: NTLM\r\nContent-Length: 0\r\n\r\n"}};
+    const Reply hangUp{{}, true};
+    rttest::ScriptedPeer server(rttest::ScriptedPeer::Framing::kHttp, {ntlm, hangUp, ntlm, hangUp, ntlm, hangUp});
+    ServerCredentials(server.Port(), "alice", "pw");
+    Client client(m_pThread);
+    client.Open(server.Url());
+    ASSERT_TRUE(client.WaitEnded());
+    const auto requests = server.Requests();
+    if (requests.size() < 2 || requests[1].bytes.find("Authorization: NTLM ") == std::string::npos)
+        GTEST_SKIP() << "no NTLM package here to start a handshake with";
+    EXPECT_TRUE(client.Snapshot().bodies.empty());
+    EXPECT_TRUE(RT_FAILED(client.Snapshot().disconnect));
+    EXPECT_EQ(2, server.Connections());
+}
+
+// Responses past the bounds end the connection with a failure, whatever
+// their framing: an endless head line, endless header lines, a chunk size
+// of more digits than any body, a length or chunk over option 314, and a
+// 100 MB body up to the close over it (memory stays flat meanwhile).
+TEST_F(ChannelHttpClientTest, ResponsesPastTheBoundsFail) {
+    const size_t kHuge = 100u * 1024 * 1024;
+    const int32_t kLimit = 1024 * 1024;
+    struct Case {
+        const char* name;
+        Reply reply;
+    };
+    const Case cases[] = {
+        {"endless line", Reply{{"HTTP/1.1 200 OK\r\nX-Long: "}, true, kHuge}},
+        {"endless head", Reply{{"HTTP/1.1 200 OK\r\n"}, true, kHuge, "X-More: yes\r\n"}},
+        {"huge chunk", Reply{{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFF\r\n"}, true, kHuge}},
+        {"long length", Reply{{"HTTP/1.1 200 OK\r\nContent-Length: 2097152\r\n\r\n"}, true, 2097152}},
+        {"long chunk", Reply{{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n200000\r\n"}, true, 2097152}},
+        {"up to the close", Reply{{"HTTP/1.0 200 OK\r\n\r\n"}, true, kHuge}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        rttest::ScriptedPeer server(rttest::ScriptedPeer::Framing::kHttp, {c.reply});
+        rtos::ProcessMemory start;
+        ASSERT_TRUE(rtos::QueryProcessMemory(&start));
+        Client client(m_pThread);
+        client.Open(server.Url(), {""}, nullptr, nullptr, 0, {}, kLimit);
+        uint64_t peak = start.residentBytes;
+        ASSERT_TRUE(rttest::WaitUntil(
+            [&] {
+            rtos::ProcessMemory now;
+            if (rtos::QueryProcessMemory(&now) && now.residentBytes > peak)
+                peak = now.residentBytes;
+            return client.WaitEnded(0);
+            },
+            30000));
+        Heard heard = client.Snapshot();
+        EXPECT_TRUE(heard.bodies.empty());
+        EXPECT_TRUE(RT_FAILED(heard.disconnect));
+        EXPECT_LT(peak - start.residentBytes, 32u * 1024 * 1024);
+    }
 }
 
 // ---- Against apache directly -------------------------------------------------------------------
