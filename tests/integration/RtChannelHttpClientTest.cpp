@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -54,7 +57,7 @@ public:
     // aBodies: what each request carries (none: nothing).
     void Open(const std::string& aUrl, std::vector<std::string> aPaths = {""}, CRtHttpProxyInfo* aProxy = nullptr,
               const char* aMethod = nullptr, uint32_t aFlag = 0, std::vector<std::string> aBodies = {},
-              int32_t aBodyLimit = -1) {
+              int32_t aBodyLimit = -1, bool aNoBodyOption = false) {
         m_Paths = std::move(aPaths);
         m_Bodies = std::move(aBodies);
         RunOn(m_pThread, [&] {
@@ -69,6 +72,9 @@ public:
             channel->ReleaseReference();
             if (aMethod) {
                 EXPECT_EQ(RT_OK, m_pChannel->SetRequestMethod(aMethod));
+            }
+            if (aNoBodyOption) {
+                EXPECT_EQ(RT_OK, m_pChannel->SetOption(RT_OPT_CHANNEL_HTTP_NO_BODY, &aNoBodyOption));
             }
             if (aBodyLimit >= 0) {
                 EXPECT_EQ(RT_OK, m_pChannel->SetOption(RT_OPT_CHANNEL_HTTP_MAX_CONTENT_LENGTH, &aBodyLimit));
@@ -526,14 +532,43 @@ TEST_F(ChannelHttpClientTest, OriginBodilessStatusesAndA404) {
     EXPECT_EQ(std::vector<uint16_t>(4, heard.connectPort), heard.localPorts);
 }
 
-TEST_F(ChannelHttpClientTest, OriginHeadHasNoBody) {
+// HEAD (also with option 312) has no body, on one connection; the rest:
+// a 1 MiB file byte for byte, the echo of what the channel sent, and a 301
+// delivered, not followed.
+TEST_F(ChannelHttpClientTest, OriginHeadBigFileEchoAndRedirect) {
     NEED_PEER(Port("ORIGIN_HTTP"));
-    Client client(m_pThread);
-    client.Open(Origin("/open/"), {"", ""}, nullptr, "HEAD");
-    ASSERT_TRUE(client.WaitResponses(2));
-    Heard heard = client.Snapshot();
-    EXPECT_EQ((std::vector<std::string>{"", ""}), heard.bodies);
-    EXPECT_EQ((std::vector<int32_t>{200, 200}), heard.statuses);
+    for (bool option : {false, true}) {
+        Client client(m_pThread);
+        client.Open(Origin("/open/"), {"", ""}, nullptr, "HEAD", 0, {}, -1, option);
+        ASSERT_TRUE(client.WaitResponses(2));
+        Heard heard = client.Snapshot();
+        EXPECT_EQ((std::vector<std::string>{"", ""}), heard.bodies);
+        EXPECT_EQ((std::vector<int32_t>{200, 200}), heard.statuses);
+        EXPECT_EQ(std::vector<uint16_t>(2, heard.connectPort), heard.localPorts);
+    }
+    const char* dir = std::getenv("RTPEERS_DIR");
+    std::ifstream file(std::string(dir && *dir ? dir : "/tmp/rtpeers") + "/www/open/big.bin", std::ios::binary);
+    const std::string big((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(1048576u, big.size()) << "the file the rig serves";
+    struct Case {
+        const char* path;
+        int32_t status;
+        std::string part;  // of the body
+    };
+    for (const Case& c :
+         {Case{"/open/big.bin", 200, big}, Case{"/echo", 200, "zorvane httpclient"}, Case{"/open", 301, "/open/"}}) {
+        SCOPED_TRACE(c.path);
+        Client client(m_pThread);
+        client.Open(Origin(c.path));
+        ASSERT_TRUE(client.WaitResponses(1));
+        rttest::DrainThreads(m_pThread, m_pThread);
+        Heard heard = client.Snapshot();
+        ASSERT_EQ(std::vector<int32_t>{c.status}, heard.statuses);
+        EXPECT_NE(std::string::npos, heard.bodies[0].find(c.part));
+        if (c.part == big) {
+            EXPECT_EQ(big, heard.bodies[0]);
+        }
+    }
 }
 
 // 401 rounds with the credentials of the server's settings.
