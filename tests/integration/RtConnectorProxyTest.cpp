@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "RtConnectionManager.h"
+#include "RtConnectionManagerTypes.h"
 #include "RtConnectorProxy.h"
 #include "RtDetectionConnector.h"
 #include "RtHttpProxyManager.h"
@@ -343,6 +344,41 @@ TEST_F(ConnectorProxyTest, NoProxyNoConnection) {
     RtResult rv = Tunnel(CRtInetAddr("127.0.0.1", 9));
     EXPECT_EQ(RT_ERROR_FAILURE, rv);
     EXPECT_EQ(0, m_Receiver.m_nIndications.load());
+}
+
+// A UDP connector (type 2) from the connection manager to a socat echo:
+// one indication with a transport, and a datagram comes back as it went.
+TEST_F(ConnectorProxyTest, UdpConnectorEchoes) {
+    CRtAutoPtr<IRtConnector> connector;
+    RunOn(m_pThread, [&] {
+        IRtConnector* made = nullptr;
+        EXPECT_EQ(RT_OK, CRtConnectionManager::Instance()->CreateConnectionClient(CTYPE_UDP, made));
+        connector = made;
+        made->ReleaseReference();
+        CRtTimeValue limit(5, 0);
+        return connector->AsycConnect(&m_Receiver, CRtInetAddr("127.0.0.1", RT_UDP_ECHO_PORT), &limit);
+    });
+    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Receiver.m_nIndications > 0; }));
+    ASSERT_EQ(RT_OK, m_Receiver.m_nReason.load());
+    // The receiver sent its GET line as one datagram; the echo returns it.
+    const bool echoed = rttest::WaitUntil(
+        [&] {
+        std::string data;
+        RunOn(m_pThread, [&] {
+            data = m_Receiver.m_strData;
+            return RT_OK;
+        });
+        return data == "GET /open/ HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+        },
+        3000);
+    RunOn(m_pThread, [&] {
+        connector->CancelConnect(RT_OK);
+        connector = nullptr;
+        return RT_OK;
+    });
+    if (!echoed && !rttest::PeersRequired())
+        GTEST_SKIP() << "no UDP echo on 127.0.0.1:" << RT_UDP_ECHO_PORT << " (socat, started with the peers)";
+    EXPECT_TRUE(echoed);
 }
 
 // The detection connector: a 0x8000 item through the listed proxy wins at
