@@ -295,48 +295,43 @@ TEST_F(ConnectorProxyTest, HundredTunnelsLeaveTheThreadLoadAsItWas) {
     EXPECT_EQ(kTunnels, proxy.Connections());
 }
 
-// CONNECT through squid and tinyproxy: the transport carries the origin's
-// connection and names the origin as its peer.
-TEST_F(ConnectorProxyTest, ConnectTunnelsThroughSquidAndTinyproxy) {
+// CONNECT through squid and tinyproxy, with and without the channel's own
+// 407 rounds: the transport carries the origin's connection and names the
+// origin as its peer. Wrong credentials end as "proxy authentication
+// required" and the proxy stays listed; a refusal (403 for a port the
+// proxy does not tunnel to) is logged and the proxy forgotten.
+TEST_F(ConnectorProxyTest, ConnectTunnelsTable) {
     NEED_PEER(Port("TINY_NOAUTH"));
-    for (const char* proxy : {"SQUID_NOAUTH", "TINY_NOAUTH"}) {
-        SCOPED_TRACE(proxy);
-        UseProxy(Port(proxy));
-        ASSERT_EQ(RT_OK, Tunnel(Origin()));
-        EXPECT_EQ("HTTP/1.1 200 OK", StatusLine());
-        EXPECT_EQ(Port("ORIGIN_HTTP"), PeerPort());
+    const std::string user = Setting("PEER_USER"), pass = Setting("PEER_PASS");
+    struct Case {
+        const char* proxy;
+        std::string user, pass;
+        const char* target;
+        RtResult result;
+        size_t listedAfter;
+    };
+    const Case cases[] = {
+        {"SQUID_NOAUTH", "", "", "ORIGIN_HTTP", RT_OK, 1},
+        {"TINY_NOAUTH", "", "", "ORIGIN_HTTP", RT_OK, 1},
+        {"SQUID_BASIC", user, pass, "ORIGIN_HTTP", RT_OK, 1},
+        {"SQUID_NTLM", user, pass, "ORIGIN_HTTP", RT_OK, 1},
+        {"SQUID_BASIC", user, "bad", "ORIGIN_HTTP", RT_ERROR_NETWORK_PROXY_AUTH_REQUIRED, 1},
+        {"SQUID_NOAUTH", "", "", "SSHD_PORT", RT_ERROR_NETWORK_PROXY_FAILED, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.proxy) + " " + c.pass + " " + c.target);
+        UseProxy(Port(c.proxy), CRtHttpProxyInfo::HTTP_PROXY, c.user, c.pass);
+        rttest::LogWatch log;
+        ASSERT_EQ(c.result, Tunnel(CRtInetAddr("127.0.0.1", Port(c.target))));
+        if (c.result == RT_OK) {
+            EXPECT_EQ("HTTP/1.1 200 OK", StatusLine());
+            EXPECT_EQ(Port(c.target), PeerPort());
+        } else if (c.result == RT_ERROR_NETWORK_PROXY_FAILED) {
+            EXPECT_TRUE(log.Has("CRtConnectorHttpProxyT::OnReceive, content: \nstatus=403"));
+        }
+        EXPECT_EQ(c.listedAfter, CRtHttpProxyManager::Instance()->GetProxyCountForTest());
         Reset();
     }
-}
-
-// The channel answers the proxy's 407 itself; wrong credentials end as
-// "proxy authentication required" and the proxy stays listed.
-TEST_F(ConnectorProxyTest, ConnectWithProxyAuthentication) {
-    NEED_PEER(Port("SQUID_NTLM"));
-    UseProxy(Port("SQUID_BASIC"), CRtHttpProxyInfo::HTTP_PROXY, Setting("PEER_USER"), Setting("PEER_PASS"));
-    ASSERT_EQ(RT_OK, Tunnel(Origin()));
-    EXPECT_EQ("HTTP/1.1 200 OK", StatusLine());
-    Reset();
-
-    UseProxy(Port("SQUID_NTLM"), CRtHttpProxyInfo::HTTP_PROXY, Setting("PEER_USER"), Setting("PEER_PASS"));
-    ASSERT_EQ(RT_OK, Tunnel(Origin()));
-    EXPECT_EQ("HTTP/1.1 200 OK", StatusLine());
-    Reset();
-
-    UseProxy(Port("SQUID_BASIC"), CRtHttpProxyInfo::HTTP_PROXY, Setting("PEER_USER"), "bad");
-    EXPECT_EQ(RT_ERROR_NETWORK_PROXY_AUTH_REQUIRED, Tunnel(Origin()));
-    EXPECT_EQ(1u, CRtHttpProxyManager::Instance()->GetProxyCountForTest());
-}
-
-// A refusal (403 for a port the proxy does not tunnel to) fails the
-// attempt, logs the answer, and the proxy is forgotten.
-TEST_F(ConnectorProxyTest, RefusedConnectIsLoggedAndForgotten) {
-    NEED_PEER(Port("SQUID_NOAUTH"));
-    UseProxy(Port("SQUID_NOAUTH"));
-    rttest::LogWatch log;
-    EXPECT_EQ(RT_ERROR_NETWORK_PROXY_FAILED, Tunnel(CRtInetAddr("127.0.0.1", Port("SSHD_PORT"))));
-    EXPECT_TRUE(log.Has("CRtConnectorHttpProxyT::OnReceive, content: \nstatus=403"));
-    EXPECT_EQ(0u, CRtHttpProxyManager::Instance()->GetProxyCountForTest());
 }
 
 // Without a proxy the proxy connector does not connect at all.
