@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "RtHttpProxyManager.h"
 #include "RtLoopback.h"
 #include "RtPeerRig.h"
+#include "RtScriptedPeer.h"
 #include "RtTestEvents.h"
 #include "RtTestSupport.h"
 #include "RtThreadManager.h"
@@ -30,9 +32,11 @@ using Socks = CRtConnectorSocksProxyT<Tunnel, CRtTransportTcp, CRtSocketStream>;
 // the socket moves into a new transport whose peer is the target.
 class Tunnel : public IRtTransportSink {
 public:
-    void OnConnectIndication(RtResult aReason, IRtTransport* aTrpt, IRtConnectorInternal*) {
+    void OnConnectIndication(RtResult aReason, IRtTransport* aTrpt, IRtConnectorInternal* aTunnel) {
         m_nReason = aReason;
         if (RT_SUCCEEDED(aReason)) {
+            // What the target sent along with the proxy's reply comes first.
+            m_strData = aTunnel->TakeUnreadData();
             RT_HANDLE handle = RT_INVALID_HANDLE;
             aTrpt->GetOption(RT_OPT_TRANSPORT_FD, &handle);
             RT_HANDLE none = RT_INVALID_HANDLE;
@@ -122,111 +126,95 @@ protected:
     Tunnel m_Tunnel;
 };
 
-// A proxy that answers with the given bytes, one piece per request it
-// reads, then closes.
-class ScriptedProxy {
-public:
-    explicit ScriptedProxy(std::vector<std::string> aReplies) : m_Replies(std::move(aReplies)) {
-        m_Listener = rttest::ListenLoopback(&m_nPort);
-        m_Thread = std::thread([this] { Serve(); });
-    }
-    ~ScriptedProxy() {
-        Join();
-        rtos::SocketClose(m_Listener);
-    }
-    void Join() {
-        if (m_Thread.joinable())
-            m_Thread.join();
-    }
-    uint16_t Port() const { return m_nPort; }
-    // What the client sent; read after Join.
-    std::string Requests() const { return m_strRequests; }
-
-private:
-    void Serve() {
-        rtos::SocketHandle s = rtos::SocketAccept(m_Listener, nullptr);
-        rtos::SocketSetNonBlocking(s, false);
-        for (const std::string& reply : m_Replies) {
-            char buf[512];
-            long n = rtos::SocketRecv(s, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            m_strRequests.append(buf, static_cast<size_t>(n));
-            // In pieces a byte apart in time, as a slow proxy may send them.
-            for (char c : reply) {
-                rtos::SocketSend(s, &c, 1);
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            }
-        }
-        rtos::SocketClose(s);
-    }
-    std::vector<std::string> m_Replies;
-    rtos::SocketHandle m_Listener;
-    uint16_t m_nPort = 0;
-    std::thread m_Thread;
-    std::string m_strRequests;
-};
-
 }  // namespace
 
-TEST_F(SocksTest, Socks5WithoutCredentials) {
-    NEED_PEER(Port("SOCKS_NOAUTH"));
-    Open(CRtHttpProxyInfo::SOCK5_PROXY, Port("SOCKS_NOAUTH"), Origin());
-    ASSERT_EQ(RT_OK, m_Tunnel.m_nReason.load());
-    EXPECT_EQ("HTTP/1.1 200 OK", StatusLineThroughTunnel());
-}
-
-TEST_F(SocksTest, Socks5WithUserNameAndPassword) {
-    NEED_PEER(Port("SOCKS_USER"));
-    Open(CRtHttpProxyInfo::SOCK5_PROXY, Port("SOCKS_USER"), Origin(), Setting("PEER_USER"), Setting("PEER_PASS"));
-    ASSERT_EQ(RT_OK, m_Tunnel.m_nReason.load());
-    EXPECT_EQ("HTTP/1.1 200 OK", StatusLineThroughTunnel());
-}
-
-TEST_F(SocksTest, Socks5RefusalsFailOnce) {
-    NEED_PEER(Port("SOCKS_USER"));
-    // A wrong password: the proxy then accepts no method at all.
-    Open(CRtHttpProxyInfo::SOCK5_PROXY, Port("SOCKS_USER"), Origin(), Setting("PEER_USER"), "bad");
-    EXPECT_EQ(RT_ERROR_NETWORK_SOCKET_ERROR, m_Tunnel.m_nReason.load());
-    Reset();
-    // Offering credentials to a proxy that wants none.
-    Open(CRtHttpProxyInfo::SOCK5_PROXY, Port("SOCKS_NOAUTH"), Origin(), "alice", "x");
-    EXPECT_EQ(RT_ERROR_NETWORK_SOCKET_ERROR, m_Tunnel.m_nReason.load());
-    Reset();
+// Every SOCKS form against dante and ssh -D: each tunnel that opens carries
+// an HTTP exchange with the origin and, to the rig's sshd, its banner (the
+// target speaks first); each refusal fails once and cleanly.
+TEST_F(SocksTest, RealProxiesTable) {
+    NEED_PEER(Port("SOCKS_SSH"));
+    const auto s4 = CRtHttpProxyInfo::SOCK4_PROXY, s5 = CRtHttpProxyInfo::SOCK5_PROXY;
+    const std::string user = Setting("PEER_USER"), pass = Setting("PEER_PASS");
+    // Made before the name is looked up, it stays a name, so the name goes
+    // to the proxy (SOCKS4a, a SOCKS5 domain); copies keep that.
+    const CRtInetAddr byName("localhost", Port("ORIGIN_HTTP"));
+    ASSERT_FALSE(byName.IsResolved()) << "looked up before the test";
+    auto target = [&](const char* aHost, uint16_t aPort) {
+        CRtInetAddr addr = strcmp(aHost, "localhost") == 0 ? byName : CRtInetAddr(aHost, aPort);
+        addr.SetPortA(aPort);
+        return addr;
+    };
+    struct Case {
+        const char* name;
+        CRtHttpProxyInfo::PROXY_TYPE type;
+        const char* port;
+        const char* host;  // of the target, an address or a name
+        std::string user, pass;
+        bool opens;
+    };
+    const Case cases[] = {
+        {"dante SOCKS5 by address", s5, "SOCKS_NOAUTH", "127.0.0.1", "", "", true},
+        {"dante SOCKS5 by name", s5, "SOCKS_NOAUTH", "localhost", "", "", true},
+        {"dante SOCKS4", s4, "SOCKS_NOAUTH", "127.0.0.1", "", "", true},
+        {"dante SOCKS4a refused", s4, "SOCKS_NOAUTH", "localhost", "", "", false},
+        {"dante credentials it does not want", s5, "SOCKS_NOAUTH", "127.0.0.1", "alice", "x", false},
+        {"dante user and password", s5, "SOCKS_USER", "127.0.0.1", user, pass, true},
+        {"dante wrong password", s5, "SOCKS_USER", "127.0.0.1", user, "bad", false},
+        {"dante credentials not offered", s5, "SOCKS_USER", "127.0.0.1", "", "", false},
+        {"ssh -D SOCKS4", s4, "SOCKS_SSH", "127.0.0.1", "", "", true},
+        {"ssh -D SOCKS4a", s4, "SOCKS_SSH", "localhost", "", "", true},
+        {"ssh -D SOCKS5 by name", s5, "SOCKS_SSH", "localhost", "", "", true},
+        {"ssh -D credentials offered", s5, "SOCKS_SSH", "127.0.0.1", user, pass, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Open(c.type, Port(c.port), target(c.host, Port("ORIGIN_HTTP")), c.user, c.pass);
+        if (!c.opens) {
+            EXPECT_EQ(RT_ERROR_NETWORK_SOCKET_ERROR, m_Tunnel.m_nReason.load());
+            rttest::DrainThreads(m_pThread, m_pThread);
+            EXPECT_EQ(1, m_Tunnel.m_nIndications.load());
+            Reset();
+            continue;
+        }
+        ASSERT_EQ(RT_OK, m_Tunnel.m_nReason.load());
+        EXPECT_EQ("HTTP/1.1 200 OK", StatusLineThroughTunnel());
+        Reset();
+        Open(c.type, Port(c.port), target(c.host, Port("SSHD_PORT")), c.user, c.pass);
+        ASSERT_EQ(RT_OK, m_Tunnel.m_nReason.load());
+        EXPECT_TRUE(rttest::WaitUntil([&] {
+            std::string data;
+            RunOn(m_pThread, [&] {
+                data = m_Tunnel.m_strData;
+                return RT_OK;
+            });
+            return data.compare(0, 8, "SSH-2.0-") == 0;
+        }));
+        Reset();
+    }
     // A target the proxy may not reach.
-    Open(CRtHttpProxyInfo::SOCK5_PROXY, Port("SOCKS_NOAUTH"), CRtInetAddr("10.255.255.1", 80));
+    Open(s5, Port("SOCKS_NOAUTH"), CRtInetAddr("10.255.255.1", 80));
     EXPECT_EQ(RT_ERROR_NETWORK_SOCKET_ERROR, m_Tunnel.m_nReason.load());
     RunOn(m_pThread, [] { return RT_OK; });
     EXPECT_EQ(1, m_Tunnel.m_nIndications.load());
 }
 
-TEST_F(SocksTest, Socks4ToAnAddress) {
-    NEED_PEER(Port("SOCKS_NOAUTH"));
-    Open(CRtHttpProxyInfo::SOCK4_PROXY, Port("SOCKS_NOAUTH"), Origin());
-    ASSERT_EQ(RT_OK, m_Tunnel.m_nReason.load());
-    EXPECT_EQ("HTTP/1.1 200 OK", StatusLineThroughTunnel());
-}
-
-// A name this host has not resolved goes to the proxy as a name.
-TEST_F(SocksTest, NamesGoToTheProxyUnresolved) {
-    NEED_PEER(Port("SOCKS_SSH"));
-    Open(CRtHttpProxyInfo::SOCK4_PROXY, Port("SOCKS_SSH"), CRtInetAddr("localhost", Port("ORIGIN_HTTP")));
-    ASSERT_EQ(RT_OK, m_Tunnel.m_nReason.load());
-    EXPECT_EQ("HTTP/1.1 200 OK", StatusLineThroughTunnel());
-    Reset();
-    Open(CRtHttpProxyInfo::SOCK5_PROXY, Port("SOCKS_SSH"), CRtInetAddr("localhost", Port("ORIGIN_HTTP")));
-    ASSERT_EQ(RT_OK, m_Tunnel.m_nReason.load());
-    EXPECT_EQ("HTTP/1.1 200 OK", StatusLineThroughTunnel());
-}
-
 // Replies that arrive a byte at a time still make whole replies, and the
 // requests on the wire are the protocol's.
 TEST_F(SocksTest, RepliesInPiecesAndTheBytesOnTheWire) {
-    ScriptedProxy proxy({std::string("\x05\x02", 2), std::string("\x01\x00", 2),
-                         std::string("\x05\x00\x00\x01\x7f\x00\x00\x01\x1f\x90", 10)});
+    auto bytes = [](const std::string& aReply) {
+        rttest::ScriptedPeer::Reply reply;
+        for (char c : aReply)
+            reply.pieces.push_back(std::string(1, c));
+        return reply;
+    };
+    rttest::ScriptedPeer proxy(rttest::ScriptedPeer::Framing::kRaw,
+                               {bytes(std::string("\x05\x02", 2)), bytes(std::string("\x01\x00", 2)),
+                                bytes(std::string("\x05\x00\x00\x01\x7f\x00\x00\x01\x1f\x90", 10))});
     Open(CRtHttpProxyInfo::SOCK5_PROXY, proxy.Port(), CRtInetAddr("127.0.0.1", 8080), "al", "pw");
     EXPECT_EQ(RT_OK, m_Tunnel.m_nReason.load());
-    proxy.Join();
+    std::string sent;
+    for (const auto& request : proxy.WaitRequests(3))
+        sent += request.bytes;
     EXPECT_EQ(std::string("\x05\x01\x02"
                           "\x01\x02"
                           "al"
@@ -234,16 +222,17 @@ TEST_F(SocksTest, RepliesInPiecesAndTheBytesOnTheWire) {
                           "pw"
                           "\x05\x01\x00\x01\x7f\x00\x00\x01\x1f\x90",
                           20),
-              proxy.Requests());
+              sent);
 }
 
 // A proxy that closes during the handshake fails the attempt, once.
 TEST_F(SocksTest, CloseDuringTheHandshakeFailsOnce) {
     {
-        ScriptedProxy proxy({std::string("\x05", 1)});  // half a reply, then the close
+        // Half a reply, then the close.
+        rttest::ScriptedPeer proxy(rttest::ScriptedPeer::Framing::kRaw, {{{std::string("\x05", 1)}, true}});
         Open(CRtHttpProxyInfo::SOCK5_PROXY, proxy.Port(), CRtInetAddr("127.0.0.1", 8080));
-        proxy.Join();
-        EXPECT_EQ(std::string("\x05\x01\x00", 3), proxy.Requests());
+        ASSERT_EQ(1u, proxy.WaitRequests(1).size());
+        EXPECT_EQ(std::string("\x05\x01\x00", 3), proxy.Requests()[0].bytes);
     }
     EXPECT_EQ(RT_ERROR_NETWORK_SOCKET_ERROR, m_Tunnel.m_nReason.load());
     RunOn(m_pThread, [] { return RT_OK; });

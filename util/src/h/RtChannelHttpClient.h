@@ -5,9 +5,9 @@
 // Threads: a channel belongs to the thread that made it; it connects
 // through the connection manager with TS_SINGLE_THREAD, so every callback
 // (the connector's, the transport's, the sink's) comes on that thread. The
-// browser-proxy variant hears of late proxy settings through the proxy
-// manager's observers, on whatever thread reports them, and gets back to
-// its own thread with an event. Nothing here locks.
+// browser-proxy variant hears of late proxy settings through a waiter
+// registered with the proxy manager, on whatever thread reports them, and
+// gets back to its own thread with an event. Only the waiter locks.
 //
 // Ownership: the channel holds its URL, its proxy settings, its connector
 // and its transport; the application holds the channel (the sink is not
@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "RtChannelHttpServer.h"
 #include "RtHttpAuthenticator.h"
@@ -23,6 +24,7 @@
 #include "RtHttpProxyInfo.h"
 #include "RtHttpProxyManager.h"
 #include "RtHttpUrl.h"
+#include "RtMutex.h"
 #include "RtObserver.h"
 
 class CRtChannelHttpClient : public IRtChannelHttpClient,
@@ -147,6 +149,32 @@ protected:
     CRtString m_strUnread;
 };
 
+class CRtChannelHttpClientWithBrowerProxy;
+
+// Waits for the proxy manager on a browser-proxy channel's behalf. The
+// manager may tell it on any thread, even while the channel goes away: the
+// waiter keeps itself alive while it is registered, whoever takes it off
+// the manager's list (the manager telling it, or the channel giving up)
+// drops that hold, and the answer reaches the channel only on the
+// channel's thread and only while the channel still waits for it.
+class CRtHttpClientProxyWaiter : public IRtObserver {
+public:
+    CRtHttpClientProxyWaiter(CRtChannelHttpClientWithBrowerProxy* aOwner, CRtThread* aThread)
+        : m_pOwner(aOwner), m_pThread(aThread) {}
+    void OnObserve(const char* aTopic, void* aData) override;
+    // On the channel's thread: no answer reaches the channel afterwards.
+    void Cancel();
+    // On the channel's thread.
+    CRtChannelHttpClientWithBrowerProxy* Owner();
+
+    std::shared_ptr<CRtHttpClientProxyWaiter> m_pSelf;
+
+private:
+    CRtMutexThread m_Mutex;
+    CRtChannelHttpClientWithBrowerProxy* m_pOwner;
+    CRtThread* m_pThread;
+};
+
 // Tries the server directly first and, when that fails, the proxy the
 // proxy manager names.
 class CRtChannelHttpClientWithBrowerProxy : public CRtChannelHttpClient {
@@ -154,8 +182,13 @@ public:
     CRtChannelHttpClientWithBrowerProxy(CRtHttpUrl* aURL, uint32_t aFlag);
 
     RtResult AsyncOpen(IRtChannelSink* aSink) override;
+    // Not registered itself: its waiter is.
     void OnObserve(const char* aTopic, void* aData) override;
     RtResult Disconnect(RtResult aReason) override;
+
+    // On the channel's thread: the manager answered aWaiter; ignored unless
+    // it is the channel's current waiter.
+    void OnProxyAnswer(const std::shared_ptr<CRtHttpClientProxyWaiter>& aWaiter);
 
 protected:
     ~CRtChannelHttpClientWithBrowerProxy() override;
@@ -168,19 +201,21 @@ private:
     int m_nOpenCount = 0;
     CRtHttpProxyManager* m_pProxyManager;
     bool m_bConnectReported = false;
-    // Registered with the proxy manager; its notification may come on any
-    // thread.
-    std::atomic<bool> m_bObserving{false};
+    std::shared_ptr<CRtHttpClientProxyWaiter> m_pWaiter;
     CRtThread* m_pThread = nullptr;
 };
 
-// Brings a proxy answer that came on another thread back to the channel's
-// thread and opens the channel there.
+// Opens a channel on its own thread: the channel given, or the one a
+// proxy-manager waiter still belongs to (a late answer that came on another
+// thread).
 class CRtEventHttpClientAsyncOpen : public IRtEvent {
 public:
     explicit CRtEventHttpClientAsyncOpen(CRtChannelHttpClient* aChannel) : m_pChannel(aChannel) {}
+    explicit CRtEventHttpClientAsyncOpen(std::shared_ptr<CRtHttpClientProxyWaiter> aWaiter)
+        : m_pWaiter(std::move(aWaiter)) {}
     RtResult OnEventFire() override;
 
 private:
     CRtAutoPtr<CRtChannelHttpClient> m_pChannel;
+    std::shared_ptr<CRtHttpClientProxyWaiter> m_pWaiter;
 };

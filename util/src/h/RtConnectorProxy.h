@@ -67,9 +67,10 @@ public:
         } else if (RT_SUCCEEDED(aReason)) {
             aReason = RT_ERROR_NETWORK_SOCKET_ERROR;
         }
-        // Credentials may change; any other failure says the proxy is no
-        // use for now.
-        if (aReason != RT_ERROR_NETWORK_PROXY_AUTH_REQUIRED && proxy)
+        // Credentials may change, and a target the proxy's protocol cannot
+        // carry is no fault of the proxy; any other failure says the proxy
+        // is no use for now.
+        if (aReason != RT_ERROR_NETWORK_PROXY_AUTH_REQUIRED && aReason != RT_ERROR_INVALID_ARG && proxy)
             CRtHttpProxyManager::Instance()->ClearCacheProxy(proxy->GetHostName(), proxy->GetPort());
         m_upper.OnConnectIndication(aReason, nullptr, static_cast<IRtConnectorInternal*>(this));
     }

@@ -67,9 +67,15 @@ public:
         }
         m_pTransport = aTrpt;
         m_pTransport->AddReference();
-        if (RT_FAILED(m_pTransport->OpenWithSink(this)) || RT_FAILED(StartNewRequest())) {
+        if (RT_FAILED(m_pTransport->OpenWithSink(this))) {
             Fail_i(RT_ERROR_NETWORK_SOCKET_ERROR);
+            return;
         }
+        // A target or credentials the protocol cannot carry are the caller's
+        // fault, not the proxy's: told as such, and nothing goes out.
+        RtResult rv = StartNewRequest();
+        if (RT_FAILED(rv) && m_pTransport)
+            Fail_i(rv == RT_ERROR_INVALID_ARG ? rv : RT_ERROR_NETWORK_SOCKET_ERROR);
     }
 
     void OnReceive(CRtMessageBlock& aData, IRtTransport*) override {
@@ -79,10 +85,12 @@ public:
             return;
         m_strReply += std::string(aData.FlattenChained().c_str(), aData.GetChainedLength());
         while (m_pTransport && m_State != STATE_SUCCESS) {
+            // The target's first bytes may come joined to the last reply, so
+            // only an incomplete reply is held to the bound.
             size_t need = ReplyLength();
-            if (need == 0)
+            if (need == 0 && m_strReply.size() <= kMaxReply)
                 return;  // wait for more
-            if (need == SIZE_MAX || m_strReply.size() > kMaxReply) {
+            if (need == 0 || need == SIZE_MAX) {
                 Fail_i(RT_ERROR_NETWORK_SOCKET_ERROR);
                 return;
             }
@@ -103,7 +111,7 @@ public:
         Fail_i(RT_ERROR_NETWORK_SOCKET_ERROR);
     }
 
-private:
+protected:
     bool IsSocks4() const { return m_pProxyInfo->GetProxyType() == CRtHttpProxyInfo::SOCK4_PROXY; }
 
     // Bytes of the complete reply expected in this state; 0 while too few
@@ -185,6 +193,12 @@ private:
         if (m_State != STATE_IDLE) {
             RT_ERROR_TRACE_THIS("CRtConnectorSocksProxyT::StartNewRequest, wrong state=" << m_State);
             return RT_ERROR_UNEXPECTED;
+        }
+        // Names longer than a SOCKS5 length byte holds are refused for
+        // SOCKS4a too: no proxy resolves them, and DNS names stop at 253.
+        if (!m_addrTarget.IsResolved() && m_addrTarget.GetHostName().size() > 255) {
+            RT_ERROR_TRACE_THIS("CRtConnectorSocksProxyT::StartNewRequest, host name longer than 255 bytes");
+            return RT_ERROR_INVALID_ARG;
         }
         if (IsSocks4()) {
             std::string request;
@@ -281,7 +295,8 @@ private:
         m_strReply.clear();
         RT_WARNING_TRACE_THIS("CRtConnectorSocksProxyT, failed, proxy=" << m_pProxyInfo->GetHostAndPort()
                                                                         << " state=" << state);
-        CRtHttpProxyManager::Instance()->ClearCacheProxy(m_pProxyInfo->GetHostName(), m_pProxyInfo->GetPort());
+        if (aReason != RT_ERROR_INVALID_ARG)
+            CRtHttpProxyManager::Instance()->ClearCacheProxy(m_pProxyInfo->GetHostName(), m_pProxyInfo->GetPort());
         m_upper.OnConnectIndication(aReason, nullptr, static_cast<IRtConnectorInternal*>(this));
     }
 

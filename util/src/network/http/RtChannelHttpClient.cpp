@@ -201,6 +201,16 @@ RtResult CRtChannelHttpClient::SetOption(unsigned long aCommand, void* aArg) {
         m_bNoBodyOption = *static_cast<bool*>(aArg);
         return RT_OK;
     }
+    if (aCommand == RT_OPT_CHANNEL_HTTP_MAX_CONTENT_LENGTH) {
+        // One limit for every framing (length, chunks, up to the close); it
+        // may lower the hard cap, never raise it.
+        const int32_t limit = *static_cast<int32_t*>(aArg);
+        if (limit < 0 || limit > CRtHttpHeaderArray::kMaxContentLengthHard)
+            return RT_ERROR_INVALID_ARG;
+        m_ResponseHeader.SetMaxContentLength(limit);
+        m_ResponseHeader.SetCheckLength(true);
+        return RT_OK;
+    }
     bool handled = false;
     RtResult rv = SetBaseOption(aCommand, aArg, handled);
     if (handled)
@@ -212,6 +222,10 @@ RtResult CRtChannelHttpClient::GetOption(unsigned long aCommand, void* aArg) {
     RT_ASSERTE_RETURN(aArg, RT_ERROR_INVALID_ARG);
     if (aCommand == RT_OPT_CHANNEL_HTTP_NO_BODY) {
         *static_cast<bool*>(aArg) = m_bNoBodyOption;
+        return RT_OK;
+    }
+    if (aCommand == RT_OPT_CHANNEL_HTTP_MAX_CONTENT_LENGTH) {
+        *static_cast<int32_t*>(aArg) = m_ResponseHeader.GetContentLimit();
         return RT_OK;
     }
     bool handled = false;
@@ -379,8 +393,11 @@ RtResult CRtChannelHttpClient::Deliver_i(CRtMessageBlock& aData) {
         }
         return rv;
     }
-    if (status == 501 || status == 502 || status == 503 || status == 505)
-        m_nAuthRoundsLeft = 0;
+    // The request in flight ends here: the next one has rounds of its own
+    // and a body of its own. A server that cannot serve at all is not
+    // asked for credentials again.
+    m_nAuthRoundsLeft = (status == 501 || status == 502 || status == 503 || status == 505) ? 0 : kAuthRounds;
+    m_strSavedBody.clear();
     if (status != 200)
         RT_INFO_TRACE_THIS("CRtChannelHttpClient::ParserHttpProtocol_t status=" << status << " text="
                                                                                 << m_ResponseHeader.GetStatusText());

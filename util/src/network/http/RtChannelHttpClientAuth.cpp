@@ -202,7 +202,17 @@ RtResult CRtChannelHttpClient::Reconnect_i() {
 void CRtChannelHttpClient::RestartNtlm_i() {
     m_RequestHeader.SetHeader(m_bWwwAuth ? CRtHttpAtomList::Authorization : CRtHttpAtomList::Proxy_Authorization, "");
     m_pAuthenticator = nullptr;
-    RtResult rv = Reconnect_i();
+    // Starting over takes a round: a server that closes every handshake
+    // would otherwise be asked for ever.
+    RtResult rv = RT_ERROR_FAILURE;
+    if (m_nAuthRoundsLeft <= 0) {
+        RT_WARNING_TRACE_THIS("CRtChannelHttpClient::RestartNtlm_i, exceed auth times.");
+        if (m_pProxyInfo && !m_bWwwAuth)
+            rv = RT_ERROR_NETWORK_PROXY_AUTH_REQUIRED;
+    } else {
+        --m_nAuthRoundsLeft;
+        rv = Reconnect_i();
+    }
     if (RT_FAILED(rv)) {
         IRtTransportSink* sink = m_pSink;
         Disconnect(rv);

@@ -2,6 +2,7 @@
 // the proxy manager names, and the event that brings a late proxy answer
 // back to the channel's thread.
 #include <cstring>
+#include <memory>
 
 #include "RtChannelHttpClient.h"
 #include "RtDebug.h"
@@ -15,8 +16,40 @@ CRtChannelHttpClientWithBrowerProxy::CRtChannelHttpClientWithBrowerProxy(CRtHttp
 CRtChannelHttpClientWithBrowerProxy::~CRtChannelHttpClientWithBrowerProxy() { StopObserving_i(); }
 
 void CRtChannelHttpClientWithBrowerProxy::StopObserving_i() {
-    if (m_bObserving.exchange(false))
-        m_pProxyManager->RemoveObserver(this);
+    if (m_pWaiter) {
+        m_pWaiter->Cancel();
+        m_pWaiter.reset();
+    }
+}
+
+void CRtHttpClientProxyWaiter::OnObserve(const char* aTopic, void*) {
+    RT_ASSERTE(aTopic && !strcmp(aTopic, "HttpProxyManager"));
+    // The manager has taken the waiter off its list already.
+    std::shared_ptr<CRtHttpClientProxyWaiter> keep;
+    {
+        CRtMutexGuardT<CRtMutexThread> guard(m_Mutex);
+        keep.swap(m_pSelf);
+    }
+    if (keep)
+        CThreadSwitch::PostToThread(m_pThread, new CRtEventHttpClientAsyncOpen(keep));
+}
+
+void CRtHttpClientProxyWaiter::Cancel() {
+    {
+        CRtMutexGuardT<CRtMutexThread> guard(m_Mutex);
+        m_pOwner = nullptr;
+    }
+    // Taken off the list here, the manager will not tell it: its hold goes.
+    if (RT_SUCCEEDED(CRtHttpProxyManager::Instance()->RemoveObserver(this))) {
+        std::shared_ptr<CRtHttpClientProxyWaiter> keep;
+        CRtMutexGuardT<CRtMutexThread> guard(m_Mutex);
+        keep.swap(m_pSelf);
+    }
+}
+
+CRtChannelHttpClientWithBrowerProxy* CRtHttpClientProxyWaiter::Owner() {
+    CRtMutexGuardT<CRtMutexThread> guard(m_Mutex);
+    return m_pOwner;
 }
 
 RtResult CRtChannelHttpClientWithBrowerProxy::Disconnect(RtResult aReason) {
@@ -45,8 +78,10 @@ RtResult CRtChannelHttpClientWithBrowerProxy::AsyncOpen(IRtChannelSink* aSink) {
             m_bTryWithoutUserName = false;
         return CRtChannelHttpClient::AsyncOpen(aSink);
     case IRtHttpProxyInfoGetter::NEXT_RETURN_PENDING:
-        m_bObserving = true;
-        m_pProxyManager->AddObserver(this);
+        StopObserving_i();
+        m_pWaiter = std::make_shared<CRtHttpClientProxyWaiter>(this, m_pThread);
+        m_pWaiter->m_pSelf = m_pWaiter;
+        m_pProxyManager->AddObserver(m_pWaiter.get());
         return RT_OK;
     default:
         RT_WARNING_TRACE_THIS("CRtChannelHttpClientWithBrowerProxy::AsyncOpen, GetProxyInfo() none. addr="
@@ -86,15 +121,26 @@ void CRtChannelHttpClientWithBrowerProxy::ReportConnect_i(RtResult aResult) {
     CRtChannelHttpClient::ReportConnect_i(aResult);
 }
 
-void CRtChannelHttpClientWithBrowerProxy::OnObserve(const char* aTopic, void*) {
-    RT_ASSERTE(aTopic && !strcmp(aTopic, "HttpProxyManager"));
-    // The manager has taken this observer off its list already.
-    if (!m_bObserving.exchange(false) || !m_pThread)
+void CRtChannelHttpClientWithBrowerProxy::OnObserve(const char*, void*) {}
+
+void CRtChannelHttpClientWithBrowerProxy::OnProxyAnswer(const std::shared_ptr<CRtHttpClientProxyWaiter>& aWaiter) {
+    if (aWaiter != m_pWaiter)
         return;
-    CThreadSwitch::PostToThread(m_pThread, new CRtEventHttpClientAsyncOpen(this));
+    m_pWaiter.reset();
+    // The sink may release the channel in its callback.
+    CRtAutoPtr<CRtChannelHttpClient> hold(this);
+    CRtEventHttpClientAsyncOpen(this).OnEventFire();
 }
 
 RtResult CRtEventHttpClientAsyncOpen::OnEventFire() {
+    if (m_pWaiter) {
+        // The waiter's owner is cleared on this thread when the channel
+        // closes or goes away, so it is either alive here or null.
+        CRtChannelHttpClientWithBrowerProxy* owner = m_pWaiter->Owner();
+        if (owner)
+            owner->OnProxyAnswer(m_pWaiter);
+        return RT_OK;
+    }
     RT_DEBUG_TRACE_THIS(
         "CRtEventHttpClientAsyncOpen::OnEventFire, httpClient=" << static_cast<const void*>(m_pChannel.Get()));
     IRtChannelSink* sink = m_pChannel->GetChannelSink();
