@@ -59,7 +59,6 @@ public:
 
 TEST_F(RlbTcpLoopbackTest, AcknowledgedModeUsersOnTheNetworkThread) { HandshakeAndData(kReliable, TS_MULTI_THREAD); }
 TEST_F(RlbTcpLoopbackTest, PlainModeUserOnAThreadOfItsOwn) { HandshakeAndData(kPackage, TS_SINGLE_THREAD); }
-TEST_F(RlbTcpLoopbackTest, AcknowledgedModeUserOnAThreadOfItsOwn) { HandshakeAndData(kReliable, TS_SINGLE_THREAD); }
 
 // A 'C' ends the other side with RT_ERROR_NETWORK_CONNECTION_CLOSED, in
 // either direction; the side that disconnected hears nothing.
@@ -82,23 +81,6 @@ TEST_F(RlbTcpLoopbackTest, DisconnectSendsC) {
     RunOn(m_pNet, [&] { return m_Server.Conn()->Disconnect(RT_OK); });
     EXPECT_TRUE(WaitUntil([&] { return !m_Client.Disconnects().empty(); }));
     EXPECT_EQ(std::vector<RtResult>{RT_ERROR_NETWORK_CONNECTION_CLOSED}, m_Client.Disconnects());
-}
-
-// With application keep-alive an idle pair stays up past its idle
-// timeout: each side's 'D' keeps the other's idle time at zero.
-TEST_F(RlbTcpLoopbackTest, KeepAliveHoldsAnIdleConnection) {
-    StartServer(kReliable);
-    ASSERT_TRUE(Connect(kReliable));
-    uint16_t idle = 2;
-    RunOn(m_pNet, [&] {
-        EXPECT_EQ(RT_OK, ClientConn()->SetOption(RT_OPT_CONN_IDLE_TIMEOUT, &idle));
-        return m_Server.Conn()->SetOption(RT_OPT_CONN_IDLE_TIMEOUT, &idle);
-    });
-    rtos::SleepMs(4500);
-    EXPECT_TRUE(m_Client.Disconnects().empty());
-    EXPECT_TRUE(m_Server.Disconnects().empty());
-    ASSERT_EQ(RT_OK, Send(ClientConn(), m_pNet, "still here"));
-    EXPECT_TRUE(WaitUntil([&] { return m_Server.Joined() == "still here"; }));
 }
 
 // Option 145 sets the keep-alive interval to a third of the idle timeout,
@@ -206,51 +188,6 @@ protected:
     uint16_t m_nServerPort = 0;
 };
 
-// Indexed messages both ways while the relay cuts both sides in the middle
-// of a unit three times and holds everything back for a second: each
-// message arrives once, in order, and neither user hears of a loss.
-TEST_F(RlbTcpRelayTest, CutsAndStallsWithinTheWindowLoseNothing) {
-    ASSERT_TRUE(Connect(kReliable));
-    CRtConnRlbTcp* client = ClientConn();
-    IRtTransport* server = m_Server.Conn();
-    std::vector<std::string> toServer, toClient;
-    const long cuts[] = {1001, 2357, 40};
-    int next = 0;
-    for (int i = 0; i < 400; ++i) {
-        if (i % 100 == 50 && next < 3) {
-            // The next cut once the last reconnection is done.
-            ASSERT_TRUE(WaitUntil([&] { return m_Relay.Accepted() == next + 1; }));
-            const long budget = cuts[next++];
-            OnRelay([&] { m_Relay.CutAfter(budget); });
-        }
-        if (i == 380)
-            OnRelay([&] { m_Relay.Stall(true); });
-        ASSERT_EQ(RT_OK, Send(client, m_pNet, Indexed(i)));
-        ASSERT_EQ(RT_OK, Send(server, m_pNet, Indexed(1000 + i)));
-        toServer.push_back(Indexed(i));
-        toClient.push_back(Indexed(1000 + i));
-    }
-    rtos::SleepMs(1000);
-    OnRelay([&] { m_Relay.Stall(false); });
-    EXPECT_TRUE(
-        WaitUntil([&] { return m_Server.Messages().size() >= 400 && m_Client.Messages().size() >= 400; }, 15000));
-    EXPECT_EQ(toServer, m_Server.Messages());
-    EXPECT_EQ(toClient, m_Client.Messages());
-    EXPECT_EQ(3, m_Relay.Cuts());
-    EXPECT_GE(m_pTestConnector->Attempts(), 4);
-    EXPECT_EQ(1u, m_Server.Indications().size());
-    // The last reconnection's 4 s limit ended with it.
-    rtos::SleepMs(4500);
-    EXPECT_TRUE(m_Client.Disconnects().empty());
-    EXPECT_TRUE(m_Server.Disconnects().empty());
-    uint16_t status = 0;
-    RunOn(m_pNet, [&] {
-        status = client->GetStatus();
-        return RT_OK;
-    });
-    EXPECT_EQ(CS_ESTABLISHED, status);
-}
-
 // Cut while the relay refuses new connections: the client gives up with
 // RT_ERROR_NETWORK_RECONNECT_TIMEOUT, the server with the connect timeout.
 TEST_F(RlbTcpRelayTest, CutWithNoWayBackFailsAfterTheWindow) {
@@ -355,8 +292,10 @@ protected:
 };
 
 // 100 MiB each way in messages of up to 64 KiB while the relay cuts the
-// pair at seeded random points (RT_RLBTCP_FAULT_SEED repeats a run): every
-// message arrives once, in order and intact, no user hears of a loss, and
+// pair at seeded random points (RT_RLBTCP_FAULT_SEED repeats a run), half
+// of them within the first 64 KiB after a reconnection (so some in its
+// handshake): every message arrives once, in order and intact, no user
+// hears of a loss, the last reconnection's time limit ended with it, and
 // the peak resident memory grows by far less than what went through.
 TEST_F(RlbTcpStreamTest, HundredMebibytesBothWaysAcrossRandomCuts) {
     const char* given = std::getenv("RT_RLBTCP_FAULT_SEED");
@@ -385,6 +324,18 @@ TEST_F(RlbTcpStreamTest, HundredMebibytesBothWaysAcrossRandomCuts) {
     const uint64_t peakAfter = PeakResident();
     ExpectIntact(streams);
     EXPECT_GE(m_Relay.Cuts(), 1);
+    EXPECT_GE(m_pTestConnector->Attempts(), m_Relay.Cuts() + 1);
+    EXPECT_EQ(1u, m_Server.Indications().size());
+    // Past the last reconnection's 4 s limit nothing has changed.
+    rtos::SleepMs(4500);
+    EXPECT_TRUE(m_Client.Disconnects().empty());
+    EXPECT_TRUE(m_Server.Disconnects().empty());
+    uint16_t status = 0;
+    RunOn(m_pNet, [&] {
+        status = static_cast<CRtConnRlbTcp*>(m_Client.Conn())->GetStatus();
+        return RT_OK;
+    });
+    EXPECT_EQ(CS_ESTABLISHED, status);
 #ifndef RT_TEST_SANITIZED  // the sanitizers keep freed memory in quarantine
     if (peakBefore && peakAfter) {
         EXPECT_LT(peakAfter - peakBefore, 48u << 20)
