@@ -340,6 +340,8 @@ TEST_F(RlbTcpStreamTest, HundredMebibytesBothWaysAcrossRandomCuts) {
         180000);
     EXPECT_TRUE(done);
     const uint64_t peakAfter = PeakResident();
+    std::printf("peak resident memory grew by %llu KiB\n",
+                static_cast<unsigned long long>((peakAfter - peakBefore) >> 10));
     ExpectIntact(streams);
     EXPECT_GE(m_Relay.Cuts(), 1);
     EXPECT_GE(m_pTestConnector->Attempts(), m_Relay.Cuts() + 1);
