@@ -35,7 +35,7 @@ trap cleanup EXIT
 free_port() {
     python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
-# wait_line <file> <pattern> <seconds>
+# wait_line <file> <seconds> <pattern>
 wait_line() {
     local i
     for ((i = 0; i < $2 * 10; i++)); do
