@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -101,11 +102,19 @@ public:
             m_Conns.push_back(aTrpt);
         }
     }
-    void OnReceive(CRtMessageBlock& aData, IRtTransport*) override {
+    void OnReceive(CRtMessageBlock& aData, IRtTransport* aTrpt) override {
+        if (m_OnData) {
+            m_OnData(aData.FlattenChained(), aTrpt);
+            return;
+        }
         std::lock_guard<std::mutex> lock(m_Mutex);
         m_Messages.push_back(aData.FlattenChained());
     }
-    void OnSend(IRtTransport*) override { ++m_nOnSends; }
+    void OnSend(IRtTransport* aTrpt) override {
+        ++m_nOnSends;
+        if (m_OnSendReady)
+            m_OnSendReady(aTrpt);
+    }
     void OnDisconnect(RtResult aReason, IRtTransport*) override {
         std::lock_guard<std::mutex> lock(m_Mutex);
         m_Disconnects.push_back(aReason);
@@ -151,6 +160,10 @@ public:
     }
 
     std::atomic<int> m_nOnSends{0};
+    // Set on the connections' thread: received data goes here instead of
+    // being kept, and OnSend is passed on (for streams too long to keep).
+    std::function<void(const std::string&, IRtTransport*)> m_OnData;
+    std::function<void(IRtTransport*)> m_OnSendReady;
 
 private:
     std::mutex m_Mutex;

@@ -13,6 +13,7 @@
 #include "RtConnRlbTcpServer.h"
 #include "RtConnectionManager.h"
 #include "RtEchoServer.h"
+#include "RtNetworkTest.h"
 #include "RtRlbTcpPeers.h"
 #include "RtTcpRelay.h"
 #include "RtTestEvents.h"
@@ -32,10 +33,13 @@ inline std::string Indexed(int aIndex) {
     return "message-" + std::to_string(aIndex) + std::string(static_cast<size_t>(aIndex % 50), '.');
 }
 
-class RlbTcpTest : public ::testing::Test {
+// On the kit's fixture: its teardown fails a test that leaves a transport,
+// a proxy, a registered handler or a queued event behind.
+class RlbTcpTest : public rttest::NetworkTest {
 protected:
     void SetUp() override {
-        m_pNet = CRtThreadManager::Instance()->GetDefaultNetworkThread();
+        NetworkTest::SetUp();
+        m_pNet = m_pNetwork;
         m_pUserThread = m_pNet;
     }
     void TearDown() override {
@@ -56,20 +60,14 @@ protected:
             return RT_OK;
         });
         rttest::DrainThreads(m_pUserThread, m_pNet);
-        if (m_pUserThread != m_pNet) {
-            m_pUserThread->Stop();
-            m_pUserThread->Join();
-            m_pUserThread->Destory(RT_OK);
-        }
+        NetworkTest::TearDown();
     }
 
     // A server of aType through the manager; its user runs on the network
     // thread (TS_MULTI_THREAD) or on a thread of its own (TS_SINGLE_THREAD).
     void StartServer(uint32_t aType, ThreadStrategy aStrategy = TS_MULTI_THREAD) {
-        if (aStrategy == TS_SINGLE_THREAD) {
-            ASSERT_EQ(RT_OK, CRtThreadManager::Instance()->CreateUserTaskThread(m_pUserThread, true,
-                                                                                CRtThread::TF_JOINABLE, "user"));
-        }
+        if (aStrategy == TS_SINGLE_THREAD)
+            m_pUserThread = StartUserThread();
         m_nPort = rttest::FreeLoopbackPort();
         ASSERT_EQ(RT_OK, RunOn(m_pUserThread, [&] {
                       RtResult rv = CRtConnectionManager::Instance()->CreateConnectionServer(

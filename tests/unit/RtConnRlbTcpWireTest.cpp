@@ -246,6 +246,29 @@ TEST(BandWidthCtrl, AllowancesPerSliceAndSecond) {
     EXPECT_EQ(5000u, one.Allowed(9999));
     CBandWidthCtrl many(0, 100000, 1000);
     EXPECT_EQ(10000u, many.GetLimitPerSlice());
+
+    // Slices keep to their grid whatever the ticks' period: a writer that
+    // takes all it may at each 30 ms tick gets the limit, not five sixths.
+    CBandWidthCtrl grid(0, 1000000, 10);
+    uint64_t total = 0;
+    for (uint32_t t = 0; t < 3000; t += 30) {
+        grid.Tick(t);
+        const uint32_t n = grid.Allowed(0xFFFFFFFF);
+        grid.OnWritten(n);
+        total += n;
+    }
+    EXPECT_GE(total, 2950000u);
+    EXPECT_LE(total, 3000000u);
+
+    // Only tests and benchmarks lift the cap; 0 puts it back.
+    CBandWidthCtrl::SetCapForTest(0xFFFFFFFF);
+    CBandWidthCtrl lifted(0);
+    EXPECT_EQ(0xFFFFFFFFu, lifted.GetRequestedLimit());
+    lifted.OnWritten(0xFFFFFFF0);
+    lifted.OnWritten(0x100);  // saturates instead of wrapping to a fresh allowance
+    EXPECT_EQ(0u, lifted.Allowed(1));
+    CBandWidthCtrl::SetCapForTest(0);
+    EXPECT_EQ(CBandWidthCtrl::kMaxLimit, CBandWidthCtrl(0).GetRequestedLimit());
 }
 
 TEST(RlbTcpSendBuffer, EncodesStampsKeepsAndFreesByAck) {

@@ -101,6 +101,19 @@ TEST(RtOsProcess, AppDataDirIsAbsoluteAndBounded) {
 
 // Every byte of a request is filled, also odd sizes and ones beyond one
 // system call's usual chunk, and no two draws of 32 bytes agree.
+// The peak resident size is never below the resident size and follows a
+// large allocation once its pages are touched.
+TEST(RtOsProcess, PeakMemoryFollowsTouchedPages) {
+    rtos::ProcessMemory before{}, after{};
+    ASSERT_TRUE(rtos::QueryProcessMemory(&before));
+    EXPECT_GE(before.peakResidentBytes, before.residentBytes);
+    std::vector<char> big(96u << 20, 1);
+    ASSERT_TRUE(rtos::QueryProcessMemory(&after));
+    EXPECT_EQ(1, big[big.size() / 2]);
+    EXPECT_GE(after.peakResidentBytes, after.residentBytes);
+    EXPECT_GE(after.peakResidentBytes, before.residentBytes + (64u << 20));
+}
+
 TEST(RtOsRandom, FillsEveryByteAndNeverRepeats) {
     std::set<std::string> draws;
     for (int i = 0; i < 200; ++i) {

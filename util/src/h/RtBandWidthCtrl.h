@@ -11,16 +11,23 @@ public:
     static constexpr uint32_t kMinLimit = 1024;
     static constexpr uint32_t kMaxSingleWrite = 0x100000;
 
-    explicit CBandWidthCtrl(uint32_t aNowMs, uint32_t aLimit = kMaxLimit, uint32_t aDivisor = 10);
+    explicit CBandWidthCtrl(uint32_t aNowMs, uint32_t aLimit = GetCap(), uint32_t aDivisor = 10);
+
+    // The largest limit, and the default: kMaxLimit. Tests and benchmarks
+    // lift it (process-wide, before connections are made) to see the
+    // connection without the cap; 0 puts kMaxLimit back.
+    static void SetCapForTest(uint32_t aBytesPerSecond);
+    static uint32_t GetCap();
 
     // At most aOffer: what the second's and the slice's allowances still
     // take, and never more than one largest write.
     uint32_t Allowed(uint32_t aOffer) const;
     void OnWritten(uint32_t aBytes);
     // Starts a new slice or second when one has passed; a new limit takes
-    // effect with the next second.
+    // effect with the next second. Slices and seconds keep to a grid from
+    // the start, whatever the ticks' own period.
     void Tick(uint32_t aNowMs);
-    // Clamped to kMinLimit .. kMaxLimit.
+    // Clamped to kMinLimit .. GetCap().
     void SetLimit(uint32_t aBytesPerSecond);
 
     uint32_t GetRequestedLimit() const { return m_nRequested; }

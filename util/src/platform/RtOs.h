@@ -76,11 +76,12 @@ bool AppDataDir(char* buf, size_t size);
 const char* FallbackDataDir();
 
 // The process's memory use in bytes: its resident set (working set) and its
-// virtual size (committed memory on Windows). False when the system cannot
-// tell; only used for a log line after an allocation failure.
+// virtual size (committed memory on Windows), and the largest resident set
+// so far (VmHWM, the peak working set). False when the system cannot tell.
 struct ProcessMemory {
     uint64_t residentBytes;
     uint64_t virtualBytes;
+    uint64_t peakResidentBytes;
 };
 bool QueryProcessMemory(ProcessMemory* out);
 

@@ -148,7 +148,7 @@ RtResult CRtConnRlbTcpSendBuffer::Resend(uint16_t aPeerAck, uint16_t aOwnAck) {
     DropEncoded();
     for (const Unit& unit : m_Kept)
         EncodeUnit(unit, aOwnAck, true);
-    m_BandWidth.SetLimit(CBandWidthCtrl::kMaxLimit);
+    m_BandWidth.SetLimit(CBandWidthCtrl::GetCap());
     return RT_OK;
 }
 

@@ -98,19 +98,21 @@ bool QueryProcessMemory(ProcessMemory* out) {
     FILE* f = fopen("/proc/self/status", "r");
     if (!f)
         return false;
-    // The values are in kB; both lines must be present.
-    unsigned long long rssKb = 0, vmKb = 0;
+    // The values are in kB; the three lines must be present.
+    unsigned long long rssKb = 0, vmKb = 0, hwmKb = 0;
     int found = 0;
     char line[256];
     while (fgets(line, sizeof line, f)) {
-        if (sscanf(line, "VmRSS: %llu kB", &rssKb) == 1 || sscanf(line, "VmSize: %llu kB", &vmKb) == 1)
+        if (sscanf(line, "VmRSS: %llu kB", &rssKb) == 1 || sscanf(line, "VmSize: %llu kB", &vmKb) == 1 ||
+            sscanf(line, "VmHWM: %llu kB", &hwmKb) == 1)
             ++found;
     }
     fclose(f);
-    if (found != 2)
+    if (found != 3)
         return false;
     out->residentBytes = static_cast<uint64_t>(rssKb) << 10;
     out->virtualBytes = static_cast<uint64_t>(vmKb) << 10;
+    out->peakResidentBytes = static_cast<uint64_t>(hwmKb) << 10;
     return true;
 }
 

@@ -87,6 +87,7 @@ bool QueryProcessMemory(ProcessMemory* out) {
         return false;
     out->residentBytes = pmc.WorkingSetSize;
     out->virtualBytes = pmc.PagefileUsage;
+    out->peakResidentBytes = pmc.PeakWorkingSetSize;
     return true;
 }
 
