@@ -33,8 +33,8 @@ public:
         // lo: first range whose maximum is >= aIndex.
         if (lo < ranges.size() && ranges[lo].minIndex <= aIndex)
             return;
-        const bool joinsNext = lo < ranges.size() && aIndex != static_cast<T>(~T(0)) &&
-                               ranges[lo].minIndex == static_cast<T>(aIndex + 1);
+        const bool joinsNext =
+            lo < ranges.size() && aIndex != static_cast<T>(~T(0)) && ranges[lo].minIndex == static_cast<T>(aIndex + 1);
         const bool joinsPrev = lo > 0 && aIndex != 0 && ranges[lo - 1].maxIndex == static_cast<T>(aIndex - 1);
         if (joinsPrev && joinsNext) {
             ranges[lo - 1].maxIndex = ranges[lo].maxIndex;

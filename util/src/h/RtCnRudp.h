@@ -93,13 +93,13 @@ struct CRtRudpPacket {
 
     // Sender side.
     uint8_t priority = 2;
-    uint64_t seq = 0;             // packetNo unwrapped
-    int64_t sendTime = 0;         // first or last transmission, microseconds; 0 once acknowledged
-    int64_t firstSendTime = 0;    // microseconds
-    int64_t nextActionTime = 0;   // when it is resent, microseconds
+    uint64_t seq = 0;            // packetNo unwrapped
+    int64_t sendTime = 0;        // first or last transmission, microseconds; 0 once acknowledged
+    int64_t firstSendTime = 0;   // microseconds
+    int64_t nextActionTime = 0;  // when it is resent, microseconds
     int resendLeft = 0;
-    uint32_t userBytes = 0;       // what this packet counts against the send buffer
-    uint16_t laterAcked = 0;      // later packets acknowledged since its last transmission
+    uint32_t userBytes = 0;   // what this packet counts against the send buffer
+    uint16_t laterAcked = 0;  // later packets acknowledged since its last transmission
 
     bool IsReliable() const { return reliability >= RUDP_RELIABLE; }
     bool IsOrderedOrSequenced() const { return reliability == 1 || reliability == 3 || reliability == 4; }

@@ -132,9 +132,7 @@ bool CRtRudpBitStream::ReadAlignedBytes(const uint8_t*& aData, size_t aLen) {
     return true;
 }
 
-void CRtRudpPacket::Reset() {
-    *this = CRtRudpPacket();
-}
+void CRtRudpPacket::Reset() { *this = CRtRudpPacket(); }
 
 size_t CRtRudpPacket::SplitHeaderBits(uint8_t aReliability) {
     size_t bits = 8 + 3 + 1 + 17;  // type, reliability, split flag, byteLength at its widest

@@ -224,8 +224,8 @@ RtResult CRtRudpConn::SendData(CRtMessageBlock& aData, bool aFlag, bool aDestroy
     return SendDataEx(aData, RUDP_RELIABLE_ORDERED, 0, aFlag, aDestroy, static_cast<uint32_t>(aPriority), 0);
 }
 
-RtResult CRtRudpConn::SendDataEx(CRtMessageBlock& aData, uint32_t a2, uint32_t a3, uint32_t, uint32_t a5,
-                                 uint32_t a6, uint32_t) {
+RtResult CRtRudpConn::SendDataEx(CRtMessageBlock& aData, uint32_t a2, uint32_t a3, uint32_t, uint32_t a5, uint32_t a6,
+                                 uint32_t) {
     const uint8_t reliability = static_cast<uint8_t>(a2 > RUDP_RELIABLE_ORDERED ? 4u : a2);
     const uint8_t channel = a3 >= CRtRudpPacket::kChannels ? 0 : static_cast<uint8_t>(a3);
     const uint8_t priority = a6 > 3 ? 2 : static_cast<uint8_t>(a6);
@@ -236,7 +236,7 @@ RtResult CRtRudpConn::SendDataEx(CRtMessageBlock& aData, uint32_t a2, uint32_t a
     }
     if (length > kMaxMessage) {
         RT_WARNING_TRACE_THIS("CRtRudpConn::SendBuffered, message too large! dataLen=" << length
-                                                                                      << " max=" << kMaxMessage);
+                                                                                       << " max=" << kMaxMessage);
         return RT_ERROR_INVALID_ARG;
     }
     const uint32_t state = GetState();
@@ -446,9 +446,8 @@ void CRtRudpConn::OnReceive(CRtMessageBlock& aData, IRtTransport* aTrptId) {
         return;
     CRtAutoPtr<CRtRudpConn> hold(this);
     if (aData.GetNext()) {
-        RT_WARNING_TRACE_THIS("CRtRudpConn::OnReceive_i, unexpected! chainlen=" << aData.GetChainedLength()
-                                                                               << " topLen="
-                                                                               << aData.GetTopLevelLength());
+        RT_WARNING_TRACE_THIS("CRtRudpConn::OnReceive_i, unexpected! chainlen="
+                              << aData.GetChainedLength() << " topLen=" << aData.GetTopLevelLength());
         return;
     }
     const size_t len = aData.GetTopLevelLength();
@@ -614,9 +613,9 @@ void CRtRudpConn::OnReceive_i(const uint8_t* aData, size_t aLen) {
 CRtRudpPacket* CRtRudpConn::AddSplit(CRtRudpPacket* aPacket) {
     const uint16_t count = aPacket->splitPacketCount;
     if (count < 2 || count > kMaxSplitCount || aPacket->splitPacketIndex >= count) {
-        RT_WARNING_TRACE_THIS("CRtRudpConn::OnReceive_i, invalid split! id="
-                              << aPacket->splitPacketID << " index=" << aPacket->splitPacketIndex
-                              << " count=" << count);
+        RT_WARNING_TRACE_THIS("CRtRudpConn::OnReceive_i, invalid split! id=" << aPacket->splitPacketID
+                                                                             << " index=" << aPacket->splitPacketIndex
+                                                                             << " count=" << count);
         ++m_nRecvDropPackets;
         FreePacket(aPacket);
         return nullptr;
@@ -777,8 +776,7 @@ bool CRtRudpConn::Deliver(CRtRudpPacket* aPacket) {
     case RUDP_PDU_DATA:
         if (state == RUDP_STATE_CONNECTED && m_sink) {
             CRtMessageBlock block(aPacket->data.size(), aPacket->data.data(),
-                                  CRtMessageBlock::DONT_DELETE | CRtMessageBlock::WRITE_LOCKED,
-                                  aPacket->data.size());
+                                  CRtMessageBlock::DONT_DELETE | CRtMessageBlock::WRITE_LOCKED, aPacket->data.size());
             m_sink->OnReceive(block, this);
         }
         break;
@@ -906,8 +904,7 @@ RtResult CRtRudpConn::FlushSend(int64_t aNowUs) {
                 break;  // resent later, when the peer has sent more
             m_llBytesOut += bytes;
         }
-        CRtMessageBlock block(bytes, reinterpret_cast<const char*>(bs.GetData()), CRtMessageBlock::DONT_DELETE,
-                              bytes);
+        CRtMessageBlock block(bytes, reinterpret_cast<const char*>(bs.GetData()), CRtMessageBlock::DONT_DELETE, bytes);
         RtResult rv = m_lowerTransport->SendData(block);
         m_bSentSinceTick = true;
         if (rv == RT_ERROR_PARTIAL_DATA)

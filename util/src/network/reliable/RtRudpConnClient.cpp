@@ -221,8 +221,8 @@ void CRtRudpConnClient::OnConnTimerExtra() {
     const int64_t rtt = GetRtt();
     if (GetState() != RUDP_STATE_CONNECTED || rtt < 100)
         return;
-    if (rtt > 1000 || (rtt > m_llLastLoggedRtt ? rtt - m_llLastLoggedRtt : m_llLastLoggedRtt - rtt) >
-                          m_llLastLoggedRtt / 5) {
+    if (rtt > 1000 ||
+        (rtt > m_llLastLoggedRtt ? rtt - m_llLastLoggedRtt : m_llLastLoggedRtt - rtt) > m_llLastLoggedRtt / 5) {
         RT_INFO_TRACE("CRtRudpConnClient::OnTimer, rtt=" << rtt << " BuffSize=" << GetBufferedForLog()
                                                          << " this=" << static_cast<const void*>(this));
         m_llLastLoggedRtt = rtt;

@@ -84,8 +84,7 @@ void CRtRudpConnServer::HandleConnReqPdu(const CRtRudpPacket& aPacket) {
     uint32_t magic = 0;
     uint8_t ip[4] = {};
     uint16_t port = 0;
-    bool ok = aPacket.data.size() == 11 && in.Read8(version) && version == 1 && in.Read32(magic) &&
-              magic == 0x12345678;
+    bool ok = aPacket.data.size() == 11 && in.Read8(version) && version == 1 && in.Read32(magic) && magic == 0x12345678;
     for (int i = 0; ok && i < 4; ++i)
         ok = in.Read8(ip[i]);
     ok = ok && in.Read16(port);
