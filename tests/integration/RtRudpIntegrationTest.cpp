@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "DS_RangeList.h"
 #include "RtConnectionManager.h"
 #include "RtNetworkTest.h"
 #include "RtNetworkThreadManager.h"
@@ -416,6 +417,254 @@ TEST_F(RudpTest, HeavyLossIsObserved) {
     EXPECT_TRUE(WaitUntil([&] { return m_Client->m_nObserved + m_Server->m_nObserved > 0; }, 8000));
     ExpectClean(*m_Server);
     Stop();
+}
+
+}  // namespace
+
+namespace {
+
+// A peer of the test's own making on a raw socket: it runs the client's
+// handshake and then sends datagrams built packet by packet, as a
+// misbehaving or crafted peer would.
+class RawRudpClient {
+public:
+    explicit RawRudpClient(uint16_t aServerPort) : m_nServer(aServerPort) {}
+
+    // Sync, echo, request and response; false when any step fails.
+    bool Handshake() {
+        std::string d;
+        if (!m_Sock.SendTo(m_nServer, std::string("\x00\xff", 2)) || !m_Sock.Recv(d, 3000) ||
+            d != std::string("\x00\xff", 2))
+            return false;
+        CRtRudpPacket req;
+        req.pduType = 1;
+        req.reliability = 2;
+        req.data = std::string("\x01\x78\x56\x34\x12\x7f\x00\x00\x01\x90\x1f", 11);
+        Send({req});
+        while (m_Sock.Recv(d, 3000))
+            if (Contains(d, 2))
+                return true;
+        return false;
+    }
+    // One datagram with aPackets; reliable ones get the next numbers.
+    void Send(std::vector<CRtRudpPacket> aPackets) {
+        CRtRudpBitStream bs;
+        bs.WriteBit(false);
+        for (CRtRudpPacket& p : aPackets) {
+            if (p.reliability >= 2)
+                p.packetNo = m_wNextNo++;
+            p.Write(bs);
+        }
+        m_Sock.SendTo(m_nServer, std::string(reinterpret_cast<const char*>(bs.GetData()), bs.GetNumberOfBytesUsed()));
+    }
+    void SendRaw(const std::string& aBytes) { m_Sock.SendTo(m_nServer, aBytes); }
+    // Whether a datagram carries a packet of aType.
+    static bool Contains(const std::string& aDatagram, uint8_t aType) {
+        CRtRudpBitStream in(reinterpret_cast<const uint8_t*>(aDatagram.data()), aDatagram.size());
+        bool acks = false;
+        if (!in.ReadBit(acks))
+            return false;
+        DS_RangeList<uint16_t> ranges;
+        if (acks && !ranges.Deserialize(in))
+            return false;
+        CRtRudpPacket p;
+        while (in.GetNumberOfUnreadBits() >= 8 && CreateInternalPacketFromBitStream(in, p))
+            if (p.pduType == aType)
+                return true;
+        return false;
+    }
+    static CRtRudpPacket Data(uint16_t aOrder, const std::string& aBytes) {
+        CRtRudpPacket p;
+        p.pduType = 7;
+        p.reliability = 4;
+        p.orderingID = aOrder;
+        p.data = aBytes;
+        return p;
+    }
+    static CRtRudpPacket Fragment(uint16_t aOrder, uint16_t aId, uint16_t aIndex, uint16_t aCount,
+                                  const std::string& aBytes) {
+        CRtRudpPacket p = Data(aOrder, aBytes);
+        p.isSplitPacket = true;
+        p.splitPacketID = aId;
+        p.splitPacketIndex = aIndex;
+        p.splitPacketCount = aCount;
+        return p;
+    }
+
+    RawUdp m_Sock;
+
+private:
+    uint16_t m_nServer;
+    uint16_t m_wNextNo = 0;
+};
+
+class RudpPeerTest : public RudpTest {
+protected:
+    void SetUp() override {
+        RudpTest::SetUp();
+        m_Server->m_Sizes.clear();  // any size: content is checked by its own seq
+        Start(m_pNetwork, TS_MULTI_THREAD, UdpRelay::Config{});
+    }
+    std::unique_ptr<RawRudpClient> NewClient() {
+        std::unique_ptr<RawRudpClient> c(new RawRudpClient(m_nServerPort));
+        EXPECT_TRUE(c->Handshake());
+        return c;
+    }
+};
+
+TEST_F(RudpPeerTest, CraftedSplitFieldsAreDroppedAGenuineSplitIsReassembledHeldSplitsAreCapped) {
+    auto c = NewClient();
+    const std::string m = Message(7, 0, 30);
+    // index >= count, count 1, count above the cap, then a second count
+    // for one id and a repeated index: none of it may complete a message.
+    c->Send({RawRudpClient::Fragment(0, 1, 2, 2, m.substr(0, 10))});
+    c->Send({RawRudpClient::Fragment(0, 2, 0, 1, m)});
+    c->Send({RawRudpClient::Fragment(0, 3, 0, 5000, m.substr(0, 10))});
+    c->Send({RawRudpClient::Fragment(0, 4, 0, 3, m.substr(0, 10))});
+    c->Send({RawRudpClient::Fragment(0, 4, 1, 2, m.substr(10, 10))});
+    c->Send({RawRudpClient::Fragment(0, 4, 0, 3, m.substr(10, 10))});
+    ASSERT_TRUE(WaitUntil([&] { return m_Server->ConnCount() == 1; }));
+    Settle();
+    EXPECT_EQ(m_Server->m_nReceived.load(), 0u);
+    // The genuine three fragments, the last first.
+    c->Send({RawRudpClient::Fragment(0, 5, 2, 3, m.substr(20)), RawRudpClient::Fragment(0, 5, 0, 3, m.substr(0, 10))});
+    c->Send({RawRudpClient::Fragment(0, 5, 1, 3, m.substr(10, 10))});
+    EXPECT_TRUE(WaitUntil([&] { return m_Server->m_nReceived == 1; }));
+    EXPECT_EQ(m_Server->m_nCorrupt.load(), 0u);
+    // Thousands of ids that never complete end the connection.
+    for (uint16_t id = 100; id < 10100; ++id)
+        c->Send({RawRudpClient::Fragment(1, id, 0, 2, "x")});
+    EXPECT_TRUE(WaitUntil([&] { return m_Server->Disconnects() == 1; }));
+    EXPECT_EQ(m_Server->ReasonOf(0), RT_ERROR_NETWORK_CONNECTION_LOST);
+    Stop();
+}
+
+TEST_F(RudpPeerTest, OutOfOrderPacketsWaitForTheGapUpToACap) {
+    auto c = NewClient();
+    // 33 ahead of a missing one, then the missing one: all in order.
+    for (uint16_t i = 1; i <= 33; ++i)
+        c->Send({RawRudpClient::Data(i, Message(i, 0, 20))});
+    ASSERT_TRUE(WaitUntil([&] { return m_Server->ConnCount() == 1; }));
+    Settle();
+    EXPECT_EQ(m_Server->m_nReceived.load(), 0u);
+    c->Send({RawRudpClient::Data(0, Message(0, 0, 20))});
+    EXPECT_TRUE(WaitUntil([&] { return m_Server->m_nReceived == 34; }));
+    EXPECT_EQ(m_Server->m_nOutOfOrder.load(), 0u);
+    // 10000 ahead of a gap that never fills: the connection ends. Forty
+    // to a datagram, paced, so that the socket's buffer takes them all.
+    for (uint16_t i = 36; i < 10036; i += 40) {
+        std::vector<CRtRudpPacket> batch;
+        for (uint16_t k = i; k < i + 40; ++k)
+            batch.push_back(RawRudpClient::Data(k, Message(k, 0, 20)));
+        c->Send(batch);
+        rtos::SleepMs(1);
+    }
+    EXPECT_TRUE(WaitUntil([&] { return m_Server->Disconnects() == 1; }));
+    EXPECT_EQ(m_Server->ReasonOf(0), RT_ERROR_NETWORK_CONNECTION_LOST);
+    EXPECT_EQ(m_Server->m_nReceived.load(), 34u);
+    Stop();
+}
+
+TEST_F(RudpPeerTest, HandshakeInTheWrongStateAndRepeatedSyncs) {
+    RawUdp raw;
+    std::string d;
+    // Each sync in the handshake gets its echo; a request before any sync
+    // makes no peer (the listener's marker), a response to a server is
+    // dropped and the connection goes on.
+    raw.SendTo(m_nServerPort, std::string("\x00\xff", 2));
+    ASSERT_TRUE(raw.Recv(d, 3000));
+    raw.SendTo(m_nServerPort, std::string("\x00\xff", 2));
+    ASSERT_TRUE(raw.Recv(d, 3000));
+    EXPECT_EQ(d, std::string("\x00\xff", 2));
+    auto c = NewClient();
+    CRtRudpPacket resp;
+    resp.pduType = 2;
+    resp.reliability = 2;
+    resp.data = std::string("\x01\x00", 2);
+    c->Send({resp, RawRudpClient::Data(0, Message(0, 0, 20))});
+    EXPECT_TRUE(WaitUntil([&] { return m_Server->m_nReceived == 1; }));
+    EXPECT_EQ(m_Server->Disconnects(), 0u);
+    Stop();
+}
+
+TEST_F(RudpPeerTest, RoundTripEstimateFromAcknowledgementSamples) {
+    auto c = NewClient();
+    c->Send({RawRudpClient::Data(0, Message(0, 0, 20))});
+    ASSERT_TRUE(WaitUntil([&] { return m_Server->ConnCount() == 1; }));
+    CRtRudpConn* conn = nullptr;
+    OnNet([&] {
+        IRtTransport* lower = nullptr;
+        m_Server->Conn(0)->GetOption(RT_OPT_LOWER_TRANSPORT, &lower);
+        conn = dynamic_cast<CRtRudpConn*>(lower);
+        return RT_OK;
+    });
+    ASSERT_NE(conn, nullptr);
+    EXPECT_EQ(conn->GetRtt(), 100);
+    EXPECT_EQ(conn->GetResendInterval(), 240000);
+    // Two packets sent 20 ms apart, both acknowledged 60 ms after the first:
+    // samples of 60 and 40 ms.
+    const int64_t t0 = CRtRudpConn::NowUs();
+    auto sendAt = [&](int64_t aUs, uint32_t aSeq) {
+        CRtRudpConn::SetClockForTest(aUs);
+        OnNet([&] {
+            std::string m = Message(aSeq, 0, 20);
+            CRtMessageBlock b(m.size(), m.data(), CRtMessageBlock::DONT_DELETE, m.size());
+            return conn->SendData(b);
+        });
+    };
+    auto ackAt = [&](int64_t aUs, uint16_t aFirst, uint16_t aLast) {
+        CRtRudpConn::SetClockForTest(aUs);
+        CRtRudpBitStream bs;
+        bs.WriteBit(true);
+        DS_RangeList<uint16_t> r;
+        for (int n = aFirst; n <= aLast; ++n)
+            r.Insert(static_cast<uint16_t>(n));
+        r.Serialize(bs, 1000, true);
+        c->SendRaw(std::string(reinterpret_cast<const char*>(bs.GetData()), bs.GetNumberOfBytesUsed()));
+        Settle();
+        rtos::SleepMs(50);
+        Settle();
+    };
+    // The response was number 0; the server's data goes from number 1.
+    sendAt(t0, 1);
+    sendAt(t0 + 20000, 2);
+    ackAt(t0 + 60000, 1, 2);
+    EXPECT_EQ(conn->GetRtt(), 50);
+    EXPECT_EQ(conn->GetResendInterval(), 150000);
+    // A single counted sample changes nothing; a sample above three times
+    // the estimate does not count.
+    sendAt(t0 + 100000, 3);
+    ackAt(t0 + 110000, 3, 3);
+    EXPECT_EQ(conn->GetRtt(), 50);
+    sendAt(t0 + 200000, 4);
+    sendAt(t0 + 200000, 5);
+    ackAt(t0 + 200000 + 160000, 4, 5);
+    EXPECT_EQ(conn->GetRtt(), 50);
+    CRtRudpConn::SetClockForTest(0);
+    Stop();
+}
+
+TEST_F(RudpTest, MtuOutOfRangeIsClampedAndDataStillFlows) {
+    for (uint32_t mtu : {20u, 9000u}) {
+        m_Client.reset(new Peer);
+        m_Server.reset(new Peer);
+        m_Client->m_nToSend = 30;
+        m_Client->m_Sizes = m_Server->m_Sizes = {3000, 10};
+        Start(m_pNetwork, TS_MULTI_THREAD, UdpRelay::Config{0.05, 0, 0, mtu});
+        Connect(TS_MULTI_THREAD);
+        ASSERT_TRUE(BothConnected());
+        uint32_t used = 0;
+        OnNet([&] {
+            uint32_t v = mtu;
+            m_Client->Conn(0)->SetOption(RT_OPT_RUDP_MTU, &v);
+            return m_Client->Conn(0)->GetOption(RT_OPT_RUDP_MTU, &used);
+        });
+        EXPECT_EQ(used, mtu < 100 ? 100u : 1492u);
+        PumpBoth();
+        EXPECT_TRUE(WaitUntil([&] { return m_Server->m_nReceived == 30; }, 15000)) << m_Server->m_nReceived;
+        ExpectClean(*m_Server);
+        Stop();
+    }
 }
 
 }  // namespace

@@ -101,6 +101,10 @@ public:
     // Tests: every period of the protocol but the 30 ms cycle is divided
     // by aDivisor (1 restores them).
     static void SetTimeScaleForTest(uint32_t aDivisor) { s_nTimeDivisor = aDivisor ? aDivisor : 1; }
+    // Tests: the protocol's clock in microseconds stands at aUs (0: the
+    // monotonic clock again).
+    static void SetClockForTest(int64_t aUs) { s_llClockForTest = aUs; }
+    static int64_t NowUs();
     // Connections alive in the process (for leak checks).
     static long GetLiveCount() { return s_nLive.load(); }
 
@@ -110,7 +114,6 @@ protected:
 
     static int64_t Scaled(int64_t aUs) { return aUs / s_nTimeDivisor.load(); }
     static CRtTimeValue ScaledTime(int64_t aUs);
-    static int64_t NowUs();
 
     void SetState(uint32_t aState);
     // The two-byte datagrams and the handshake: the sides' part.
@@ -240,6 +243,7 @@ private:
 
     static std::atomic<uint32_t> s_nTimeDivisor;
     static std::atomic<long> s_nLive;
+    static std::atomic<int64_t> s_llClockForTest;
 };
 
 class CRtRudpConnClient : public CRtRudpConn {

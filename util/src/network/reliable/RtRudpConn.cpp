@@ -13,6 +13,7 @@
 
 std::atomic<uint32_t> CRtRudpConn::s_nTimeDivisor{1};
 std::atomic<long> CRtRudpConn::s_nLive{0};
+std::atomic<int64_t> CRtRudpConn::s_llClockForTest{0};
 
 namespace {
 int16_t SerialDiff(uint16_t aA, uint16_t aB) { return static_cast<int16_t>(static_cast<uint16_t>(aA - aB)); }
@@ -86,7 +87,7 @@ void CRtRudpFlowControl::RemoveConn(CRtRudpConn* aConn) {
 }
 
 void CRtRudpFlowControl::OnTimer(CRtTimerWrapper*) {
-    const int64_t now = static_cast<int64_t>(rtos::MonotonicUs());
+    const int64_t now = CRtRudpConn::NowUs();
     const size_t n = m_Conns.size();
     for (size_t k = 0; k < n && k < m_Conns.size(); ++k) {
         size_t i = (m_nNext + k) % m_Conns.size();
@@ -153,7 +154,10 @@ CRtRudpConn::~CRtRudpConn() {
     --s_nLive;
 }
 
-int64_t CRtRudpConn::NowUs() { return static_cast<int64_t>(rtos::MonotonicUs()); }
+int64_t CRtRudpConn::NowUs() {
+    const int64_t fake = s_llClockForTest.load();
+    return fake ? fake : static_cast<int64_t>(rtos::MonotonicUs());
+}
 
 CRtTimeValue CRtRudpConn::ScaledTime(int64_t aUs) {
     int64_t us = Scaled(aUs);

@@ -184,6 +184,10 @@ void CRtRudpConnClient::HandleConnRespPdu(const CRtRudpPacket& aPacket) {
         m_LimitTimer.Cancel();
         StartConnTimer();
         SetState(RUDP_STATE_CONNECTED);
+        // A reliable packet right away: the server takes it as the proof
+        // that its response arrived, even when our acknowledgement of it
+        // is lost and our user has nothing to say yet.
+        QueueMessage(RUDP_PDU_KEEPALIVE, nullptr, 0, RUDP_RELIABLE, 3, 0);
         IRtAcceptorConnectorSink* requester = m_pRequester;
         IRtAcceptorConnectorId* id = m_pRequestId;
         m_pRequester = nullptr;
