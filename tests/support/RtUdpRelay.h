@@ -27,11 +27,12 @@ public:
         uint32_t seed = 1;
     };
 
-    UdpRelay(uint16_t aServerPort, Config aConfig)
+    // aListenPort 0: a port the system chooses (Port()).
+    UdpRelay(uint16_t aServerPort, Config aConfig, uint16_t aListenPort = 0)
         : m_nServerPort(aServerPort),
           m_Config(aConfig),
           m_Rng{std::mt19937(aConfig.seed), std::mt19937(aConfig.seed + 7919)} {
-        m_hListen = Open(0, m_nPort);
+        m_hListen = Open(aListenPort, m_nPort);
         uint16_t ignored = 0;
         m_hUp = Open(0, ignored);
         m_Thread = std::thread([this] { Run(); });

@@ -89,6 +89,8 @@ public:
 
     // From flow control, with the time in microseconds.
     void RunSendCycle(int64_t aNowUs);
+    // A flush this connection posted to its thread.
+    void RunPostedFlush();
     // Cleaned up: flow control lets it go.
     bool IsFinished() const { return m_bFinished; }
 
@@ -138,6 +140,8 @@ protected:
                         uint8_t aChannel);
     // Builds and sends datagrams with what is due now.
     RtResult FlushSend(int64_t aNowUs);
+    // The same once the thread's current work is done.
+    void ScheduleFlush();
     void RegisterFlowControl();
     void StartConnTimer();
     // Sets the estimate in milliseconds (clamped) and the resend interval.
@@ -222,6 +226,7 @@ private:
     int64_t m_llLastUpdateTime = 0;
     bool m_bSentSinceTick = false;
     bool m_bFlushing = false;
+    bool m_bFlushPosted = false;
 
     // Receiving.
     uint16_t m_wRecvExpected = 0;

@@ -16,6 +16,20 @@ std::atomic<long> CRtRudpConn::s_nLive{0};
 std::atomic<int64_t> CRtRudpConn::s_llClockForTest{0};
 
 namespace {
+// What a burst of sends or received datagrams left due goes out in one
+// pass, after the burst: many messages and acknowledgements per datagram.
+class CRtRudpFlushEvent : public IRtEvent {
+public:
+    explicit CRtRudpFlushEvent(CRtRudpConn* aConn) : m_pConn(aConn) {}
+    RtResult OnEventFire() override {
+        m_pConn->RunPostedFlush();
+        return RT_OK;
+    }
+
+private:
+    CRtAutoPtr<CRtRudpConn> m_pConn;
+};
+
 int16_t SerialDiff(uint16_t aA, uint16_t aB) { return static_cast<int16_t>(static_cast<uint16_t>(aA - aB)); }
 }  // namespace
 
@@ -256,8 +270,29 @@ RtResult CRtRudpConn::SendDataEx(CRtMessageBlock& aData, uint32_t a2, uint32_t a
     if (a5)
         aData.DestroyChained();
     if (state == RUDP_STATE_CONNECTED)
-        FlushSend(NowUs());
+        ScheduleFlush();
     return RT_OK;
+}
+
+void CRtRudpConn::ScheduleFlush() {
+    if (m_bFlushPosted)
+        return;
+    IRtEventQueue* queue = m_pThread ? m_pThread->GetEventQueue() : nullptr;
+    if (!queue) {
+        FlushSend(NowUs());
+        return;
+    }
+    m_bFlushPosted = true;
+    if (RT_FAILED(queue->PostEvent(new CRtRudpFlushEvent(this)))) {
+        m_bFlushPosted = false;
+        FlushSend(NowUs());
+    }
+}
+
+void CRtRudpConn::RunPostedFlush() {
+    m_bFlushPosted = false;
+    if (!m_bFinished)
+        FlushSend(NowUs());
 }
 
 RtResult CRtRudpConn::QueueChain(uint8_t aPduType, CRtMessageBlock& aData, uint8_t aReliability, uint8_t aPriority,
@@ -611,7 +646,7 @@ void CRtRudpConn::OnReceive_i(const uint8_t* aData, size_t aLen) {
         HandlePacket(p);
     }
     if (!m_bFinished && !m_AcksToSend.IsEmpty())
-        FlushSend(now);
+        ScheduleFlush();
 }
 
 CRtRudpPacket* CRtRudpConn::AddSplit(CRtRudpPacket* aPacket) {
