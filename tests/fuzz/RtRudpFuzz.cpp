@@ -4,8 +4,8 @@
 // each port first, so that the rest reaches connected connections (control
 // datagrams, packets, splits and ack ranges); records are a port byte, a
 // 16-bit length and the bytes. Checked: packets held stay within the
-// connection's caps, and everything is given back once the listener and
-// the sink let go.
+// connection's caps, and everything is given back once each peer resets
+// its connection.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -128,6 +128,17 @@ void RunInput(const uint8_t* aData, size_t aSize) {
         // Per connection at most 64 split ids, 8192 out of order per
         // channel and the packets awaiting acknowledgement; four peers.
         Check(g_pool->GetOutstanding() < 4 * (64 * 4096 + 32 * 8193 + 8000), "held packets within the caps");
+    }
+    // Each peer resets its connection: whatever the input left them in,
+    // they end now and give everything back.
+    for (uint16_t port = 20000; port < 20004; ++port) {
+        rtos::SocketAddress from;
+        from.family = rtos::kAfInet;
+        from.addr[0] = 127;
+        from.addr[3] = 1;
+        from.port = port;
+        std::string reset("\x05\xff", 2);
+        endpoint->OnDatagram(from, &reset[0], 2);
     }
     sink.ReleaseAll();
     probe->Disconnect(RT_OK);
