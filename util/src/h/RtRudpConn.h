@@ -46,6 +46,56 @@ enum ERtRudpState : uint32_t {
     RUDP_STATE_CONNECTED = 5,
 };
 
+// Reliable packets awaiting acknowledgement by unwrapped number. Numbers
+// are given one after another, so there is a slot per number from the
+// oldest awaited one on; acknowledged slots are empty until the front
+// moves past them.
+class CRtRudpResendQueue {
+public:
+    bool Empty() const { return m_nCount == 0; }
+    size_t Count() const { return m_nCount; }
+    // Numbers from the oldest awaited one to the newest sent.
+    size_t Span() const { return m_Slots.size(); }
+    uint64_t Base() const { return m_llBase; }
+    CRtRudpPacket* Front() const { return m_Slots.empty() ? nullptr : m_Slots.front(); }
+    // aSeq follows the newest (or starts an empty queue).
+    void Push(uint64_t aSeq, CRtRudpPacket* aPacket) {
+        if (m_Slots.empty())
+            m_llBase = aSeq;
+        m_Slots.push_back(aPacket);
+        ++m_nCount;
+    }
+    CRtRudpPacket* At(uint64_t aSeq) const {
+        return aSeq >= m_llBase && aSeq - m_llBase < m_Slots.size() ? m_Slots[aSeq - m_llBase] : nullptr;
+    }
+    // Empties aSeq's slot; the front moves past empty slots.
+    void Take(uint64_t aSeq) {
+        if (!At(aSeq))
+            return;
+        m_Slots[aSeq - m_llBase] = nullptr;
+        --m_nCount;
+        while (!m_Slots.empty() && !m_Slots.front()) {
+            m_Slots.pop_front();
+            ++m_llBase;
+        }
+    }
+    template <class Fn>
+    void ForEach(Fn aFn) const {
+        for (CRtRudpPacket* p : m_Slots)
+            if (p)
+                aFn(p);
+    }
+    void Clear() {
+        m_Slots.clear();
+        m_nCount = 0;
+    }
+
+private:
+    std::deque<CRtRudpPacket*> m_Slots;
+    uint64_t m_llBase = 0;
+    size_t m_nCount = 0;
+};
+
 class CRtRudpConn : public CRtConnBase, public CRtTimerWrapperSink {
 public:
     static constexpr uint32_t kDefaultMtu = 1200;
@@ -59,11 +109,14 @@ public:
     static constexpr size_t kMaxSplitIds = 64;
     static constexpr size_t kMaxHeldBytes = 4u << 20;
     static constexpr size_t kMaxOutOfOrder = 8192;
-    // Reliable packets awaiting acknowledgement at most; the rest waits in
-    // the send queues. Below the receiver's out-of-order cap and far below
-    // half the 16-bit number space.
+    // Reliable packet numbers from the oldest awaited to the newest sent at
+    // most; the rest waits in the send queues. Below the receiver's
+    // out-of-order cap and far below half the 16-bit number space, so that
+    // every number in an acknowledgement maps to one packet.
     static constexpr size_t kMaxInFlight = 8000;
     static constexpr int kResendCount = 5;
+    // The earliest an unacknowledged packet is resent by the measured path.
+    static constexpr int64_t kMinEarlyResendUs = 20000;
     static constexpr int64_t kTimeLimitUs = 15000000;
     static constexpr int64_t kLongWaitUs = 4500000;
     static constexpr int64_t kMaxLongResendUs = 10000000;
@@ -98,7 +151,7 @@ public:
     int64_t GetRtt() const { return m_llRtt; }
     int64_t GetResendInterval() const { return m_llResendInterval; }
     uint32_t GetMtu() const { return m_dwMtu; }
-    size_t GetInFlightForTest() const { return m_ResendQueue.size(); }
+    size_t GetInFlightForTest() const { return m_ResendQueue.Count(); }
 
     // Tests: every period of the protocol but the 30 ms cycle is divided
     // by aDivisor (1 restores them).
@@ -216,7 +269,7 @@ private:
 
     // Sending.
     std::deque<CRtRudpPacket*> m_SendQueue[4];
-    std::map<uint64_t, CRtRudpPacket*> m_ResendQueue;  // by unwrapped number
+    CRtRudpResendQueue m_ResendQueue;
     uint64_t m_llNextSeq = 0;
     uint16_t m_wNextSplitId = 0;
     uint64_t m_llBuffered = 0;

@@ -57,7 +57,8 @@ CRtRudpPacket* CRtRudpPacketPool::Get() {
 
 void CRtRudpPacketPool::Put(CRtRudpPacket* aPacket) {
     --m_nOut;
-    if (m_Free.size() >= kKept) {
+    // A reassembled message's buffer is not kept.
+    if (m_Free.size() >= kKept || aPacket->data.capacity() > 2048) {
         delete aPacket;
         return;
     }
@@ -158,8 +159,7 @@ CRtRudpConn::~CRtRudpConn() {
     auto drop = [](CRtRudpPacket* p) { delete p; };
     for (auto& q : m_SendQueue)
         std::for_each(q.begin(), q.end(), drop);
-    for (auto& e : m_ResendQueue)
-        delete e.second;
+    m_ResendQueue.ForEach([](CRtRudpPacket* p) { delete p; });
     for (auto& ch : m_Channels)
         for (auto& e : ch.outOfOrder)
             delete e.second;
@@ -419,7 +419,7 @@ void CRtRudpConn::OnDisconnect(RtResult aReason, IRtTransport* aTrptId) {
 }
 
 bool CRtRudpConn::HasUnacked() const {
-    if (!m_ResendQueue.empty())
+    if (!m_ResendQueue.Empty())
         return true;
     for (const auto& q : m_SendQueue)
         for (const CRtRudpPacket* p : q)
@@ -451,9 +451,8 @@ void CRtRudpConn::Cleanup() {
             FreePacket(p);
         q.clear();
     }
-    for (auto& e : m_ResendQueue)
-        FreePacket(e.second);
-    m_ResendQueue.clear();
+    m_ResendQueue.ForEach([this](CRtRudpPacket* p) { FreePacket(p); });
+    m_ResendQueue.Clear();
     for (auto& ch : m_Channels) {
         for (auto& e : ch.outOfOrder)
             FreePacket(e.second);
@@ -497,7 +496,7 @@ void CRtRudpConn::OnReceive(CRtMessageBlock& aData, IRtTransport* aTrptId) {
 uint64_t CRtRudpConn::Unwrap(uint16_t aPacketNo) const {
     // Fewer than 32768 packets await acknowledgement: a number maps to the
     // one unwrapped value near the oldest of them.
-    const uint64_t base = m_ResendQueue.empty() ? m_llNextSeq : m_ResendQueue.begin()->first;
+    const uint64_t base = m_ResendQueue.Empty() ? m_llNextSeq : m_ResendQueue.Base();
     const int16_t d = SerialDiff(aPacketNo, static_cast<uint16_t>(base));
     return static_cast<uint64_t>(static_cast<int64_t>(base) + d);
 }
@@ -508,23 +507,24 @@ void CRtRudpConn::ProcessAcks(const DS_RangeList<uint16_t>& aAcks, int64_t aNowU
     uint64_t highest = 0;
     bool any = false;
     bool confirmed = false;
+    // Disjoint ranges visit each awaited number once at most; lists that
+    // cover the same numbers again get no more steps than that.
+    size_t steps = m_ResendQueue.Span() + aAcks.ranges.size();
     for (const auto& r : aAcks.ranges) {
-        if (m_ResendQueue.empty())
+        if (m_ResendQueue.Empty() || steps == 0)
             break;
-        const uint64_t base = m_ResendQueue.begin()->first;
+        const int64_t base = static_cast<int64_t>(m_ResendQueue.Base());
+        const int64_t last = base + static_cast<int64_t>(m_ResendQueue.Span()) - 1;
         int64_t lo = static_cast<int64_t>(Unwrap(r.minIndex));
         int64_t hi = static_cast<int64_t>(Unwrap(r.maxIndex));
-        if (hi < lo) {
-            // The range reaches back past the oldest awaited number.
-            lo = static_cast<int64_t>(base);
-        }
-        if (hi < static_cast<int64_t>(base))
-            continue;
-        if (lo < static_cast<int64_t>(base))
-            lo = static_cast<int64_t>(base);
-        auto it = m_ResendQueue.lower_bound(static_cast<uint64_t>(lo));
-        while (it != m_ResendQueue.end() && it->first <= static_cast<uint64_t>(hi)) {
-            CRtRudpPacket* p = it->second;
+        if (hi < lo)
+            lo = base;  // the range reaches back past the oldest awaited number
+        lo = std::max(lo, base);
+        hi = std::min(hi, last);
+        for (int64_t seq = lo; seq <= hi && steps > 0; ++seq, --steps) {
+            CRtRudpPacket* p = m_ResendQueue.At(static_cast<uint64_t>(seq));
+            if (!p)
+                continue;
             if (p->sendTime > 0) {
                 const int64_t us = aNowUs - p->sendTime;
                 const int64_t ms = us / 1000;
@@ -548,21 +548,20 @@ void CRtRudpConn::ProcessAcks(const DS_RangeList<uint16_t>& aAcks, int64_t aNowU
                 confirmed = true;
             if (p->pduType == RUDP_PDU_DATA)
                 m_llAcked += p->userBytes;
-            highest = std::max(highest, it->first);
+            highest = std::max<uint64_t>(highest, static_cast<uint64_t>(seq));
             any = true;
+            m_ResendQueue.Take(static_cast<uint64_t>(seq));
             FreePacket(p);
-            it = m_ResendQueue.erase(it);
         }
     }
-    if (any) {
+    if (any && !m_ResendQueue.Empty()) {
         // What was sent before an acknowledged packet and is still awaited
         // was probably lost: three such acknowledgements bring its resend
         // forward.
-        size_t visited = 0;
-        for (auto it = m_ResendQueue.begin(); it != m_ResendQueue.end() && it->first < highest && visited < 256;
-             ++it, ++visited) {
-            CRtRudpPacket* p = it->second;
-            if (++p->laterAcked == 3 && p->nextActionTime > aNowUs) {
+        const uint64_t base = m_ResendQueue.Base();
+        for (uint64_t seq = base; seq < highest && seq < base + 256; ++seq) {
+            CRtRudpPacket* p = m_ResendQueue.At(seq);
+            if (p && ++p->laterAcked == 3 && p->nextActionTime > aNowUs) {
                 p->nextActionTime = aNowUs;
                 m_llEarliestResend = std::min(m_llEarliestResend, aNowUs);
             }
@@ -847,7 +846,7 @@ int64_t CRtRudpConn::ResendDelay(const CRtRudpPacket& aPacket) const {
         return bound;
     // A path measured in microseconds resends long before the interval,
     // backing off with each resend of the same packet.
-    int64_t early = std::max<int64_t>(2 * m_llSrttUs + 4 * m_llRttVarUs, 10000);
+    int64_t early = std::max<int64_t>(2 * m_llSrttUs + 4 * m_llRttVarUs, kMinEarlyResendUs);
     const int resent = kResendCount - aPacket.resendLeft;
     early <<= std::min(resent, 6);
     return std::min(early, bound);
@@ -861,14 +860,14 @@ RtResult CRtRudpConn::FlushSend(int64_t aNowUs) {
     const int64_t budget = static_cast<int64_t>(m_dwMtu) * 8 - 224;
     CRtRudpBitStream bs;
     std::vector<CRtRudpPacket*> due;
-    if (m_llEarliestResend <= aNowUs && !m_ResendQueue.empty()) {
+    if (m_llEarliestResend <= aNowUs && !m_ResendQueue.Empty()) {
         int64_t earliest = INT64_MAX;
-        for (auto& e : m_ResendQueue) {
-            if (e.second->nextActionTime <= aNowUs)
-                due.push_back(e.second);
+        m_ResendQueue.ForEach([&](CRtRudpPacket* p) {
+            if (p->nextActionTime <= aNowUs)
+                due.push_back(p);
             else
-                earliest = std::min(earliest, e.second->nextActionTime);
-        }
+                earliest = std::min(earliest, p->nextActionTime);
+        });
         m_llEarliestResend = earliest;
     }
     size_t dueNext = 0;
@@ -903,7 +902,7 @@ RtResult CRtRudpConn::FlushSend(int64_t aNowUs) {
             auto& q = m_SendQueue[prio];
             while (!q.empty()) {
                 CRtRudpPacket* p = q.front();
-                if (p->IsReliable() && m_ResendQueue.size() >= kMaxInFlight) {
+                if (p->IsReliable() && m_ResendQueue.Span() >= kMaxInFlight) {
                     full = true;
                     break;
                 }
@@ -927,7 +926,7 @@ RtResult CRtRudpConn::FlushSend(int64_t aNowUs) {
                         m_wRespPacketNo = p->packetNo;
                         m_bRespSent = true;
                     }
-                    m_ResendQueue.emplace(p->seq, p);
+                    m_ResendQueue.Push(p->seq, p);
                 } else {
                     if (p->pduType == RUDP_PDU_DATA)
                         m_llAcked += p->userBytes;  // nothing will acknowledge it
@@ -971,10 +970,10 @@ void CRtRudpConn::RunSendCycle(int64_t aNowUs) {
         RT_DEBUG_TRACE_THIS("CRtRudpConn::RunSendCycle, unexpected timestamp! time=" << aNowUs << " lastUpdateTime="
                                                                                      << m_llLastUpdateTime);
     m_llLastUpdateTime = aNowUs;
-    if (!m_ResendQueue.empty()) {
+    if (!m_ResendQueue.Empty()) {
         // Numbers are given at the first transmission: the lowest waits
         // longest.
-        const int64_t waited = aNowUs - m_ResendQueue.begin()->second->firstSendTime;
+        const int64_t waited = aNowUs - m_ResendQueue.Front()->firstSendTime;
         if (waited > m_llTimeLimit) {
             RT_WARNING_TRACE_THIS("CRtRudpConn::RunSendCycle, connection lost! Long time no ack!");
             Fail(RT_ERROR_NETWORK_CONNECTION_LOST);
