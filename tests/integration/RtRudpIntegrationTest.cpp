@@ -668,3 +668,43 @@ TEST_F(RudpTest, MtuOutOfRangeIsClampedAndDataStillFlows) {
 }
 
 }  // namespace
+
+namespace {
+
+// The protocol's own periods, once at their real length.
+TEST_F(RudpTest, RealPaceSyncsAt0_1_6_16_31SecondsThenTimeout) {
+    RawUdp silent;
+    m_pThread = m_pNetwork;
+    const uint64_t t0 = rtos::MonotonicMs();
+    Connect(TS_MULTI_THREAD, silent.Port());
+    std::vector<uint64_t> at;
+    std::string d;
+    while (at.size() < 5 && silent.Recv(d, 20000))
+        at.push_back(rtos::MonotonicMs() - t0);
+    ASSERT_EQ(at.size(), 5u);
+    const uint64_t expected[] = {0, 1000, 6000, 16000, 31000};
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_GE(at[i] + 100, expected[i]) << i;
+        EXPECT_LE(at[i], expected[i] + 1500) << i;
+    }
+    EXPECT_TRUE(WaitUntil([&] { return !m_Client->Results().empty(); }, 3000));
+    EXPECT_EQ(m_Client->Results().at(0), RT_ERROR_TIMEOUT);
+    Stop();
+}
+
+TEST_F(RudpTest, RealPaceIdleOutlivesTheLimitAndSilenceEndsBothWithin15SecondsAndATick) {
+    Start(m_pNetwork, TS_MULTI_THREAD, UdpRelay::Config{});
+    Connect(TS_MULTI_THREAD);
+    ASSERT_TRUE(BothConnected());
+    rtos::SleepMs(18000);
+    EXPECT_EQ(m_Client->Disconnects() + m_Server->Disconnects(), 0u);
+    const uint64_t t0 = rtos::MonotonicMs();
+    m_pRelay->SetForwarding(false);
+    EXPECT_TRUE(WaitUntil([&] { return m_Client->Disconnects() == 1 && m_Server->Disconnects() == 1; }, 22000));
+    EXPECT_LE(rtos::MonotonicMs() - t0, 20000u + 1000u);
+    EXPECT_EQ(m_Client->ReasonOf(0), RT_ERROR_NETWORK_CONNECTION_LOST);
+    EXPECT_EQ(m_Server->ReasonOf(0), RT_ERROR_NETWORK_CONNECTION_LOST);
+    Stop();
+}
+
+}  // namespace
