@@ -13,7 +13,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 ANCHOR=${ANCHOR:-$ROOT/../shared/rudp-anchor}
 BUILD=${BUILD:-/tmp/rudp_build}
-RT_BENCH=${RT_BENCH:-$ROOT/build/default/bench/rt_rudp_bench}
+RT_BENCH=${RT_BENCH:-$ROOT/build/default/tests/rt_rudp_bench}
 if [[ ! -x $RT_BENCH ]]; then
   cmake --preset default >/dev/null
   cmake --build "$ROOT/build/default" --target rt_rudp_bench

@@ -10,9 +10,9 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 native=${1:-build/default}
 mingw=${2:-build/mingw}
-nb=$native/bench/rt_rudp_bench
-wb=$mingw/bench/rt_rudp_bench.exe
-relay=$native/bench/rt_udp_relay
+nb=$native/tests/rt_rudp_bench
+wb=$mingw/tests/rt_rudp_bench.exe
+relay=$native/tests/rt_udp_relay
 for f in "$nb" "$wb" "$relay"; do
   [[ -x $f || -f $f ]] || { echo "rudp-cross: $f missing, skipped"; exit 77; }
 done

@@ -599,8 +599,24 @@ TEST_F(RudpPeerTest, RoundTripEstimateFromAcknowledgementSamples) {
         return RT_OK;
     });
     ASSERT_NE(conn, nullptr);
-    EXPECT_EQ(conn->GetRtt(), 100);
-    EXPECT_EQ(conn->GetResendInterval(), 240000);
+    auto rtt = [&] {
+        int64_t v = 0;
+        OnNet([&] {
+            v = conn->GetRtt();
+            return RT_OK;
+        });
+        return v;
+    };
+    auto interval = [&] {
+        int64_t v = 0;
+        OnNet([&] {
+            v = conn->GetResendInterval();
+            return RT_OK;
+        });
+        return v;
+    };
+    EXPECT_EQ(rtt(), 100);
+    EXPECT_EQ(interval(), 240000);
     // Two packets sent 20 ms apart, both acknowledged 60 ms after the first:
     // samples of 60 and 40 ms.
     const int64_t t0 = CRtRudpConn::NowUs();
@@ -621,25 +637,32 @@ TEST_F(RudpPeerTest, RoundTripEstimateFromAcknowledgementSamples) {
             r.Insert(static_cast<uint16_t>(n));
         r.Serialize(bs, 1000, true);
         c->SendRaw(std::string(reinterpret_cast<const char*>(bs.GetData()), bs.GetNumberOfBytesUsed()));
-        Settle();
-        rtos::SleepMs(50);
-        Settle();
+        // Taken once only the response (which this peer never
+        // acknowledges) awaits acknowledgement.
+        EXPECT_TRUE(WaitUntil([&] {
+            size_t n = 1;
+            OnNet([&] {
+                n = conn->GetInFlightForTest();
+                return RT_OK;
+            });
+            return n == 1;
+        }));
     };
     // The response was number 0; the server's data goes from number 1.
     sendAt(t0, 1);
     sendAt(t0 + 20000, 2);
     ackAt(t0 + 60000, 1, 2);
-    EXPECT_EQ(conn->GetRtt(), 50);
-    EXPECT_EQ(conn->GetResendInterval(), 150000);
+    EXPECT_EQ(rtt(), 50);
+    EXPECT_EQ(interval(), 150000);
     // A single counted sample changes nothing; a sample above three times
     // the estimate does not count.
     sendAt(t0 + 100000, 3);
     ackAt(t0 + 110000, 3, 3);
-    EXPECT_EQ(conn->GetRtt(), 50);
+    EXPECT_EQ(rtt(), 50);
     sendAt(t0 + 200000, 4);
     sendAt(t0 + 200000, 5);
     ackAt(t0 + 200000 + 160000, 4, 5);
-    EXPECT_EQ(conn->GetRtt(), 50);
+    EXPECT_EQ(rtt(), 50);
     CRtRudpConn::SetClockForTest(0);
     Stop();
 }
