@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "RtConnectionManager.h"
+#include "RtEventQueue.h"
 #include "RtOs.h"
 #include "RtRudpConn.h"
-#include "RtTestEvents.h"
 #include "RtThread.h"
 #include "RtThreadManager.h"
 
@@ -259,12 +259,18 @@ public:
     std::string m_strPending;
 };
 
+// Runs aFn on aThread and waits for it.
 template <class Fn>
 void OnThread(CRtThread* aThread, Fn aFn) {
-    rttest::RunOn(aThread, [&] {
-        aFn();
-        return RT_OK;
-    });
+    struct Call : IRtEvent {
+        explicit Call(Fn& aF) : f(aF) {}
+        RtResult OnEventFire() override {
+            f();
+            return RT_OK;
+        }
+        Fn& f;
+    };
+    aThread->GetEventQueue()->SendEvent(new Call(aFn));
 }
 
 }  // namespace
