@@ -399,22 +399,22 @@ TEST_F(RudpTest, HalfOpenFloodsLeaveNothingAndGetNoMoreBytesThanTheySent) {
 }
 
 TEST_F(RudpTest, HeavyLossIsObserved) {
-    CRtRudpConn::SetTimeScaleForTest(10);
+    CRtRudpConn::SetTimeScaleForTest(5);  // timer 1 s, ack limit 3 s
     m_Client->m_nToSend = 100000;
     m_Client->m_Sizes = m_Server->m_Sizes = {200};
     Start(m_pNetwork, TS_MULTI_THREAD, UdpRelay::Config{0.0, 0, 0, 6});
     Connect(TS_MULTI_THREAD);
     ASSERT_TRUE(BothConnected());
     OnNet([&] {
-        uint32_t big = 1u << 20;
+        uint32_t big = 256u << 10;
         m_Client->Conn(0)->SetOption(RT_OPT_CONN_MAX_SEND_BUF, &big);
         m_Server->Conn(0)->SetOption(RT_OPT_RUDP_OBSERVER, static_cast<IRtObserver*>(m_Server.get()));
         m_Client->Conn(0)->SetOption(RT_OPT_RUDP_OBSERVER, static_cast<IRtObserver*>(m_Client.get()));
         return RT_OK;
     });
-    m_pRelay->SetLoss(0.4);
+    m_pRelay->SetLoss(0.3);
     PumpBoth();
-    EXPECT_TRUE(WaitUntil([&] { return m_Client->m_nObserved + m_Server->m_nObserved > 0; }, 8000));
+    EXPECT_TRUE(WaitUntil([&] { return m_Client->m_nObserved + m_Server->m_nObserved > 0; }, 15000));
     ExpectClean(*m_Server);
     Stop();
 }
