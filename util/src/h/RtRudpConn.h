@@ -116,7 +116,7 @@ public:
     static constexpr size_t kMaxInFlight = 8000;
     static constexpr int kResendCount = 5;
     // The earliest an unacknowledged packet is resent by the measured path.
-    static constexpr int64_t kMinEarlyResendUs = 20000;
+    static constexpr int64_t kMinEarlyResendUs = 5000;
     static constexpr int64_t kTimeLimitUs = 15000000;
     static constexpr int64_t kLongWaitUs = 4500000;
     static constexpr int64_t kMaxLongResendUs = 10000000;
@@ -222,6 +222,8 @@ protected:
     uint16_t m_wRespPacketNo = 0;
     bool m_bRespSent = false;
     CRtTimerWrapper m_ConnTimer;
+    // Wakes for a resend due before the next cycle.
+    CRtTimerWrapper m_ResendTimer;
 
 private:
     struct SplitAssembly {

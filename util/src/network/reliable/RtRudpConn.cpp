@@ -143,7 +143,7 @@ CRtRudpPacketPool* CRtRudpFlowControl::PoolForCurrentThread() {
 // ---- The connection -----------------------------------------------------------
 
 CRtRudpConn::CRtRudpConn(uint32_t aType, CRtThread* aThread, bool aKeepAlive)
-    : m_dwType(aType), m_pThread(aThread), m_bKeepAlive(aKeepAlive), m_RecvWindow(8192, 0) {
+    : m_dwType(aType), m_pThread(aThread), m_bKeepAlive(aKeepAlive) {
     ++s_nLive;
     m_pFlowControl = CRtRudpFlowControl::ForCurrentThread();
     m_pPool = CRtRudpFlowControl::PoolForCurrentThread();
@@ -446,6 +446,7 @@ void CRtRudpConn::Cleanup() {
     m_bFinished = true;
     SetState(RUDP_STATE_CLOSED);
     m_ConnTimer.Cancel();
+    m_ResendTimer.Cancel();
     for (auto& q : m_SendQueue) {
         for (CRtRudpPacket* p : q)
             FreePacket(p);
@@ -620,6 +621,8 @@ void CRtRudpConn::OnReceive_i(const uint8_t* aData, size_t aLen) {
         }
         if (p->IsReliable()) {
             m_AcksToSend.Insert(p->packetNo);
+            if (m_RecvWindow.empty())
+                m_RecvWindow.assign(8192, 0);  // on first use: half-open peers never need it
             const int16_t d = SerialDiff(p->packetNo, m_wRecvExpected);
             uint8_t& bits = m_RecvWindow[p->packetNo >> 3];
             const uint8_t bit = static_cast<uint8_t>(1u << (p->packetNo & 7));
@@ -955,6 +958,11 @@ RtResult CRtRudpConn::FlushSend(int64_t aNowUs) {
             break;
     }
     m_bFlushing = false;
+    if (RT_SUCCEEDED(result) && !m_ResendQueue.Empty() && m_llEarliestResend < aNowUs + CRtRudpFlowControl::kCycleUs) {
+        // A resend due before the next cycle gets a wake-up of its own.
+        const int64_t wait = std::max<int64_t>(m_llEarliestResend - aNowUs, 1000);
+        m_ResendTimer.Schedule(this, CRtTimeValue(wait / 1000000, static_cast<int32_t>(wait % 1000000)), 1);
+    }
     if (RT_FAILED(result)) {
         RT_ERROR_TRACE_THIS("CRtRudpConn::RunSendCycle, UpdateSending failed! rv=" << result);
         Fail(result);
@@ -988,8 +996,12 @@ void CRtRudpConn::RunSendCycle(int64_t aNowUs) {
 // ---- Connection timer -----------------------------------------------------------
 
 void CRtRudpConn::OnTimer(CRtTimerWrapper* aId) {
-    if (aId == &m_ConnTimer)
+    if (aId == &m_ConnTimer) {
         OnConnTimer();
+    } else if (aId == &m_ResendTimer && !m_bFinished) {
+        CRtAutoPtr<CRtRudpConn> hold(this);
+        FlushSend(NowUs());
+    }
 }
 
 void CRtRudpConn::OnConnTimer() {
