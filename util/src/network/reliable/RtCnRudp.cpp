@@ -6,13 +6,16 @@
 #include "RtDebug.h"
 
 void CRtRudpBitStream::WriteBits(uint32_t aValue, unsigned aCount) {
-    for (unsigned i = aCount; i > 0; --i) {
-        const size_t byte = m_nBits / 8;
-        if (byte >= m_Buf.size())
+    // A byte's worth (or what is left of the current byte) at a time.
+    while (aCount > 0) {
+        const unsigned used = static_cast<unsigned>(m_nBits % 8);
+        if (used == 0)
             m_Buf.push_back(0);
-        if ((aValue >> (i - 1)) & 1u)
-            m_Buf[byte] = static_cast<uint8_t>(m_Buf[byte] | (0x80u >> (m_nBits % 8)));
-        ++m_nBits;
+        const unsigned n = aCount < 8 - used ? aCount : 8 - used;
+        const uint32_t bits = (aValue >> (aCount - n)) & ((1u << n) - 1);
+        m_Buf.back() = static_cast<uint8_t>(m_Buf.back() | (bits << (8 - used - n)));
+        m_nBits += n;
+        aCount -= n;
     }
 }
 
@@ -54,10 +57,13 @@ bool CRtRudpBitStream::ReadBits(uint32_t& aValue, unsigned aCount) {
     if (aCount > 32 || GetNumberOfUnreadBits() < aCount)
         return false;
     uint32_t v = 0;
-    for (unsigned i = 0; i < aCount; ++i) {
-        const uint8_t byte = ByteAt(m_nReadPos / 8);
-        v = (v << 1) | ((byte >> (7 - m_nReadPos % 8)) & 1u);
-        ++m_nReadPos;
+    while (aCount > 0) {
+        const unsigned used = static_cast<unsigned>(m_nReadPos % 8);
+        const unsigned n = aCount < 8 - used ? aCount : 8 - used;
+        const uint32_t byte = ByteAt(m_nReadPos / 8);
+        v = (v << n) | ((byte >> (8 - used - n)) & ((1u << n) - 1));
+        m_nReadPos += n;
+        aCount -= n;
     }
     aValue = v;
     return true;
