@@ -11,6 +11,8 @@
 #include "RtUtilTemplates.h"
 
 class CRtThread;
+class CRtRudpFlowControl;
+class CRtRudpPacketPool;
 
 class CRtThreadLoad : public CRtReferenceControlT<CRtMutexThread> {
 public:
@@ -22,7 +24,7 @@ public:
 
 // A network thread's record with the resources its transports draw on: a
 // 64-entry gather array and a 128 KiB receive buffer, used only inside one
-// call on that thread.
+// call on that thread, and what its reliable UDP connections share.
 class CRtThreadInfo : public CRtThreadLoad {
 public:
     static constexpr size_t kIovCount = 64;
@@ -33,10 +35,17 @@ public:
 
     iovec* GetIov() { return m_pIov; }
     char* GetRecvBuffer() { return m_pRecvBuffer; }
+    // The reliable UDP connections of this thread: their packet pool
+    // ("RudpPacket", 64 kept) and their flow control. Used on the thread
+    // only.
+    CRtRudpPacketPool* GetRudpPool() { return m_pRudpPool; }
+    CRtRudpFlowControl* GetRudpFlowControl() { return m_pRudpFlowControl; }
 
 private:
     iovec* m_pIov;
     char* m_pRecvBuffer;
+    CRtRudpPacketPool* m_pRudpPool;
+    CRtRudpFlowControl* m_pRudpFlowControl;
 };
 
 class CRtNetworkThreadManager {

@@ -7,6 +7,7 @@
 #include "RtConnRlbTcpClient.h"
 #include "RtConnRlbTcpServer.h"
 #include "RtConnectorWrapper.h"
+#include "RtRudpConn.h"
 #include "RtDebug.h"
 #include "RtDetectionConnector.h"
 #include "RtNetworkThreadManager.h"
@@ -110,9 +111,8 @@ RtResult CRtConnectionManager::CreateConnConnector(uint32_t aType, IRtConnector*
         aConnector = new CConnConnectorT<CRtConnRlbTcpClient>(base, aType, false);
         aConnector->AddReference();
     } else if (HasAll(aType, 0x120002)) {
-        // The reliable UDP connection comes with its own unit.
-        RT_WARNING_TRACE("CRtConnectionManager::CreateConnConnector, reliable UDP not available, type=" << aType);
-        rv = RT_ERROR_NOT_IMPLEMENTED;
+        aConnector = new CConnConnectorT<CRtRudpConnClient>(base, aType, true);
+        aConnector->AddReference();
     } else {
         RT_ERROR_TRACE("CRtConnectionManager::CreateConnConnector, invalid type=" << aType);
         rv = RT_ERROR_INVALID_ARG;
@@ -149,9 +149,10 @@ RtResult CRtConnectionManager::CreateConnAcceptor(uint32_t aType, IRtAcceptor*& 
         aAcceptor->AddReference();
     } else if (HasAll(aType, 0x120002)) {
         static_cast<CRtAcceptorUdp*>(base)->SetMarker(true);
-        // The reliable UDP connection comes with its own unit.
-        RT_WARNING_TRACE("CRtConnectionManager::CreateConnAcceptor, reliable UDP not available, type=" << aType);
-        rv = RT_ERROR_NOT_IMPLEMENTED;
+        const bool keepAlive = (aType & RT_RUDP_TYPE_SERVER_KEEPALIVE) != 0;
+        CRtAutoPtr<ServerListT<CRtRudpConnServer>> list(new ServerListT<CRtRudpConnServer>(keepAlive));
+        aAcceptor = new CConnAcceptorT<CRtRudpConnServer>(base, list.Get(), aType, aLBStrategy, keepAlive);
+        aAcceptor->AddReference();
     } else {
         RT_ERROR_TRACE("CRtConnectionManager::CreateConnAcceptor, invalid type=" << aType);
         rv = RT_ERROR_INVALID_ARG;

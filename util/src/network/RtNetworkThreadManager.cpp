@@ -5,15 +5,20 @@
 
 #include "RtConnectionManagerTypes.h"
 #include "RtDebug.h"
+#include "RtRudpConn.h"
 #include "RtThread.h"
 #include "RtThreadManager.h"
 
 CRtThreadInfo::CRtThreadInfo(CRtThread* aThread)
     : CRtThreadLoad(aThread),
       m_pIov(new iovec[kIovCount]),
-      m_pRecvBuffer(static_cast<char*>(malloc(kRecvBufferSize))) {}
+      m_pRecvBuffer(static_cast<char*>(malloc(kRecvBufferSize))),
+      m_pRudpPool(new CRtRudpPacketPool),
+      m_pRudpFlowControl(new CRtRudpFlowControl) {}
 
 CRtThreadInfo::~CRtThreadInfo() {
+    delete m_pRudpFlowControl;
+    delete m_pRudpPool;
     delete[] m_pIov;
     free(m_pRecvBuffer);
 }
