@@ -36,6 +36,22 @@ std::string Message(uint32_t aSeq, uint8_t aChannel, size_t aSize) {
     return m;
 }
 
+std::string Bytes(const CRtRudpBitStream& aStream) {
+    return std::string(reinterpret_cast<const char*>(aStream.GetData()), aStream.GetNumberOfBytesUsed());
+}
+
+// A connection request datagram as a client sends it after the syncs.
+std::string ConnRequest() {
+    CRtRudpBitStream req;
+    req.WriteBit(false);
+    CRtRudpPacket p;
+    p.pduType = 1;
+    p.reliability = 2;
+    p.data = std::string("\x01\x78\x56\x34\x12\x7f\x00\x00\x01\x90\x1f", 11);
+    p.Write(req);
+    return Bytes(req);
+}
+
 // One side's user: takes connections, checks what arrives, and sends a
 // plan of messages as fast as back-pressure lets it.
 class Peer : public IRtAcceptorConnectorSink, public IRtTransportSink, public IRtObserver {
@@ -359,14 +375,7 @@ TEST_F(RudpTest, HalfOpenFloodsLeaveNothingAndGetNoMoreBytesThanTheySent) {
     CRtRudpConn::SetTimeScaleForTest(10);  // handshake limit 0.5 s
     Start(m_pNetwork, TS_MULTI_THREAD, UdpRelay::Config{});
     // Syncs, and syncs with a request, from fresh ports that never answer.
-    CRtRudpBitStream req;
-    req.WriteBit(false);
-    CRtRudpPacket p;
-    p.pduType = 1;
-    p.reliability = 2;
-    p.data = std::string("\x01\x78\x56\x34\x12\x7f\x00\x00\x01\x90\x1f", 11);
-    p.Write(req);
-    const std::string request(reinterpret_cast<const char*>(req.GetData()), req.GetNumberOfBytesUsed());
+    const std::string request = ConnRequest();
     uint64_t sent = 0, got = 0;
     std::vector<std::unique_ptr<RawUdp>> flood;
     for (int i = 0; i < 1000; ++i) {
@@ -728,6 +737,48 @@ TEST_F(RudpTest, RealPaceIdleOutlivesTheLimitAndSilenceEndsBothWithin15SecondsAn
     EXPECT_EQ(m_Client->ReasonOf(0), RT_ERROR_NETWORK_CONNECTION_LOST);
     EXPECT_EQ(m_Server->ReasonOf(0), RT_ERROR_NETWORK_CONNECTION_LOST);
     Stop();
+}
+
+TEST_F(RudpTest, AnIdleAcceptedConnectionSendsKeepAlivesOnlyWithTheTypeBit) {
+    CRtRudpConn::SetTimeScaleForTest(10);  // timer 0.5 s, limit 1.5 s
+    for (bool keepAlive : {false, true}) {
+        SCOPED_TRACE(keepAlive);
+        m_Server.reset(new Peer);
+        Start(m_pNetwork, TS_MULTI_THREAD, UdpRelay::Config{}, kRudp | (keepAlive ? RT_RUDP_TYPE_SERVER_KEEPALIVE : 0));
+        // A client by hand that acknowledges the response, then falls silent.
+        RawUdp peer;
+        std::string d;
+        peer.SendTo(m_nServerPort, std::string("\x00\xff", 2));
+        ASSERT_TRUE(peer.Recv(d));
+        peer.SendTo(m_nServerPort, ConnRequest());
+        ASSERT_TRUE(peer.Recv(d));
+        CRtRudpBitStream in(reinterpret_cast<const uint8_t*>(d.data()), d.size());
+        bool hasAcks = false;
+        DS_RangeList<uint16_t> acks;
+        CRtRudpPacket resp;
+        ASSERT_TRUE(in.ReadBit(hasAcks) && (!hasAcks || acks.Deserialize(in)));
+        ASSERT_TRUE(CreateInternalPacketFromBitStream(in, resp));
+        ASSERT_EQ(resp.data, std::string("\x01\x00", 2));
+        CRtRudpBitStream ack;
+        ack.WriteBit(true);
+        acks.Clear();
+        acks.Insert(resp.packetNo);
+        acks.Serialize(ack, 1 << 16, false);
+        peer.SendTo(m_nServerPort, Bytes(ack));
+        ASSERT_TRUE(WaitUntil([&] { return m_Server->ConnCount() == 1; }));
+        // Two timer periods, within the limit.
+        rtos::SleepMs(1300);
+        int keepAlives = 0;
+        while (peer.Recv(d, 0)) {
+            CRtRudpBitStream s(reinterpret_cast<const uint8_t*>(d.data()), d.size());
+            CRtRudpPacket p;
+            if (s.ReadBit(hasAcks) && (!hasAcks || acks.Deserialize(s)) && CreateInternalPacketFromBitStream(s, p) &&
+                p.pduType == RUDP_PDU_KEEPALIVE)
+                ++keepAlives;
+        }
+        EXPECT_EQ(keepAlives > 0, keepAlive) << keepAlives;
+        Stop();
+    }
 }
 
 }  // namespace
