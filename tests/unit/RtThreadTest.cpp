@@ -114,8 +114,10 @@ TEST(CRtTimerWrapper, BindsToItsThreadAndCountsDown) {
         std::atomic<int> fired{0};
         std::atomic<bool> scheduledAtThird{true};
         void OnTimer(CRtTimerWrapper* aId) override {
-            if (++fired == 3)
+            // Recorded before the count moves: the test reads it once it sees 3.
+            if (fired.load() == 2)
                 scheduledAtThird = aId->IsScheduled();
+            ++fired;
         }
     } sink;
     CRtTimerWrapper timer;

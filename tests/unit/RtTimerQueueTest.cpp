@@ -12,13 +12,17 @@ namespace {
 class TimerQueueTest : public ::testing::Test {
 protected:
     static inline CRtTimeValue s_mono{1000, 0};
-    static inline CRtTimeValue s_wall{1800000000, 0};
+    // The wall clock starts at the real time: the process log follows this
+    // clock, and a log line on another day would roll the log over and clear
+    // the shared log folder of every file it then thinks outdated, those of
+    // test processes running beside this one included.
+    static inline CRtTimeValue s_wall;
     static CRtTimeValue Mono() { return s_mono; }
     static CRtTimeValue Wall() { return s_wall; }
 
     void SetUp() override {
         s_mono = CRtTimeValue(1000, 0);
-        s_wall = CRtTimeValue(1800000000, 0);
+        s_wall = CRtTimeValue::GetTimeOfDay();
         CRtTimeValue::SetMonotonicClockSource(&TimerQueueTest::Mono);
         CRtTimeValue::SetClockSource(&TimerQueueTest::Wall);
     }
