@@ -11,15 +11,11 @@
 #include "RtTestEvents.h"
 #include "RtThread.h"
 #include "RtThreadManager.h"
+#include "RtFuzzCheck.h"
 
 namespace {
 
-void Check(bool aCondition, const char* aWhat) {
-    if (!aCondition) {
-        fprintf(stderr, "broken: %s\n", aWhat);
-        abort();
-    }
-}
+using rtfuzz::Check;
 
 // Takes every byte; the peer's address is fixed.
 class MemoryLower : public IRtTransport, public CRtReferenceControlT<CRtMutexNullSingleThread> {

@@ -16,14 +16,9 @@
 #include "RtTestEvents.h"
 #include "RtThreadManager.h"
 
-namespace rtfuzz {
+#include "RtFuzzCheck.h"
 
-inline void Check(bool aCondition, const char* aWhat) {
-    if (!aCondition) {
-        fprintf(stderr, "broken: %s\n", aWhat);
-        abort();
-    }
-}
+namespace rtfuzz {
 
 struct Outcome {
     std::vector<int32_t> statuses;

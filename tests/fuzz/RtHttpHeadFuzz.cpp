@@ -6,15 +6,11 @@
 #include <cstdlib>
 
 #include "RtHttpHead.h"
+#include "RtFuzzCheck.h"
 
 namespace {
 
-void Check(bool aCondition, const char* aWhat) {
-    if (!aCondition) {
-        fprintf(stderr, "broken: %s\n", aWhat);
-        abort();
-    }
-}
+using rtfuzz::Check;
 
 template <class Head>
 void FeedAndEncode(Head& aHead, const char* aData, size_t aSize) {

@@ -9,15 +9,11 @@
 #include <vector>
 
 #include "RtHttpParser.h"
+#include "RtFuzzCheck.h"
 
 namespace {
 
-void Check(bool aCondition, const char* aWhat) {
-    if (!aCondition) {
-        fprintf(stderr, "broken: %s\n", aWhat);
-        abort();
-    }
-}
+using rtfuzz::Check;
 
 struct Outcome {
     std::vector<std::string> bodies;

@@ -22,15 +22,11 @@
 #include "RtThread.h"
 #include "RtThreadManager.h"
 #include "RtTransportUdp.h"
+#include "RtFuzzCheck.h"
 
 namespace {
 
-void Check(bool aCondition, const char* aWhat) {
-    if (!aCondition) {
-        fprintf(stderr, "broken: %s\n", aWhat);
-        abort();
-    }
-}
+using rtfuzz::Check;
 
 class Sink : public IRtAcceptorConnectorSink, public IRtTransportSink {
 public:

@@ -16,15 +16,11 @@
 #include "RtTestEvents.h"
 #include "RtThreadManager.h"
 #include "RtTransportTcp.h"
+#include "RtFuzzCheck.h"
 
 namespace {
 
-void Check(bool aCondition, const char* aWhat) {
-    if (!aCondition) {
-        fprintf(stderr, "broken: %s\n", aWhat);
-        abort();
-    }
-}
+using rtfuzz::Check;
 
 CRtThread* g_network = nullptr;
 
