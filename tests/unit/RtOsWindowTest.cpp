@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -67,10 +68,21 @@ TEST(RtOsWindowLifecycle, ClassesWindowsAndQuitFollowTheWindowsRules) {
     std::thread([&] { destroyedElsewhere = rtos::DestroyNotifyWindow(wnd); }).join();
     EXPECT_FALSE(destroyedElsewhere);
 
+    // A wait with a limit ends empty-handed after it, to the millisecond,
+    // or with a message that comes meanwhile.
+    rtos::Message msg;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(rtos::kNoMessage, rtos::GetWindowMessage(&msg, 5));
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(4));
+    EXPECT_LT(waited, std::chrono::milliseconds(500));
+    std::thread([&] { rtos::PostWindowMessage(wnd, kMsgPing, 0, 0); }).join();
+    ASSERT_EQ(1, rtos::GetWindowMessage(&msg, 10000));
+    EXPECT_EQ(kMsgPing, msg.message);
+
     // Posted messages come before the quit that followed them.
     ASSERT_TRUE(rtos::PostWindowMessage(wnd, kMsgPing, 1, 2));
     rtos::PostQuit(7);
-    rtos::Message msg;
     ASSERT_EQ(1, rtos::GetWindowMessage(&msg));
     EXPECT_EQ(wnd, msg.window);
     EXPECT_EQ(kMsgPing, msg.message);

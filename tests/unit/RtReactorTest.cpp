@@ -271,6 +271,54 @@ TEST_F(ReactorTest, IdleLoopStopsItsTickAndTimersStillRun) {
     EXPECT_TRUE(rttest::WaitUntil([&] { return !imp->IsTickRunningForTest(); })) << "idle again";
 }
 
+// The tick is 30 ms, but the loop also wakes when a timer comes due, be it
+// scheduled on the thread or from elsewhere, idle or not.
+TEST_F(ReactorTest, TimersFireOnTimeBetweenTicks) {
+    struct Stamp : IRtTimerHandler {
+        std::atomic<bool> fired{false};
+        std::chrono::steady_clock::time_point at;
+        void OnTimeout(const CRtTimeValue&, void*) override {
+            at = std::chrono::steady_clock::now();
+            fired = true;
+        }
+    };
+    auto lateness = [&](bool aFromItsThread) {
+        Stamp stamp;
+        auto scheduled = std::chrono::steady_clock::now();
+        if (aFromItsThread) {
+            OnNet([&] {
+                scheduled = std::chrono::steady_clock::now();
+                return Reactor()->ScheduleTimer(&stamp, nullptr, CRtTimeValue(0, 4000), 1);
+            });
+        } else {
+            EXPECT_EQ(RT_OK, Reactor()->ScheduleTimer(&stamp, nullptr, CRtTimeValue(0, 4000), 1));
+        }
+        EXPECT_TRUE(rttest::WaitUntil([&] { return stamp.fired.load(); }));
+        return static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(stamp.at - scheduled).count());
+    };
+    // A long timer keeps the tick running for the second half.
+    struct Idle : IRtTimerHandler {
+        void OnTimeout(const CRtTimeValue&, void*) override {}
+    } keep;
+    for (bool ticking : {false, true}) {
+        if (ticking) {
+            ASSERT_EQ(RT_OK, Reactor()->ScheduleTimer(&keep, nullptr, CRtTimeValue(60, 0), 1));
+        }
+        long long best[2] = {1000, 1000};
+        for (int i = 0; i < 10; ++i) {
+            if (!ticking) {
+                ASSERT_TRUE(rttest::WaitUntil([&] { return !Imp(m_pNetwork)->IsTickRunningForTest(); }));
+            }
+            best[0] = std::min(best[0], lateness(true));
+            best[1] = std::min(best[1], lateness(false));
+        }
+        EXPECT_LT(best[0], 15) << "own thread, ticking=" << ticking;
+        EXPECT_LT(best[1], 15) << "other thread, ticking=" << ticking;
+    }
+    Reactor()->CancelTimer(&keep);
+}
+
 // A wrapper deleted in the same batch that stops its network thread must
 // not fire from freed memory in the timer pass that still follows.
 TEST_F(ReactorTest, TimerDeletedWhileItsThreadStopsNeverFires) {

@@ -1,5 +1,7 @@
 #include "RtReactorWin32Message.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <mutex>
 #include <utility>
 
@@ -223,13 +225,30 @@ RtResult CRtReactorWin32Message::RunEventLoop() {
     if (IsFlagStopped())
         return RT_OK;
     rtos::Message msg;
-    while (rtos::GetWindowMessage(&msg) > 0) {
-        rtos::TranslateWindowMessage(&msg);
-        rtos::DispatchWindowMessage(&msg);
+    for (;;) {
+        const int rc = rtos::GetWindowMessage(&msg, WaitMs_i());
+        if (rc == rtos::kNoMessage) {
+            // A timer between two ticks has come due.
+            ProcessTimerTick();
+        } else if (rc > 0) {
+            rtos::TranslateWindowMessage(&msg);
+            rtos::DispatchWindowMessage(&msg);
+        } else {
+            break;
+        }
         if (IsFlagStopped())
             break;
     }
     return RT_OK;
+}
+
+uint32_t CRtReactorWin32Message::WaitMs_i() const {
+    const int64_t due = m_nNextDueUs.load(std::memory_order_relaxed);
+    if (due == kNoDue)
+        return rtos::kWaitForever;
+    const int64_t left = due - CRtTimeValue::GetMonotonicTime().GetTotalInUsec();
+    // Rounded up: waking before the due time would only spin.
+    return left <= 0 ? 0 : static_cast<uint32_t>(std::min<int64_t>((left + 999) / 1000, INT32_MAX));
 }
 
 RtResult CRtReactorWin32Message::StopEventLoop() {
@@ -323,15 +342,21 @@ RtResult CRtReactorWin32Message::ScheduleTimer(IRtTimerHandler* aEh, void* aArg,
         rv = m_pTimerQueue->ScheduleTimer(aEh, aArg, aInterval, aCount);
         tickOff = m_dwTimerId == 0;
     }
-    // An idle reactor has no tick: start it here, or wake its thread to.
-    if (RT_SUCCEEDED(rv) && tickOff) {
-        if (OnReactorThread()) {
+    if (RT_FAILED(rv))
+        return rv;
+    if (OnReactorThread()) {
+        // The pass after the running handler sees the new due time.
+        if (tickOff)
             UpdateTick_i();
-        } else {
-            m_bTickWanted = true;
-            NotifyHandler(nullptr, IRtEventHandler::EVENTQUEUE_MASK);
-        }
+        return rv;
     }
+    // An idle reactor has no tick, and a sleeping one may wait past the new
+    // due time: wake its thread.
+    const int64_t due = CRtTimeValue::GetMonotonicTime().GetTotalInUsec() + aInterval.GetTotalInUsec();
+    if (tickOff)
+        m_bTickWanted = true;
+    if (tickOff || due < m_nNextDueUs.load(std::memory_order_relaxed))
+        NotifyHandler(nullptr, IRtEventHandler::EVENTQUEUE_MASK);
     return rv;
 }
 
@@ -435,7 +460,12 @@ RtResult CRtReactorWin32Message::ProcessHandleEvent(RT_HANDLE aFd, IRtEventHandl
 RtResult CRtReactorWin32Message::ProcessTimerTick() {
     RT_ASSERTE_RETURN(m_pTimerQueue, RT_ERROR_NOT_INITIALIZED);
     CRtTimeValue start = CRtTimeValue::GetCoarseMonotonicTime();
-    m_pTimerQueue->CheckExpire(nullptr);
+    CRtTimeValue remain;
+    m_pTimerQueue->CheckExpire(&remain);
+    m_nNextDueUs.store(remain == CRtTimeValue::s_tvMax
+                           ? kNoDue
+                           : CRtTimeValue::GetMonotonicTime().GetTotalInUsec() + remain.GetTotalInUsec(),
+                       std::memory_order_relaxed);
     CRtTimeValue spent = CRtTimeValue::GetCoarseMonotonicTime() - start;
     if (spent > CRtEventQueueBase::s_tvReportInterval) {
         RT_ERROR_TRACE_THIS("CRtReactorWin32Message::ProcessTimerTick, report, sec=" << spent.GetSec()

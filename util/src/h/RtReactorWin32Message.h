@@ -75,6 +75,8 @@ protected:
     // when there are none. It stops at a tick, and starts when a timer is
     // scheduled or events are left after a batch.
     void UpdateTick_i();
+    // How long the loop may wait for its next message.
+    uint32_t WaitMs_i() const;
     bool OnReactorThread() const;
     // Runs FD_CLOSE: data still buffered is offered first.
     void ProcessSocketClose(RT_HANDLE aFd, IRtEventHandler::MASK aMask, RtResult aReason);
@@ -89,6 +91,11 @@ protected:
     uintptr_t m_dwTimerId = 0;
     // A timer was scheduled from another thread while the tick was off.
     std::atomic<bool> m_bTickWanted{false};
+    // When the earliest timer comes due (monotonic us), as of the last pass:
+    // the loop wakes for it between ticks. Other threads read it to know
+    // whether a timer they schedule needs a wake-up.
+    static constexpr int64_t kNoDue = INT64_MAX;
+    std::atomic<int64_t> m_nNextDueUs{kNoDue};
     CRtTimerQueueOrderedList* m_pTimerQueue = nullptr;
     // Any thread may schedule while the reactor's thread closes the queue.
     std::mutex m_TimerMutex;

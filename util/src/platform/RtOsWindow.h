@@ -93,9 +93,12 @@ bool KillWindowTimer(WindowHandle aWnd, uintptr_t aId);
 // posted messages are gone.
 void PostQuit(int aExitCode);
 
-// Waits for the calling thread's next message. Returns >0 with a message,
-// 0 with WM_QUIT, -1 on failure.
-int GetWindowMessage(Message* aMsg);
+constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
+constexpr int kNoMessage = -2;
+// Waits for the calling thread's next message, at most aTimeoutMs (to the
+// millisecond, unlike the window timers). Returns >0 with a message, 0 with
+// WM_QUIT, kNoMessage when the time ran out, -1 on failure.
+int GetWindowMessage(Message* aMsg, uint32_t aTimeoutMs = kWaitForever);
 // Keyboard translation on Windows; nothing elsewhere.
 void TranslateWindowMessage(const Message* aMsg);
 // Calls the procedure of the message's window; returns its result.

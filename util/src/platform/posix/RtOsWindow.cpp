@@ -320,10 +320,10 @@ void ReleaseThread() {
 
 // With the queue's lock held: how long the owner may sleep, in ms (-1: no
 // limit). Marks the queue sleeping unless the answer is 0.
-int SleepMs_l(ThreadQueue& aQueue, uint64_t aNow) {
+int SleepMs_l(ThreadQueue& aQueue, uint64_t aNow, uint64_t aDeadlineUs) {
     if (!aQueue.posted.empty() || !aQueue.rechecks.empty() || t_state.quit)
         return 0;
-    uint64_t next = UINT64_MAX;
+    uint64_t next = aDeadlineUs;
     for (const posix::Timer& t : aQueue.timers)
         next = std::min(next, t.dueUs);
     for (const posix::Backoff& b : aQueue.backoff)
@@ -341,8 +341,9 @@ int SleepMs_l(ThreadQueue& aQueue, uint64_t aNow) {
 
 // Looks again at what the socket calls asked for and at listeners whose
 // time has come, then waits (with the queue's lock not held) and turns
-// readiness into posted messages. False on failure.
-bool Poll(ThreadQueue& aQueue) {
+// readiness into posted messages; it sleeps no later than aDeadlineUs.
+// False on failure.
+bool Poll(ThreadQueue& aQueue, uint64_t aDeadlineUs) {
     std::vector<posix::SocketRef>& work = t_state.rechecks;
     uint64_t now = NowUs();
     {
@@ -365,7 +366,7 @@ bool Poll(ThreadQueue& aQueue) {
     int timeoutMs;
     {
         std::lock_guard<std::mutex> guard(aQueue.mutex);
-        timeoutMs = SleepMs_l(aQueue, now);
+        timeoutMs = SleepMs_l(aQueue, now, aDeadlineUs);
     }
     epoll_event evs[kMaxEvents];
     const int n = epoll_wait(aQueue.epfd, evs, kMaxEvents, timeoutMs);
@@ -581,7 +582,7 @@ void PostQuit(int aExitCode) {
     t_state.quitCode = aExitCode;
 }
 
-int GetWindowMessage(Message* aMsg) {
+int GetWindowMessage(Message* aMsg, uint32_t aTimeoutMs) {
     if (!aMsg) {
         errno = EINVAL;
         return -1;
@@ -591,8 +592,9 @@ int GetWindowMessage(Message* aMsg) {
         return -1;
     if (t_state.takenSincePoll < kPostedPerPoll && TakePosted(*q, aMsg))
         return 1;
+    const uint64_t deadline = aTimeoutMs == kWaitForever ? UINT64_MAX : NowUs() + uint64_t{aTimeoutMs} * 1000u;
     for (;;) {
-        if (!Poll(*q))
+        if (!Poll(*q, deadline))
             return -1;
         t_state.takenSincePoll = 0;
         if (TakePosted(*q, aMsg))
@@ -606,6 +608,8 @@ int GetWindowMessage(Message* aMsg) {
         }
         if (TakeDueTimer(*q, aMsg))
             return 1;
+        if (deadline != UINT64_MAX && NowUs() >= deadline)
+            return kNoMessage;
     }
 }
 

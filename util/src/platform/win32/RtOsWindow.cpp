@@ -128,15 +128,30 @@ bool KillWindowTimer(WindowHandle aWnd, uintptr_t aId) { return KillTimer(Hwnd(a
 
 void PostQuit(int aExitCode) { PostQuitMessage(aExitCode); }
 
-int GetWindowMessage(Message* aMsg) {
+int GetWindowMessage(Message* aMsg, uint32_t aTimeoutMs) {
     if (!aMsg) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return -1;
     }
     MSG msg;
-    BOOL rc = GetMessageA(&msg, nullptr, 0, 0);
-    if (rc == -1)
-        return -1;
+    BOOL rc;
+    if (aTimeoutMs == kWaitForever) {
+        rc = GetMessageA(&msg, nullptr, 0, 0);
+        if (rc == -1)
+            return -1;
+    } else {
+        const ULONGLONG deadline = GetTickCount64() + aTimeoutMs;
+        while (!PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            const ULONGLONG now = GetTickCount64();
+            if (now >= deadline)
+                return kNoMessage;
+            const DWORD wait = MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(deadline - now), QS_ALLINPUT,
+                                                           MWMO_INPUTAVAILABLE);
+            if (wait == WAIT_FAILED)
+                return -1;
+        }
+        rc = msg.message != WM_QUIT;
+    }
     aMsg->window = reinterpret_cast<WindowHandle>(msg.hwnd);
     aMsg->message = msg.message;
     aMsg->wParam = msg.wParam;
