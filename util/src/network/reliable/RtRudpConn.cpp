@@ -560,13 +560,18 @@ void CRtRudpConn::ProcessAcks(const DS_RangeList<uint16_t>& aAcks, int64_t aNowU
         // was probably lost: three such acknowledgements bring its resend
         // forward.
         const uint64_t base = m_ResendQueue.Base();
+        bool lost = false;
         for (uint64_t seq = base; seq < highest && seq < base + 256; ++seq) {
             CRtRudpPacket* p = m_ResendQueue.At(seq);
             if (p && ++p->laterAcked == 3 && p->nextActionTime > aNowUs) {
                 p->nextActionTime = aNowUs;
                 m_llEarliestResend = std::min(m_llEarliestResend, aNowUs);
+                lost = true;
             }
         }
+        // A full send window sends nothing new that would carry the resend.
+        if (lost)
+            ScheduleFlush();
     }
     if (samples >= 2)
         SetRtt(sum / samples);
