@@ -84,7 +84,7 @@ struct Options {
     uint32_t count = 20000, size = 1000, timeCap = 20, mtu = 1200, window = 65536, warmup = 0;
 };
 
-uint64_t Percentile(std::vector<uint64_t>& aV, double aP) {
+int64_t Percentile(std::vector<int64_t>& aV, double aP) {
     if (aV.empty())
         return 0;
     std::sort(aV.begin(), aV.end());
@@ -148,7 +148,7 @@ public:
         if (h.flags & 1) {
             ++m_nWarmDone;
         } else {
-            m_Rtts.push_back((now - h.sendNs) / 1000);
+            m_Rtts.push_back((static_cast<int64_t>(now) - static_cast<int64_t>(h.sendNs)) / 1000);
             m_nLastNs = now;
             ++m_nMsgs;
         }
@@ -233,7 +233,9 @@ public:
         m_nPrevSeq = aH.seq;
         ++m_nMsgs;
         m_nLastNs = aNow;
-        m_Lat.push_back((aNow - aH.sendNs) / 1000);
+        // Signed: peers in two processes with clocks apart (a Wine peer)
+        // show the skew rather than a wrapped value.
+        m_Lat.push_back((static_cast<int64_t>(aNow) - static_cast<int64_t>(aH.sendNs)) / 1000);
         if (m_nMsgs == m_Opt.count)
             m_bComplete = true;
     }
@@ -252,12 +254,12 @@ public:
             complete ? m_nLastNs : (aTimedOut ? m_nT0 + uint64_t(m_Opt.timeCap) * 1000000000ull : NowNs());
         const double seconds = m_nT0 && end > m_nT0 ? (end - m_nT0) / 1e9 : 0.0;
         const uint64_t bytes = uint64_t(m_nMsgs) * m_Opt.size;
-        std::vector<uint64_t>& v = m_Opt.mode == "pingpong" ? m_Rtts : m_Lat;
-        uint64_t mx = v.empty() ? 0 : *std::max_element(v.begin(), v.end());
-        uint64_t p50 = Percentile(v, 0.5), p99 = Percentile(v, 0.99);
+        std::vector<int64_t>& v = m_Opt.mode == "pingpong" ? m_Rtts : m_Lat;
+        int64_t mx = v.empty() ? 0 : *std::max_element(v.begin(), v.end());
+        int64_t p50 = Percentile(v, 0.5), p99 = Percentile(v, 0.99);
         const char* k = m_Opt.mode == "pingpong" ? "rtt" : "lat";
         printf("RESULT impl=rt role=%s mode=%s size=%u target=%u msgs=%u bytes=%" PRIu64
-               " seconds=%.3f goodput_MBps=%.1f %s_p50_us=%" PRIu64 " %s_p99_us=%" PRIu64 " %s_max_us=%" PRIu64
+               " seconds=%.3f goodput_MBps=%.1f %s_p50_us=%" PRId64 " %s_p99_us=%" PRId64 " %s_max_us=%" PRId64
                " dups=%u ooo=%u corrupt=%u complete=%d peer_lost=%d\n",
                aRole, m_Opt.mode.c_str(), m_Opt.size, m_Opt.count, m_nMsgs.load(), bytes, seconds,
                seconds > 0 ? bytes / seconds / 1e6 : 0.0, k, p50, k, p99, k, mx, m_nDups, m_nOoo, m_nCorrupt.load(),
@@ -274,7 +276,7 @@ public:
     uint32_t m_nSent = 0, m_nWarmSent = 0, m_nWarmDone = 0, m_nDups = 0, m_nOoo = 0;
     uint64_t m_nPrevSeq = 0, m_nLastNs = 0;
     std::vector<uint8_t> m_Seen;
-    std::vector<uint64_t> m_Lat, m_Rtts;
+    std::vector<int64_t> m_Lat, m_Rtts;
     std::string m_strPending;
 };
 
