@@ -89,6 +89,16 @@ protected:
         return m_Client.ConnCount() == 1 && WaitUntil([&] { return m_Server.ConnCount() == 1; });
     }
     CRtConnRlbTcp* ClientConn() { return static_cast<CRtConnRlbTcp*>(m_Client.Conn()); }
+    // What aFn returns when run on the network thread.
+    template <class Fn>
+    auto OnNetGet(Fn aFn) -> decltype(aFn()) {
+        decltype(aFn()) value{};
+        RunOn(m_pNet, [&] {
+            value = aFn();
+            return RT_OK;
+        });
+        return value;
+    }
 
     RtResult Send(IRtTransport* aConn, CRtThread* aThread, const std::string& aText) {
         return RunOn(aThread, [&] {
