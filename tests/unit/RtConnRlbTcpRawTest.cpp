@@ -12,19 +12,19 @@ protected:
     }
     // A raw client past its handshake with the server of kReliable.
     std::unique_ptr<RawPeer> Established(RawUnit* aResp = nullptr) {
-        size_t before = m_Server.ConnCount();
+        const int before = m_Server.Count("indication");
         std::unique_ptr<RawPeer> peer(new RawPeer(m_nPort));
         RawUnit b = peer->Hello(0x1E);
         EXPECT_EQ(0u, b.pdu.result);
-        EXPECT_TRUE(WaitUntil([&] { return m_Server.ConnCount() == before + 1; }));
+        EXPECT_TRUE(WaitUntil([&] { return m_Server.Count("indication") == before + 1; }));
         if (aResp)
             *aResp = b;
         return peer;
     }
-    // The connection below the thread proxy the user holds.
-    CRtConnRlbTcp* ServerConn(size_t aIndex = 0) {
+    // The connection below the thread proxy the user holds (the newest).
+    CRtConnRlbTcp* ServerConn() {
         IRtTransport* lower = nullptr;
-        m_Server.Conn(aIndex)->GetOption(RT_OPT_LOWER_TRANSPORT, &lower);
+        m_Server.Last()->GetOption(RT_OPT_LOWER_TRANSPORT, &lower);
         return static_cast<CRtConnRlbTcp*>(lower);
     }
     size_t Kept(CRtConnRlbTcp* aConn) {
@@ -86,7 +86,7 @@ TEST_F(RlbTcpRawTest, OneSessionThroughRefusalsAcksSplitsAndTheSendLimit) {
         EXPECT_EQ(r.result, b.pdu.result);
         EXPECT_TRUE(refused.WaitClosed());
     }
-    EXPECT_EQ(1u, m_Server.Indications().size());
+    EXPECT_EQ(1u, m_Server.Reasons("indication").size());
 
     const std::string hundred(100, 'x');
     ASSERT_TRUE(peer->Send(RawPeer::Data('G', hundred) + RawPeer::Data('G', hundred) + RawPeer::Data('G', hundred)));
@@ -119,8 +119,8 @@ TEST_F(RlbTcpRawTest, OneSessionThroughRefusalsAcksSplitsAndTheSendLimit) {
         ASSERT_TRUE(peer->Send(stream.substr(cut)));
         expected.insert(expected.end(), {"abc", "defg", "h"});
     }
-    EXPECT_TRUE(WaitUntil([&] { return m_Server.Messages().size() >= expected.size(); }));
-    EXPECT_EQ(expected, m_Server.Messages());
+    EXPECT_TRUE(WaitUntil([&] { return m_Server.m_Sink.Received().size() >= expected.size(); }));
+    EXPECT_EQ(expected, m_Server.m_Sink.Received());
     EXPECT_EQ(0u, Kept(conn));
 
     uint32_t limit = 1000;
@@ -130,16 +130,16 @@ TEST_F(RlbTcpRawTest, OneSessionThroughRefusalsAcksSplitsAndTheSendLimit) {
     EXPECT_EQ(RT_OK, Send(conn, m_pNet, part));
     EXPECT_EQ(RT_ERROR_PARTIAL_DATA, Send(conn, m_pNet, part));
     EXPECT_EQ(RT_ERROR_PARTIAL_DATA, Send(conn, m_pNet, "x"));
-    EXPECT_EQ(0, m_Server.m_nOnSends.load());
+    EXPECT_EQ(0, m_Server.m_Sink.Count("send"));
     ASSERT_TRUE(peer->Next(g));
     ASSERT_TRUE(peer->Next(g));
     ASSERT_TRUE(peer->Send(Ack(3)));
-    EXPECT_TRUE(WaitUntil([&] { return m_Server.m_nOnSends == 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return m_Server.m_Sink.Count("send") == 1; }));
     EXPECT_EQ(RT_OK, Send(conn, m_pNet, part));
     EXPECT_EQ(RT_OK, Send(conn, m_pNet, part));
     ASSERT_TRUE(peer->Send(Ack(3 + 5)));
-    EXPECT_TRUE(WaitUntil([&] { return !m_Server.Disconnects().empty(); }));
-    EXPECT_EQ(std::vector<RtResult>{RT_ERROR_NETWORK_INVALID_PDU}, m_Server.Disconnects());
+    EXPECT_TRUE(WaitUntil([&] { return !m_Server.m_Sink.Reasons().empty(); }));
+    EXPECT_EQ(std::vector<RtResult>{RT_ERROR_NETWORK_INVALID_PDU}, m_Server.m_Sink.Reasons());
 }
 
 // An unknown type, a payload above the maximum, an 'A' once established
@@ -154,7 +154,7 @@ TEST_F(RlbTcpRawTest, InvalidUnitsFailWithInvalidPdu) {
         SCOPED_TRACE(i);
         auto peer = Established();
         // Kept past the close, to look at its type afterwards.
-        CRtAutoPtr<CRtConnRlbTcp> conn(ServerConn(i));
+        CRtAutoPtr<CRtConnRlbTcp> conn(ServerConn());
         ASSERT_TRUE(peer->Send(invalid[i]));
         EXPECT_TRUE(peer->WaitClosed());
         EXPECT_EQ(kReliable, OnNetGet([&] {
@@ -163,13 +163,13 @@ TEST_F(RlbTcpRawTest, InvalidUnitsFailWithInvalidPdu) {
                       return type;
                   }));
     }
-    EXPECT_TRUE(WaitUntil([&] { return m_Server.Disconnects().size() == 4; }));
-    EXPECT_EQ(std::vector<RtResult>(4, RT_ERROR_NETWORK_INVALID_PDU), m_Server.Disconnects());
+    EXPECT_TRUE(WaitUntil([&] { return m_Server.m_Sink.Reasons().size() == 4; }));
+    EXPECT_EQ(std::vector<RtResult>(4, RT_ERROR_NETWORK_INVALID_PDU), m_Server.m_Sink.Reasons());
 
     RawPeer early(m_nPort);
     ASSERT_TRUE(early.Send(RawPeer::Data('G', "too soon")));
     EXPECT_TRUE(early.WaitClosed());
-    EXPECT_EQ(4u, m_Server.Indications().size());
+    EXPECT_EQ(4u, m_Server.Reasons("indication").size());
 }
 
 // An 'I' of 0 is ignored; one of 3 s gives a 1 s keep-alive interval, so
@@ -187,8 +187,8 @@ TEST_F(RlbTcpRawTest, IdleTimeoutFromThePeer) {
     while (peer->Next(d, 6000, true))
         keepAlives += d.pdu.type == RT_RLBTCP_PDU_KEEPALIVE;
     EXPECT_GE(keepAlives, 2);
-    EXPECT_TRUE(WaitUntil([&] { return !m_Server.Disconnects().empty(); }));
-    EXPECT_EQ(std::vector<RtResult>{RT_ERROR_NETWORK_CONNECT_TIMEOUT}, m_Server.Disconnects());
+    EXPECT_TRUE(WaitUntil([&] { return !m_Server.m_Sink.Reasons().empty(); }));
+    EXPECT_EQ(std::vector<RtResult>{RT_ERROR_NETWORK_CONNECT_TIMEOUT}, m_Server.m_Sink.Reasons());
 }
 
 // Every way a connection ends frees its channel: with a list of two, new
@@ -209,7 +209,7 @@ TEST_F(RlbTcpRawTest, ChannelsComeBackAfterEveryClose) {
               }));
     auto closeAll = [&] {
         RunOn(m_pNet, [&] {
-            m_Server.CloseAll();
+            m_Server.DropAll();
             return RT_OK;
         });
     };
@@ -274,7 +274,7 @@ TEST_F(RlbTcpRawTest, ControlUnitsDoNotPileUpBehindWaitingBytes) {
         flood += RawPeer::Encode(probe) + RawPeer::Data('G', "0123456789");
     }
     ASSERT_TRUE(peer->Send(flood));
-    ASSERT_TRUE(WaitUntil([&] { return m_Server.Messages().size() == 100; }));
+    ASSERT_TRUE(WaitUntil([&] { return m_Server.m_Sink.Received().size() == 100; }));
     EXPECT_LE(encoded(), before);
 
     RawUnit u;
@@ -316,7 +316,7 @@ TEST_F(RlbTcpRawTest, AckWrapLimitsUnitsInFlight) {
         ++units;
     ASSERT_EQ(sent, units);
     ASSERT_TRUE(peer->Send(Ack(65535)));
-    EXPECT_TRUE(WaitUntil([&] { return m_Server.m_nOnSends == 1; }));
+    EXPECT_TRUE(WaitUntil([&] { return m_Server.m_Sink.Count("send") == 1; }));
     // Two more, acknowledged across the wrap.
     EXPECT_EQ(RT_OK, Send(conn, m_pNet, "a"));
     EXPECT_EQ(RT_OK, Send(conn, m_pNet, "b"));
@@ -325,5 +325,5 @@ TEST_F(RlbTcpRawTest, AckWrapLimitsUnitsInFlight) {
     ASSERT_TRUE(peer->Next(u));
     ASSERT_TRUE(peer->Send(Ack(1)));
     EXPECT_TRUE(WaitUntil([&] { return Kept(conn) == 0; }));
-    EXPECT_TRUE(m_Server.Disconnects().empty());
+    EXPECT_TRUE(m_Server.m_Sink.Reasons().empty());
 }

@@ -30,20 +30,7 @@ const PairCase kPairs[] = {
     {"acknowledged, both ends through the manager on one user thread", kReliable, TS_SINGLE_THREAD, true, true},
 };
 
-class RlbTcpPairTest : public RlbTcpTest, public ::testing::WithParamInterface<PairCase> {
-protected:
-    void TearDown() override {
-        RunOn(m_pUserThread, [&] {
-            if (m_pViaManager) {
-                m_Client.CloseAll();
-                m_pViaManager->ReleaseReference();
-            }
-            return RT_OK;
-        });
-        RlbTcpTest::TearDown();
-    }
-    IRtConnector* m_pViaManager = nullptr;
-};
+class RlbTcpPairTest : public RlbTcpTest, public ::testing::WithParamInterface<PairCase> {};
 
 }  // namespace
 
@@ -55,22 +42,8 @@ protected:
 TEST_P(RlbTcpPairTest, HandshakeDataBothWaysAndDisconnect) {
     const PairCase& c = GetParam();
     StartServer(c.type, c.strategy);
-    CRtThread* clientThread = m_pNet;
-    if (c.clientThroughManager) {
-        clientThread = m_pUserThread;
-        ASSERT_EQ(RT_OK, RunOn(m_pUserThread, [&] {
-                      RtResult rv =
-                          CRtConnectionManager::Instance()->CreateConnectionClient(c.type, m_pViaManager, c.strategy);
-                      CRtTimeValue limit(5, 0);
-                      return RT_FAILED(rv)
-                                 ? rv
-                                 : m_pViaManager->AsycConnect(&m_Client, CRtInetAddr("127.0.0.1", m_nPort), &limit);
-                  }));
-        ASSERT_TRUE(WaitUntil([&] { return m_Client.ConnCount() == 1 && m_Server.ConnCount() == 1; }));
-    } else {
-        ASSERT_TRUE(Connect(c.type));
-    }
-    EXPECT_EQ(std::vector<RtResult>{RT_OK}, m_Client.Indications());
+    ASSERT_TRUE(Connect(c.type, 5, c.clientThroughManager));
+    EXPECT_EQ(std::vector<RtResult>{RT_OK}, m_Client.Reasons("indication"));
     CRtConnRlbTcp* client = c.clientThroughManager ? nullptr : ClientConn();
     if (client) {
         RunOn(m_pNet, [&] {
@@ -83,14 +56,14 @@ TEST_P(RlbTcpPairTest, HandshakeDataBothWaysAndDisconnect) {
 
     std::string toServer, toClient;
     for (int i = 0; i < 20; ++i) {
-        ASSERT_EQ(RT_OK, Send(m_Client.Conn(), clientThread, Indexed(i)));
-        ASSERT_EQ(RT_OK, Send(m_Server.Conn(), m_pUserThread, Indexed(100 + i)));
+        ASSERT_EQ(RT_OK, Send(m_Client.Last(), m_pClientThread, Indexed(i)));
+        ASSERT_EQ(RT_OK, Send(m_Server.Last(), m_pUserThread, Indexed(100 + i)));
         toServer += Indexed(i);
         toClient += Indexed(100 + i);
     }
-    EXPECT_TRUE(WaitUntil([&] { return m_Server.Joined() == toServer && m_Client.Joined() == toClient; }));
-    EXPECT_EQ(20u, m_Server.Messages().size());
-    EXPECT_EQ(20u, m_Client.Messages().size());
+    EXPECT_TRUE(WaitUntil([&] { return m_Server.m_Sink.Data() == toServer && m_Client.m_Sink.Data() == toClient; }));
+    EXPECT_EQ(20u, m_Server.m_Sink.Received().size());
+    EXPECT_EQ(20u, m_Client.m_Sink.Received().size());
     if (client && c.type == kReliable) {
         EXPECT_TRUE(
             WaitUntil([&] { return OnNetGet([&] { return client->GetSendBufferForTest().GetKeptCount(); }) == 0; }));
@@ -114,12 +87,12 @@ TEST_P(RlbTcpPairTest, HandshakeDataBothWaysAndDisconnect) {
         });
     }
 
-    RecordingUser& ender = c.clientDisconnects ? m_Client : m_Server;
-    RecordingUser& other = c.clientDisconnects ? m_Server : m_Client;
-    RunOn(c.clientDisconnects ? clientThread : m_pUserThread, [&] { return ender.Conn()->Disconnect(RT_OK); });
-    EXPECT_TRUE(WaitUntil([&] { return !other.Disconnects().empty(); }));
-    EXPECT_EQ(std::vector<RtResult>{RT_ERROR_NETWORK_CONNECTION_CLOSED}, other.Disconnects());
-    EXPECT_TRUE(ender.Disconnects().empty());
+    RecordingAcceptorSink& ender = c.clientDisconnects ? m_Client : m_Server;
+    RecordingAcceptorSink& other = c.clientDisconnects ? m_Server : m_Client;
+    RunOn(c.clientDisconnects ? m_pClientThread : m_pUserThread, [&] { return ender.Last()->Disconnect(RT_OK); });
+    EXPECT_TRUE(WaitUntil([&] { return !other.m_Sink.Reasons().empty(); }));
+    EXPECT_EQ(std::vector<RtResult>{RT_ERROR_NETWORK_CONNECTION_CLOSED}, other.m_Sink.Reasons());
+    EXPECT_TRUE(ender.m_Sink.Reasons().empty());
 }
 INSTANTIATE_TEST_SUITE_P(Pairs, RlbTcpPairTest, ::testing::ValuesIn(kPairs));
 
@@ -129,14 +102,14 @@ TEST_F(RlbTcpTest, FirstHandshakeHasTheConnectLimit) {
     CRtAcceptorTcp* plain = new CRtAcceptorTcp;
     plain->AddReference();
     m_nPort = rttest::FreeLoopbackPort();
-    RecordingUser accepted;
+    RecordingAcceptorSink accepted;
     ASSERT_EQ(RT_OK, RunOn(m_pNet, [&] { return plain->StartListen(&accepted, CRtInetAddr("127.0.0.1", m_nPort)); }));
     EXPECT_FALSE(Connect(kReliable, 1));
-    EXPECT_EQ(std::vector<RtResult>{RT_ERROR_NETWORK_CONNECT_TIMEOUT}, m_Client.Indications());
+    EXPECT_EQ(std::vector<RtResult>{RT_ERROR_NETWORK_CONNECT_TIMEOUT}, m_Client.Reasons("indication"));
     RunOn(m_pNet, [&] {
         plain->StopListen(RT_OK);
         plain->ReleaseReference();
-        accepted.CloseAll();
+        accepted.DropAll();
         return RT_OK;
     });
 }
@@ -184,9 +157,10 @@ protected:
 // RT_ERROR_NETWORK_RECONNECT_TIMEOUT, the server with the connect timeout.
 TEST_F(RlbTcpRelayTest, CutWithNoWayBackFailsAfterTheWindow) {
     ConnectAndCutForGood();
-    EXPECT_TRUE(WaitUntil([&] { return !m_Client.Disconnects().empty() && !m_Server.Disconnects().empty(); }, 8000));
-    EXPECT_EQ(std::vector<RtResult>{RT_ERROR_NETWORK_RECONNECT_TIMEOUT}, m_Client.Disconnects());
-    EXPECT_EQ(std::vector<RtResult>{RT_ERROR_NETWORK_CONNECT_TIMEOUT}, m_Server.Disconnects());
+    EXPECT_TRUE(
+        WaitUntil([&] { return !m_Client.m_Sink.Reasons().empty() && !m_Server.m_Sink.Reasons().empty(); }, 8000));
+    EXPECT_EQ(std::vector<RtResult>{RT_ERROR_NETWORK_RECONNECT_TIMEOUT}, m_Client.m_Sink.Reasons());
+    EXPECT_EQ(std::vector<RtResult>{RT_ERROR_NETWORK_CONNECT_TIMEOUT}, m_Server.m_Sink.Reasons());
 }
 
 // A Disconnect while reconnecting stops the attempts; the user hears
@@ -200,7 +174,7 @@ TEST_F(RlbTcpRelayTest, DisconnectWhileReconnectingStopsTheAttempts) {
     });
     rtos::SleepMs(1500);
     EXPECT_EQ(attempts, m_pTestConnector->Attempts());
-    EXPECT_TRUE(m_Client.Disconnects().empty());
+    EXPECT_TRUE(m_Client.m_Sink.Reasons().empty());
 }
 
 // ---- Long streams through the relay --------------------------------------------------------
@@ -231,67 +205,33 @@ const StreamCase kStreams[] = {
     {"an upload limit of 128 KiB/s", 128, 4096, 0, false, 128u << 10},
 };
 
-// Seeded indexed streams both ways: each end checks every message against
-// the next one expected and sends its own as back-pressure allows.
+// A seeded indexed stream one way: the receiving end checks every message
+// against the next one expected, the sending end sends as back-pressure
+// allows.
+struct Way {
+    Way(uint64_t aSeed, uint32_t aCount, uint32_t aMaxBody)
+        : stream(aSeed, aMaxBody), sender(stream, aCount), checker(stream, aCount) {}
+    // On the network thread. The hooks reach the way until the fixture
+    // closed the connections.
+    void Hook(RecordingAcceptorSink& aFrom, RecordingAcceptorSink& aTo) {
+        IRtTransport* from = aFrom.Last();
+        aTo.m_Sink.m_bKeepData = false;
+        aTo.m_Sink.m_OnReceive = [this](IRtTransport*, CRtMessageBlock& aData) {
+            checker.Check(aData.FlattenChained());
+        };
+        aFrom.m_Sink.m_OnSend = [this, from](IRtTransport*) { sender.Pump(from); };
+        sender.Pump(from);
+    }
+    bool Over() const { return checker.Complete() || !checker.Error().empty(); }
+
+    rttest::IndexedStream stream;
+    rttest::StreamSender sender;
+    rttest::StreamChecker checker;
+};
+
 class RlbTcpStreamTest : public RlbTcpRelayTest, public ::testing::WithParamInterface<StreamCase> {
 protected:
-    struct Streams {
-        Streams(uint64_t aSeed, uint32_t aCount, uint32_t aMaxBody)
-            : up(aSeed, aMaxBody),
-              down(aSeed + 1, aMaxBody),
-              toServer(up, aCount),
-              toClient(down, aCount),
-              atServer(up, aCount),
-              atClient(down, aCount) {}
-        rttest::IndexedStream up, down;
-        rttest::StreamSender toServer, toClient;
-        rttest::StreamChecker atServer, atClient;
-    };
-
-    // The streams outlive the hooks that reach them: they are unhooked on
-    // the network thread before they go.
-    void TearDown() override {
-        if (m_pStreams) {
-            OnRelay([&] {
-                m_Client.m_OnData = nullptr;
-                m_Server.m_OnData = nullptr;
-                m_Client.m_OnSendReady = nullptr;
-                m_Server.m_OnSendReady = nullptr;
-                m_pStreams->toServer.Drop();
-                m_pStreams->toClient.Drop();
-            });
-        }
-        RlbTcpRelayTest::TearDown();
-        m_pStreams.reset();
-    }
-    Streams& Start(uint64_t aSeed, uint32_t aCount, uint32_t aMaxBody) {
-        m_pStreams.reset(new Streams(aSeed, aCount, aMaxBody));
-        Streams& s = *m_pStreams;
-        IRtTransport* client = m_Client.Conn();
-        IRtTransport* server = m_Server.Conn();
-        OnRelay([&] {
-            m_Client.m_OnData = [&s](const std::string& aMessage, IRtTransport*) { s.atClient.Check(aMessage); };
-            m_Server.m_OnData = [&s](const std::string& aMessage, IRtTransport*) { s.atServer.Check(aMessage); };
-            m_Client.m_OnSendReady = [&s, client](IRtTransport*) { s.toServer.Pump(client); };
-            m_Server.m_OnSendReady = [&s, server](IRtTransport*) { s.toClient.Pump(server); };
-            s.toServer.Pump(client);
-            s.toClient.Pump(server);
-        });
-        return s;
-    }
-    // Both complete, or one went wrong.
-    bool Over(Streams& s) {
-        return OnNetGet([&] {
-            return (s.atServer.Complete() && s.atClient.Complete()) || !s.atServer.Error().empty() ||
-                   !s.atClient.Error().empty();
-        });
-    }
-    static uint64_t PeakResident() {
-        rtos::ProcessMemory mem{};
-        return rtos::QueryProcessMemory(&mem) ? mem.peakResidentBytes : 0;
-    }
-
-    std::unique_ptr<Streams> m_pStreams;
+    std::unique_ptr<Way> m_pUp, m_pDown;
 };
 
 }  // namespace
@@ -314,7 +254,7 @@ TEST_P(RlbTcpStreamTest, EveryMessageOnceInOrderAndIntact) {
     RecordProperty("seed", std::to_string(seed));
     std::mt19937_64 random(seed);
     ASSERT_TRUE(Connect(kReliable));
-    IRtTransport* client = m_Client.Conn();
+    IRtTransport* client = m_Client.Last();
     if (c.stall) {
         uint16_t idle = 2;
         OnRelay([&] {
@@ -327,9 +267,17 @@ TEST_P(RlbTcpStreamTest, EveryMessageOnceInOrderAndIntact) {
         OnRelay([&] { client->SetOption(RT_OPT_CONN_UPLOAD_LIMIT, &limit); });
         rtos::SleepMs(1100);  // a new limit starts with the next second
     }
-    const uint64_t peakBefore = PeakResident();
+    rtos::ProcessMemory before{}, after{};
+    rtos::QueryProcessMemory(&before);
     const uint64_t start = rtos::MonotonicMs();
-    Streams& streams = Start(seed, c.count, c.maxBody);
+    m_pUp.reset(new Way(seed, c.count, c.maxBody));
+    m_pDown.reset(new Way(seed + 1, c.count, c.maxBody));
+    Way& up = *m_pUp;
+    Way& down = *m_pDown;
+    OnRelay([&] {
+        up.Hook(m_Client, m_Server);
+        down.Hook(m_Server, m_Client);
+    });
     if (c.stall) {
         EXPECT_TRUE(WaitUntil([&] { return m_Relay.Accepted() == 2; }, 8000));
         OnRelay([&] { m_Relay.Stall(false); });
@@ -351,45 +299,39 @@ TEST_P(RlbTcpStreamTest, EveryMessageOnceInOrderAndIntact) {
             OnRelay([&] { m_Relay.CutAfter(budget); });
             ++scheduled;
         }
-        return Over(streams);
+        return OnNetGet([&] { return up.Over() && down.Over(); });
         },
         180000));
     const uint64_t elapsed = rtos::MonotonicMs() - start;
-    const uint64_t peakAfter = PeakResident();
+    rtos::QueryProcessMemory(&after);
     RunOn(m_pNet, [&] {
-        EXPECT_EQ("", streams.atServer.Error());
-        EXPECT_EQ("", streams.atClient.Error());
-        EXPECT_TRUE(streams.atServer.Complete());
-        EXPECT_TRUE(streams.atClient.Complete());
-        EXPECT_EQ(streams.toServer.Sum().Sum(), streams.atServer.Sum().Sum());
-        EXPECT_EQ(streams.toClient.Sum().Sum(), streams.atClient.Sum().Sum());
+        EXPECT_TRUE(up.checker.Complete()) << up.checker.Error();
+        EXPECT_TRUE(down.checker.Complete()) << down.checker.Error();
         return RT_OK;
     });
-    EXPECT_TRUE(m_Client.Disconnects().empty());
-    EXPECT_TRUE(m_Server.Disconnects().empty());
+    EXPECT_TRUE(m_Client.m_Sink.Reasons().empty());
+    EXPECT_TRUE(m_Server.m_Sink.Reasons().empty());
 
     if (c.cuts) {
-        std::printf("peak resident memory grew by %llu KiB\n",
-                    static_cast<unsigned long long>((peakAfter - peakBefore) >> 10));
+        const uint64_t grown = after.peakResidentBytes - before.peakResidentBytes;
+        std::printf("peak resident memory grew by %llu KiB\n", static_cast<unsigned long long>(grown >> 10));
         EXPECT_GE(m_Relay.Cuts(), 1);
         EXPECT_GE(m_pTestConnector->Attempts(), m_Relay.Cuts() + 1);
-        EXPECT_EQ(1u, m_Server.Indications().size());
+        EXPECT_EQ(1u, m_Server.Reasons("indication").size());
         // Past the last reconnection's 4 s limit nothing has changed.
         const uint64_t since = rtos::MonotonicMs() - lastReconnection;
         if (since < 4500)
             rtos::SleepMs(static_cast<uint32_t>(4500 - since));
-        EXPECT_TRUE(m_Client.Disconnects().empty());
-        EXPECT_TRUE(m_Server.Disconnects().empty());
+        EXPECT_TRUE(m_Client.m_Sink.Reasons().empty());
+        EXPECT_TRUE(m_Server.m_Sink.Reasons().empty());
         EXPECT_EQ(CS_ESTABLISHED, OnNetGet([&] { return ClientConn()->GetStatus(); }));
 #ifndef RT_TEST_SANITIZED  // the sanitizers keep freed memory in quarantine
-        if (peakBefore && peakAfter) {
-            EXPECT_LT(peakAfter - peakBefore, 48u << 20)
-                << "peak resident memory grew by " << ((peakAfter - peakBefore) >> 20) << " MiB";
-        }
+        EXPECT_TRUE(!before.peakResidentBytes || grown < (48u << 20))
+            << "peak resident memory grew by " << (grown >> 20) << " MiB";
 #endif
     }
     if (c.uploadLimit) {
-        const uint64_t bytes = OnNetGet([&] { return streams.atServer.Sum().Bytes(); });
+        const uint64_t bytes = OnNetGet([&] { return up.checker.Sum().Bytes(); });
         ASSERT_GE(bytes, 200u << 10);
         EXPECT_GE(elapsed, bytes * 1000 / c.uploadLimit * 6 / 10) << bytes << " bytes in " << elapsed << " ms";
         EXPECT_LE(elapsed, bytes * 1000 / c.uploadLimit * 4);
