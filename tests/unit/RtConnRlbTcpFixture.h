@@ -66,13 +66,14 @@ protected:
 
     // A server of aType through the manager; its user runs on the network
     // thread (TS_MULTI_THREAD) or on a thread of its own (TS_SINGLE_THREAD).
-    void StartServer(uint32_t aType, ThreadStrategy aStrategy = TS_MULTI_THREAD) {
+    void StartServer(uint32_t aType, ThreadStrategy aStrategy = TS_MULTI_THREAD,
+                     LBStrategy aBalance = LB_CURRENT_THREAD) {
         if (aStrategy == TS_SINGLE_THREAD)
             m_pUserThread = StartUserThread();
         m_nPort = rttest::FreeLoopbackPort();
         ASSERT_EQ(RT_OK, RunOn(m_pUserThread, [&] {
-                      RtResult rv = CRtConnectionManager::Instance()->CreateConnectionServer(
-                          aType, m_pAcceptor, aStrategy, LB_CURRENT_THREAD);
+                      RtResult rv = CRtConnectionManager::Instance()->CreateConnectionServer(aType, m_pAcceptor,
+                                                                                             aStrategy, aBalance);
                       if (RT_FAILED(rv))
                           return rv;
                       return m_pAcceptor->StartListen(&m_Server, CRtInetAddr("127.0.0.1", m_nPort));

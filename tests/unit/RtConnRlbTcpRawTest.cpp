@@ -51,9 +51,11 @@ protected:
 // - units split at every byte boundary, or several in one input, reach the
 //   user the same, one delivery per unit;
 // - beyond the send limit SendData answers RT_ERROR_PARTIAL_DATA until an
-//   ack frees room, then OnSend follows; an ack for more units than were
-//   sent ends the connection with RT_ERROR_NETWORK_INVALID_PDU.
-TEST_F(RlbTcpRawTest, OneSessionThroughRefusalsAcksSplitsAndTheSendLimit) {
+//   ack frees room, then OnSend follows;
+// - an 'I' of 0 is ignored; one of 3 s gives a 1 s keep-alive interval, so
+//   'D' units keep coming, and a silent peer is then dropped with the
+//   connect timeout.
+TEST_F(RlbTcpRawTest, OneSessionThroughRefusalsAcksSplitsSendLimitAndIdleTimeout) {
     RawUnit hello;
     auto peer = Established(&hello);
     const uint16_t channel = hello.pdu.channel;
@@ -136,21 +138,30 @@ TEST_F(RlbTcpRawTest, OneSessionThroughRefusalsAcksSplitsAndTheSendLimit) {
     ASSERT_TRUE(peer->Send(Ack(3)));
     EXPECT_TRUE(WaitUntil([&] { return m_Server.m_Sink.Count("send") == 1; }));
     EXPECT_EQ(RT_OK, Send(conn, m_pNet, part));
-    EXPECT_EQ(RT_OK, Send(conn, m_pNet, part));
-    ASSERT_TRUE(peer->Send(Ack(3 + 5)));
+
+    CRtRlbTcpPdu idle = RawPeer::Unit('I');
+    idle.idleTimeout = 0;
+    ASSERT_TRUE(peer->Send(RawPeer::Encode(idle)));
+    idle.idleTimeout = 3;
+    ASSERT_TRUE(peer->Send(RawPeer::Encode(idle)));
+    int keepAlives = 0;
+    while (peer->Next(d, 6000, true))
+        keepAlives += d.pdu.type == RT_RLBTCP_PDU_KEEPALIVE;
+    EXPECT_GE(keepAlives, 2);
     EXPECT_TRUE(WaitUntil([&] { return !m_Server.m_Sink.Reasons().empty(); }));
-    EXPECT_EQ(std::vector<RtResult>{RT_ERROR_NETWORK_INVALID_PDU}, m_Server.m_Sink.Reasons());
+    EXPECT_EQ(std::vector<RtResult>{RT_ERROR_NETWORK_CONNECT_TIMEOUT}, m_Server.m_Sink.Reasons());
 }
 
 // An unknown type, a payload above the maximum, an 'A' once established
-// (without taking its fields), a 'B' sent to a server and data before the
-// handshake all end the connection with RT_ERROR_NETWORK_INVALID_PDU.
+// (without taking its fields), a 'B' sent to a server, an ack for more
+// units than were sent and data before the handshake all end the
+// connection with RT_ERROR_NETWORK_INVALID_PDU.
 TEST_F(RlbTcpRawTest, InvalidUnitsFailWithInvalidPdu) {
     CRtRlbTcpPdu huge = RawPeer::Unit('G');
     huge.length = 0xFFFFFFF0u;
     const std::string invalid[] = {std::string(1, '\x50'), RawPeer::Encode(huge), RawPeer::Request(0x06, 9, 1234),
-                                   RawPeer::Encode(RawPeer::Unit('B'))};
-    for (size_t i = 0; i < 4; ++i) {
+                                   RawPeer::Encode(RawPeer::Unit('B')), Ack(5)};
+    for (size_t i = 0; i < 5; ++i) {
         SCOPED_TRACE(i);
         auto peer = Established();
         // Kept past the close, to look at its type afterwards.
@@ -163,32 +174,13 @@ TEST_F(RlbTcpRawTest, InvalidUnitsFailWithInvalidPdu) {
                       return type;
                   }));
     }
-    EXPECT_TRUE(WaitUntil([&] { return m_Server.m_Sink.Reasons().size() == 4; }));
-    EXPECT_EQ(std::vector<RtResult>(4, RT_ERROR_NETWORK_INVALID_PDU), m_Server.m_Sink.Reasons());
+    EXPECT_TRUE(WaitUntil([&] { return m_Server.m_Sink.Reasons().size() == 5; }));
+    EXPECT_EQ(std::vector<RtResult>(5, RT_ERROR_NETWORK_INVALID_PDU), m_Server.m_Sink.Reasons());
 
     RawPeer early(m_nPort);
     ASSERT_TRUE(early.Send(RawPeer::Data('G', "too soon")));
     EXPECT_TRUE(early.WaitClosed());
-    EXPECT_EQ(4u, m_Server.Reasons("indication").size());
-}
-
-// An 'I' of 0 is ignored; one of 3 s gives a 1 s keep-alive interval, so
-// 'D' units keep coming, and a silent peer is then dropped with the
-// connect timeout.
-TEST_F(RlbTcpRawTest, IdleTimeoutFromThePeer) {
-    auto peer = Established();
-    CRtRlbTcpPdu idle = RawPeer::Unit('I');
-    idle.idleTimeout = 0;
-    ASSERT_TRUE(peer->Send(RawPeer::Encode(idle)));
-    idle.idleTimeout = 3;
-    ASSERT_TRUE(peer->Send(RawPeer::Encode(idle)));
-    int keepAlives = 0;
-    RawUnit d;
-    while (peer->Next(d, 6000, true))
-        keepAlives += d.pdu.type == RT_RLBTCP_PDU_KEEPALIVE;
-    EXPECT_GE(keepAlives, 2);
-    EXPECT_TRUE(WaitUntil([&] { return !m_Server.m_Sink.Reasons().empty(); }));
-    EXPECT_EQ(std::vector<RtResult>{RT_ERROR_NETWORK_CONNECT_TIMEOUT}, m_Server.m_Sink.Reasons());
+    EXPECT_EQ(5u, m_Server.Reasons("indication").size());
 }
 
 // Every way a connection ends frees its channel: with a list of two, new

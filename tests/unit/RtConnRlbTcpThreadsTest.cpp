@@ -32,14 +32,7 @@ TEST_F(RlbTcpThreadsTest, MovedConnectionsKeepWorking) {
     std::vector<CRtThread*> threads;
     g_manager->GetNetworkThreadList(threads);
     ASSERT_EQ(2u, threads.size());
-    m_nPort = rttest::FreeLoopbackPort();
-    ASSERT_EQ(RT_OK, RunOn(m_pNet, [&] {
-                  RtResult rv = CRtConnectionManager::Instance()->CreateConnectionServer(
-                      kReliable, m_pAcceptor, TS_MULTI_THREAD, LB_LEAST_LOAD);
-                  if (RT_FAILED(rv))
-                      return rv;
-                  return m_pAcceptor->StartListen(&m_Server, CRtInetAddr("127.0.0.1", m_nPort));
-              }));
+    StartServer(kReliable, TS_MULTI_THREAD, LB_LEAST_LOAD);
     ASSERT_TRUE(Connect(kReliable));
     CRtConnRlbTcp* client = ClientConn();
 
