@@ -245,50 +245,14 @@ TEST_F(RlbTcpRawTest, ChannelsComeBackAfterEveryClose) {
     });
 }
 
-// While encoded bytes wait (here held back by a 1 KiB/s upload limit), the
-// peer's probes get no echo and its 'G' units no 'D' of their own: one 'D'
-// with the newest ack follows the data once it is out.
-TEST_F(RlbTcpRawTest, ControlUnitsDoNotPileUpBehindWaitingBytes) {
-    auto peer = Established();
-    CRtConnRlbTcp* conn = ServerConn();
-    uint32_t slow = 1024;
-    RunOn(m_pNet, [&] { return conn->SetOption(RT_OPT_CONN_UPLOAD_LIMIT, &slow); });
-    // The new limit takes effect with the next second.
-    rtos::SleepMs(1100);
-    ASSERT_EQ(RT_OK, Send(conn, m_pNet, std::string(2000, 'd')));
-    auto encoded = [&] { return OnNetGet([&] { return conn->GetSendBufferForTest().GetEncodedSize(); }); };
-    const uint32_t before = encoded();
-    ASSERT_GT(before, 0u);
-    std::string flood;
-    for (int i = 0; i < 100; ++i) {
-        CRtRlbTcpPdu probe = RawPeer::Unit('H');
-        probe.probe = static_cast<uint32_t>(i);
-        flood += RawPeer::Encode(probe) + RawPeer::Data('G', "0123456789");
-    }
-    ASSERT_TRUE(peer->Send(flood));
-    ASSERT_TRUE(WaitUntil([&] { return m_Server.m_Sink.Received().size() == 100; }));
-    EXPECT_LE(encoded(), before);
-
-    RawUnit u;
-    int echoes = 0;
-    uint16_t lastAck = 0;
-    std::string data;
-    // The data leaves at about 1 KiB/s, then the ack.
-    while (peer->Next(u, data.size() < 2000 ? 5000 : 800, true)) {
-        echoes += u.pdu.type == RT_RLBTCP_PDU_RTT;
-        if (u.pdu.type == RT_RLBTCP_PDU_KEEPALIVE)
-            lastAck = u.pdu.ack;
-        data += u.payload;
-    }
-    EXPECT_EQ(std::string(2000, 'd'), data);
-    EXPECT_EQ(0, echoes);
-    EXPECT_EQ(100, lastAck);
-}
-
-// The ack count has 16 bits: with 65535 'G' units unacknowledged SendData
-// answers RT_ERROR_PARTIAL_DATA, and the ack that frees them (wrapping
-// past 65535 afterwards) brings OnSend.
-TEST_F(RlbTcpRawTest, AckWrapLimitsUnitsInFlight) {
+// One session:
+// - the ack count has 16 bits: with 65535 'G' units unacknowledged
+//   SendData answers RT_ERROR_PARTIAL_DATA, and the ack that frees them
+//   (wrapping past 65535 afterwards) brings OnSend;
+// - while encoded bytes wait (here held back by a 1 KiB/s upload limit),
+//   the peer's probes get no echo and its 'G' units no 'D' of their own:
+//   one 'D' with the newest ack follows the data once it is out.
+TEST_F(RlbTcpRawTest, AckCountWrapsAndControlUnitsWaitBehindData) {
     auto peer = Established();
     CRtConnRlbTcp* conn = ServerConn();
     int sent = 0;
@@ -318,4 +282,36 @@ TEST_F(RlbTcpRawTest, AckWrapLimitsUnitsInFlight) {
     ASSERT_TRUE(peer->Send(Ack(1)));
     EXPECT_TRUE(WaitUntil([&] { return Kept(conn) == 0; }));
     EXPECT_TRUE(m_Server.m_Sink.Reasons().empty());
+
+    uint32_t slow = 1024;
+    RunOn(m_pNet, [&] { return conn->SetOption(RT_OPT_CONN_UPLOAD_LIMIT, &slow); });
+    // The new limit takes effect with the next second.
+    rtos::SleepMs(1100);
+    ASSERT_EQ(RT_OK, Send(conn, m_pNet, std::string(2000, 'd')));
+    auto encoded = [&] { return OnNetGet([&] { return conn->GetSendBufferForTest().GetEncodedSize(); }); };
+    const uint32_t before = encoded();
+    ASSERT_GT(before, 0u);
+    std::string flood;
+    for (int i = 0; i < 100; ++i) {
+        CRtRlbTcpPdu probe = RawPeer::Unit('H');
+        probe.probe = static_cast<uint32_t>(i);
+        flood += RawPeer::Encode(probe) + RawPeer::Data('G', "0123456789", 1);  // the ack where it stood
+    }
+    ASSERT_TRUE(peer->Send(flood));
+    ASSERT_TRUE(WaitUntil([&] { return m_Server.m_Sink.Received().size() == 100; }));
+    EXPECT_LE(encoded(), before);
+
+    int echoes = 0;
+    uint16_t lastAck = 0;
+    std::string data;
+    // The data leaves at about 1 KiB/s, then the ack.
+    while (peer->Next(u, data.size() < 2000 ? 5000 : 800, true)) {
+        echoes += u.pdu.type == RT_RLBTCP_PDU_RTT;
+        if (u.pdu.type == RT_RLBTCP_PDU_KEEPALIVE)
+            lastAck = u.pdu.ack;
+        data += u.payload;
+    }
+    EXPECT_EQ(std::string(2000, 'd'), data);
+    EXPECT_EQ(0, echoes);
+    EXPECT_EQ(100, lastAck);
 }
