@@ -6,11 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
 
 #include "RtConnRlbTcpPdu.h"
 #include "RtConnectorTcp.h"
