@@ -16,18 +16,9 @@ protected:
         CRtHttpProxyManager::Instance()->ClearCacheProxy();
     }
     void TearDown() override {
-        RunOn(m_pNet, [&] {
-            m_Client.CloseAll();
-            if (m_pViaProxy) {
-                m_pViaProxy->CancelConnect(RT_OK);
-                m_pViaProxy->ReleaseReference();
-            }
-            return RT_OK;
-        });
         RlbTcpTest::TearDown();
         CRtHttpProxyManager::Instance()->ClearCacheProxy();
     }
-    IRtConnector* m_pViaProxy = nullptr;
 };
 
 }  // namespace
@@ -40,24 +31,16 @@ TEST_F(RlbTcpProxyTest, ReliableClientThroughSocks5) {
                                                                  CRtHttpProxyInfo::SOCK5_PROXY, info));
     info->ReleaseReference();
     StartServer(kReliable);
-    ASSERT_EQ(RT_OK, RunOn(m_pNet, [&] {
-                  RtResult rv = CRtConnectionManager::Instance()->CreateConnectionClient(kReliableViaProxy, m_pViaProxy,
-                                                                                         TS_MULTI_THREAD);
-                  if (RT_FAILED(rv))
-                      return rv;
-                  CRtTimeValue limit(10, 0);
-                  return m_pViaProxy->AsycConnect(&m_Client, CRtInetAddr("127.0.0.1", m_nPort), &limit);
-              }));
-    ASSERT_TRUE(WaitUntil([&] { return !m_Client.Indications().empty() && m_Server.ConnCount() == 1; }, 15000));
-    EXPECT_EQ(std::vector<RtResult>{RT_OK}, m_Client.Indications());
+    ASSERT_TRUE(Connect(kReliableViaProxy, 10, true));
+    EXPECT_EQ(std::vector<RtResult>{RT_OK}, m_Client.Reasons("indication"));
     std::string toServer, toClient;
     for (int i = 0; i < 50; ++i) {
-        ASSERT_EQ(RT_OK, Send(m_Client.Conn(), m_pNet, Indexed(i)));
-        ASSERT_EQ(RT_OK, Send(m_Server.Conn(), m_pNet, Indexed(500 + i)));
+        ASSERT_EQ(RT_OK, Send(m_Client.Last(), m_pNet, Indexed(i)));
+        ASSERT_EQ(RT_OK, Send(m_Server.Last(), m_pNet, Indexed(500 + i)));
         toServer += Indexed(i);
         toClient += Indexed(500 + i);
     }
-    EXPECT_TRUE(WaitUntil([&] { return m_Server.Joined() == toServer && m_Client.Joined() == toClient; }));
-    EXPECT_TRUE(m_Client.Disconnects().empty());
-    EXPECT_TRUE(m_Server.Disconnects().empty());
+    EXPECT_TRUE(WaitUntil([&] { return m_Server.m_Sink.Data() == toServer && m_Client.m_Sink.Data() == toClient; }));
+    EXPECT_TRUE(m_Client.m_Sink.Reasons().empty());
+    EXPECT_TRUE(m_Server.m_Sink.Reasons().empty());
 }

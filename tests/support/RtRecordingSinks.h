@@ -1,6 +1,7 @@
 // Sinks that record what reaches them, in order, with the thread each call
 // ran on, safe to read from the test's thread while callbacks run.
-//   RecordingSink          an IRtTransportSink: "receive" (the bytes, copied),
+//   RecordingSink          an IRtTransportSink: "receive" (the bytes, copied
+//                          unless m_bKeepData is off),
 //                          "send", "disconnect" (the reason); optional hooks
 //                          run after the record, outside its lock
 //   RecordingAcceptorSink  an IRtAcceptorConnectorSink: keeps each transport
@@ -88,7 +89,8 @@ private:
 class RecordingSink : public IRtTransportSink, public SinkRecord {
 public:
     void OnReceive(CRtMessageBlock& aData, IRtTransport* aTrpt) override {
-        Record({"receive", aData.FlattenChained(), m_Label ? m_Label(aTrpt) : std::string(), RT_OK, 0});
+        Record({"receive", m_bKeepData ? aData.FlattenChained() : std::string(),
+                m_Label ? m_Label(aTrpt) : std::string(), RT_OK, 0});
         if (m_OnReceive)
             m_OnReceive(aTrpt, aData);
     }
@@ -99,6 +101,7 @@ public:
     }
     void OnDisconnect(RtResult aReason, IRtTransport*) override { Record({"disconnect", "", "", aReason, 0}); }
 
+    std::atomic<bool> m_bKeepData{true};  // off: "receive" events without the bytes (long streams)
     std::function<std::string(IRtTransport*)> m_Label;
     std::function<void(IRtTransport*, CRtMessageBlock&)> m_OnReceive;
     std::function<void(IRtTransport*)> m_OnSend;

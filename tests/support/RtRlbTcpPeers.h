@@ -1,17 +1,13 @@
 // Peers for the reliable TCP connection suites: a test double of the base
-// connector (the direct TCP connector behind IRtConnector), a sink that
-// records what a connection tells its user, and a raw socket that speaks
-// hand-written units.
+// connector (the direct TCP connector behind IRtConnector) and a raw socket
+// that speaks hand-written units.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <vector>
 
 #include "RtConnRlbTcpPdu.h"
 #include "RtConnectorTcp.h"
@@ -87,112 +83,32 @@ private:
     std::atomic<int> m_nAttempts{0};
 };
 
-// What a connection (or acceptor, or connector) tells its user. Opens
-// every connection indicated to it with itself as the sink and keeps it.
-class RecordingUser : public IRtAcceptorConnectorSink, public IRtTransportSink {
-public:
-    ~RecordingUser() override { EXPECT_TRUE(m_Conns.empty()) << "connections left open"; }
-
-    void OnConnectIndication(RtResult aReason, IRtTransport* aTrpt, IRtAcceptorConnectorId*) override {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Indications.push_back(aReason);
-        if (RT_SUCCEEDED(aReason) && aTrpt) {
-            aTrpt->AddReference();
-            aTrpt->OpenWithSink(this);
-            m_Conns.push_back(aTrpt);
-        }
-    }
-    void OnReceive(CRtMessageBlock& aData, IRtTransport* aTrpt) override {
-        if (m_OnData) {
-            m_OnData(aData.FlattenChained(), aTrpt);
-            return;
-        }
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Messages.push_back(aData.FlattenChained());
-    }
-    void OnSend(IRtTransport* aTrpt) override {
-        ++m_nOnSends;
-        if (m_OnSendReady)
-            m_OnSendReady(aTrpt);
-    }
-    void OnDisconnect(RtResult aReason, IRtTransport*) override {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Disconnects.push_back(aReason);
-    }
-
-    // Disconnects and releases every connection kept (on its thread).
-    void CloseAll() {
-        std::vector<IRtTransport*> conns;
-        {
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            conns.swap(m_Conns);
-        }
-        for (IRtTransport* t : conns) {
-            t->Disconnect(RT_OK);
-            t->ReleaseReference();
-        }
-    }
-    IRtTransport* Conn(size_t aIndex = 0) {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return aIndex < m_Conns.size() ? m_Conns[aIndex] : nullptr;
-    }
-    size_t ConnCount() {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return m_Conns.size();
-    }
-    std::vector<RtResult> Indications() {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return m_Indications;
-    }
-    std::vector<RtResult> Disconnects() {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return m_Disconnects;
-    }
-    std::vector<std::string> Messages() {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return m_Messages;
-    }
-    std::string Joined() {
-        std::string all;
-        for (const std::string& m : Messages())
-            all += m;
-        return all;
-    }
-
-    std::atomic<int> m_nOnSends{0};
-    // Set on the connections' thread: received data goes here instead of
-    // being kept, and OnSend is passed on (for streams too long to keep).
-    std::function<void(const std::string&, IRtTransport*)> m_OnData;
-    std::function<void(IRtTransport*)> m_OnSendReady;
-
-private:
-    std::mutex m_Mutex;
-    std::vector<IRtTransport*> m_Conns;
-    std::vector<RtResult> m_Indications;
-    std::vector<RtResult> m_Disconnects;
-    std::vector<std::string> m_Messages;
-};
-
 // A unit as the raw peer reads it.
 struct RawUnit {
     CRtRlbTcpPdu pdu;
     std::string payload;
 };
 
+inline void Feed(CRtRlbTcpUnitReader& aReader, const std::string& aBytes) {
+    CRtMessageBlock mb(static_cast<unsigned long>(aBytes.size()), aBytes.data(), CRtMessageBlock::DONT_DELETE,
+                       static_cast<unsigned long>(aBytes.size()));
+    aReader.Append(mb);
+}
+// The next whole unit the reader holds, with its payload copied.
+inline RtResult NextUnit(CRtRlbTcpUnitReader& aReader, RawUnit& aUnit) {
+    CRtMessageBlock* payload = nullptr;
+    const RtResult rv = aReader.Next(aUnit.pdu, payload);
+    aUnit.payload = payload ? payload->FlattenChained() : std::string();
+    if (payload)
+        payload->DestroyChained();
+    return rv;
+}
+
 // A plain loopback socket that writes hand-made units and reads units.
 class RawPeer {
 public:
-    explicit RawPeer(uint16_t aPort) {
-        m_Sock = ConnectLoopback(aPort, &m_bConnected);
-        rtos::SocketSetNonBlocking(m_Sock, true);
-    }
-    ~RawPeer() { Close(); }
-    void Close() {
-        if (m_Sock != rtos::kInvalidSocket)
-            rtos::SocketClose(m_Sock);
-        m_Sock = rtos::kInvalidSocket;
-    }
-    bool Connected() const { return m_bConnected; }
+    explicit RawPeer(uint16_t aPort) : m_Sock(ConnectLoopback(aPort)) { rtos::SocketSetNonBlocking(m_Sock, true); }
+    ~RawPeer() { rtos::SocketClose(m_Sock); }
 
     static std::string Encode(const CRtRlbTcpPdu& aPdu, const std::string& aPayload = std::string()) {
         uint8_t head[kRtRlbTcpMaxHeader];
@@ -238,20 +154,13 @@ public:
             [&] {
             // What came with the close is read first.
             bool open = Pump();
-            for (;;) {
-                CRtMessageBlock* payload = nullptr;
-                RawUnit u;
-                if (m_Reader.Next(u.pdu, payload) != RT_OK)
-                    break;
-                if (payload) {
-                    u.payload = payload->FlattenChained();
-                    payload->DestroyChained();
+            RawUnit u;
+            while (NextUnit(m_Reader, u) == RT_OK) {
+                if (aKeepAlives || (u.pdu.type != RT_RLBTCP_PDU_KEEPALIVE && u.pdu.type != RT_RLBTCP_PDU_RTT)) {
+                    aUnit = u;
+                    got = true;
+                    return true;
                 }
-                if (!aKeepAlives && (u.pdu.type == RT_RLBTCP_PDU_KEEPALIVE || u.pdu.type == RT_RLBTCP_PDU_RTT))
-                    continue;
-                aUnit = u;
-                got = true;
-                return true;
             }
             return !open;
             },
@@ -266,9 +175,7 @@ public:
         for (;;) {
             long n = rtos::SocketRecv(m_Sock, buf, sizeof buf);
             if (n > 0) {
-                CRtMessageBlock mb(static_cast<unsigned long>(n), buf, CRtMessageBlock::DONT_DELETE,
-                                   static_cast<unsigned long>(n));
-                m_Reader.Append(mb);
+                Feed(m_Reader, std::string(buf, static_cast<size_t>(n)));
                 continue;
             }
             if (n == 0 || !rtos::SocketWouldBlock(rtos::LastSocketError()))
@@ -288,10 +195,9 @@ public:
         return b;
     }
 
-    rtos::SocketHandle m_Sock = rtos::kInvalidSocket;
+    const rtos::SocketHandle m_Sock;
 
 private:
-    bool m_bConnected = false;
     bool m_bClosed = false;
     CRtRlbTcpUnitReader m_Reader;
 };

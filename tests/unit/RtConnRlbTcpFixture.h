@@ -14,6 +14,7 @@
 #include "RtConnectionManager.h"
 #include "RtEchoServer.h"
 #include "RtNetworkTest.h"
+#include "RtRecordingSinks.h"
 #include "RtRlbTcpPeers.h"
 #include "RtTcpRelay.h"
 #include "RtTestEvents.h"
@@ -21,7 +22,7 @@
 
 using rttest::RawPeer;
 using rttest::RawUnit;
-using rttest::RecordingUser;
+using rttest::RecordingAcceptorSink;
 using rttest::RunOn;
 using rttest::WaitUntil;
 
@@ -40,19 +41,19 @@ protected:
     void SetUp() override {
         NetworkTest::SetUp();
         m_pNet = m_pNetwork;
-        m_pUserThread = m_pNet;
+        m_pUserThread = m_pClientThread = m_pNet;
     }
     void TearDown() override {
-        RunOn(m_pNet, [&] {
+        RunOn(m_pClientThread, [&] {
             if (m_pConnector) {
                 m_pConnector->CancelConnect(RT_OK);
                 m_pConnector->ReleaseReference();
             }
-            m_Client.CloseAll();
+            m_Client.DropAll();
             return RT_OK;
         });
         RunOn(m_pUserThread, [&] {
-            m_Server.CloseAll();
+            m_Server.DropAll();
             if (m_pAcceptor) {
                 m_pAcceptor->StopListen(RT_OK);
                 m_pAcceptor->ReleaseReference();
@@ -65,30 +66,51 @@ protected:
 
     // A server of aType through the manager; its user runs on the network
     // thread (TS_MULTI_THREAD) or on a thread of its own (TS_SINGLE_THREAD).
-    void StartServer(uint32_t aType, ThreadStrategy aStrategy = TS_MULTI_THREAD) {
+    void StartServer(uint32_t aType, ThreadStrategy aStrategy = TS_MULTI_THREAD,
+                     LBStrategy aBalance = LB_CURRENT_THREAD) {
         if (aStrategy == TS_SINGLE_THREAD)
             m_pUserThread = StartUserThread();
         m_nPort = rttest::FreeLoopbackPort();
         ASSERT_EQ(RT_OK, RunOn(m_pUserThread, [&] {
-                      RtResult rv = CRtConnectionManager::Instance()->CreateConnectionServer(
-                          aType, m_pAcceptor, aStrategy, LB_CURRENT_THREAD);
+                      RtResult rv = CRtConnectionManager::Instance()->CreateConnectionServer(aType, m_pAcceptor,
+                                                                                             aStrategy, aBalance);
                       if (RT_FAILED(rv))
                           return rv;
                       return m_pAcceptor->StartListen(&m_Server, CRtInetAddr("127.0.0.1", m_nPort));
                   }));
     }
-    // A client of aType; true once its handshake succeeded.
-    bool Connect(uint32_t aType, int aLimitSeconds = 5) {
-        RunOn(m_pNet, [&] {
-            m_pConnector = new Connector(m_pTestConnector = new rttest::TestTcpConnector, aType, false);
-            m_pConnector->AddReference();
+    // A client of aType; true once its handshake succeeded. Made through
+    // CConnConnectorT over the test connector on the network thread, or
+    // through the manager on the user thread, with the server's strategy.
+    bool Connect(uint32_t aType, int aLimitSeconds = 5, bool aViaManager = false) {
+        m_pClientThread = aViaManager ? m_pUserThread : m_pNet;
+        RunOn(m_pClientThread, [&] {
+            if (aViaManager) {
+                RtResult rv = CRtConnectionManager::Instance()->CreateConnectionClient(
+                    aType, m_pConnector, m_pUserThread == m_pNet ? TS_MULTI_THREAD : TS_SINGLE_THREAD);
+                if (RT_FAILED(rv))
+                    return rv;
+            } else {
+                m_pConnector = new Connector(m_pTestConnector = new rttest::TestTcpConnector, aType, false);
+                m_pConnector->AddReference();
+            }
             CRtTimeValue limit(static_cast<int64_t>(aLimitSeconds), 0);
             return m_pConnector->AsycConnect(&m_Client, CRtInetAddr("127.0.0.1", m_nPort), &limit);
         });
-        WaitUntil([&] { return !m_Client.Indications().empty(); }, (aLimitSeconds + 2) * 1000);
-        return m_Client.ConnCount() == 1 && WaitUntil([&] { return m_Server.ConnCount() == 1; });
+        WaitUntil([&] { return !m_Client.Reasons("indication").empty(); }, (aLimitSeconds + 2) * 1000);
+        return m_Client.Last() && WaitUntil([&] { return m_Server.Last() != nullptr; });
     }
-    CRtConnRlbTcp* ClientConn() { return static_cast<CRtConnRlbTcp*>(m_Client.Conn()); }
+    CRtConnRlbTcp* ClientConn() { return static_cast<CRtConnRlbTcp*>(m_Client.Last()); }
+    // What aFn returns when run on the network thread.
+    template <class Fn>
+    auto OnNetGet(Fn aFn) -> decltype(aFn()) {
+        decltype(aFn()) value{};
+        RunOn(m_pNet, [&] {
+            value = aFn();
+            return RT_OK;
+        });
+        return value;
+    }
 
     RtResult Send(IRtTransport* aConn, CRtThread* aThread, const std::string& aText) {
         return RunOn(aThread, [&] {
@@ -101,9 +123,10 @@ protected:
     CRtThread* m_pNet = nullptr;
     CRtThread* m_pUserThread = nullptr;
     IRtAcceptor* m_pAcceptor = nullptr;
-    Connector* m_pConnector = nullptr;
+    CRtThread* m_pClientThread = nullptr;
+    IRtConnector* m_pConnector = nullptr;
     rttest::TestTcpConnector* m_pTestConnector = nullptr;
-    RecordingUser m_Server;
-    RecordingUser m_Client;
+    RecordingAcceptorSink m_Server;
+    RecordingAcceptorSink m_Client;
     uint16_t m_nPort = 0;
 };

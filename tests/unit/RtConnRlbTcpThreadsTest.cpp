@@ -32,14 +32,7 @@ TEST_F(RlbTcpThreadsTest, MovedConnectionsKeepWorking) {
     std::vector<CRtThread*> threads;
     g_manager->GetNetworkThreadList(threads);
     ASSERT_EQ(2u, threads.size());
-    m_nPort = rttest::FreeLoopbackPort();
-    ASSERT_EQ(RT_OK, RunOn(m_pNet, [&] {
-                  RtResult rv = CRtConnectionManager::Instance()->CreateConnectionServer(
-                      kReliable, m_pAcceptor, TS_MULTI_THREAD, LB_LEAST_LOAD);
-                  if (RT_FAILED(rv))
-                      return rv;
-                  return m_pAcceptor->StartListen(&m_Server, CRtInetAddr("127.0.0.1", m_nPort));
-              }));
+    StartServer(kReliable, TS_MULTI_THREAD, LB_LEAST_LOAD);
     ASSERT_TRUE(Connect(kReliable));
     CRtConnRlbTcp* client = ClientConn();
 
@@ -54,7 +47,7 @@ TEST_F(RlbTcpThreadsTest, MovedConnectionsKeepWorking) {
               }));
     EXPECT_EQ(target, client->GetBindThread());
     // The server side: the server user moves its connection as well.
-    IRtTransport* server = m_Server.Conn();
+    IRtTransport* server = m_Server.Last();
     uint32_t serverThread = BoundThread(server);
     CRtThread* serverTarget = Other(CRtThreadManager::GetThread(serverThread));
     RunOn(CRtThreadManager::GetThread(serverThread), [&] {
@@ -72,19 +65,19 @@ TEST_F(RlbTcpThreadsTest, MovedConnectionsKeepWorking) {
         toServer += Indexed(i);
         toClient += Indexed(500 + i);
     }
-    EXPECT_TRUE(WaitUntil([&] { return m_Server.Joined() == toServer && m_Client.Joined() == toClient; }));
+    EXPECT_TRUE(WaitUntil([&] { return m_Server.m_Sink.Data() == toServer && m_Client.m_Sink.Data() == toClient; }));
     // Idle past the idle timeout: the keep-alive ticks run on the new threads.
     rtos::SleepMs(4000);
-    EXPECT_TRUE(m_Client.Disconnects().empty());
-    EXPECT_TRUE(m_Server.Disconnects().empty());
+    EXPECT_TRUE(m_Client.m_Sink.Reasons().empty());
+    EXPECT_TRUE(m_Server.m_Sink.Reasons().empty());
 
     // Closing happens on the thread each now lives on.
     RunOn(target, [&] {
-        m_Client.CloseAll();
+        m_Client.DropAll();
         return RT_OK;
     });
     RunOn(serverTarget, [&] {
-        m_Server.CloseAll();
+        m_Server.DropAll();
         return RT_OK;
     });
     rttest::DrainThreads(target, serverTarget);

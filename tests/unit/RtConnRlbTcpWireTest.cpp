@@ -2,6 +2,7 @@
 // allowance, without a network.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,18 +11,22 @@
 #include "RtConnRlbTcpSendBuffer.h"
 #include "RtMessageBlock.h"
 #include "RtNetworkBase.h"
+#include "RtRlbTcpPeers.h"
+#include "RtScriptedTransport.h"
 
 namespace {
 
-std::string Header(const CRtRlbTcpPdu& aPdu) {
-    uint8_t buf[kRtRlbTcpMaxHeader];
-    size_t n = aPdu.Encode(buf);
-    return std::string(reinterpret_cast<const char*>(buf), n);
-}
+using rttest::Feed;
+using rttest::NextUnit;
+using rttest::RawUnit;
+using rttest::ScriptedTransport;
+std::string Header(const CRtRlbTcpPdu& aPdu) { return rttest::RawPeer::Encode(aPdu); }
 
-CRtRlbTcpPdu Pdu(uint8_t aType) {
+CRtRlbTcpPdu Pdu(uint8_t aType, uint16_t aAck = 0, uint32_t aLength = 0) {
     CRtRlbTcpPdu p;
     p.type = aType;
+    p.ack = aAck;
+    p.length = aLength;
     return p;
 }
 
@@ -32,88 +37,114 @@ CRtMessageBlock* Chain(const std::string& aBytes) {
     return view.DuplicateChained();
 }
 
-// A lower transport that takes at most m_nTake bytes per call (all when
-// negative) and keeps them.
-class Lower : public IRtTransport {
-public:
-    uint32_t AddReference() override { return 1; }
-    uint32_t ReleaseReference() override { return 1; }
-    RtResult OpenWithSink(IRtTransportSink*) override { return RT_OK; }
-    IRtTransportSink* GetSink() override { return nullptr; }
-    RtResult SendData(CRtMessageBlock& aData, bool, bool aDestroy, long, bool) override {
-        ++m_nCalls;
-        std::string all = aData.FlattenChained();
-        size_t n = m_nTake < 0 ? all.size() : std::min(all.size(), static_cast<size_t>(m_nTake));
-        m_strWire += all.substr(0, n);
-        if (n < all.size()) {
-            aData.AdvanceChainedReadPtr(static_cast<unsigned long>(n));
-            return RT_ERROR_PARTIAL_DATA;
-        }
-        if (aDestroy)
-            aData.DestroyChained();
-        return RT_OK;
-    }
-    RtResult SetOption(unsigned long, void*) override { return RT_OK; }
-    RtResult GetOption(unsigned long, void*) override { return RT_OK; }
-    RtResult Disconnect(RtResult) override { return RT_OK; }
-
-    long m_nTake = -1;
-    int m_nCalls = 0;
-    std::string m_strWire;
-};
-
-struct Unit {
-    CRtRlbTcpPdu pdu;
-    std::string payload;
-};
-
 // Feeds aWire to a reader in pieces of aStep bytes and collects the units.
-RtResult ReadAll(const std::string& aWire, size_t aStep, std::vector<Unit>& aUnits, uint32_t aMax = 1 << 20) {
+RtResult ReadAll(const std::string& aWire, size_t aStep, std::vector<RawUnit>& aUnits, uint32_t aMax = 1 << 20) {
     CRtRlbTcpUnitReader reader(aMax);
     for (size_t at = 0; at < aWire.size(); at += aStep) {
-        std::string piece = aWire.substr(at, aStep);
-        CRtMessageBlock mb(static_cast<unsigned long>(piece.size()), piece.data(), CRtMessageBlock::DONT_DELETE,
-                           static_cast<unsigned long>(piece.size()));
-        reader.Append(mb);
-        for (;;) {
-            Unit u;
-            CRtMessageBlock* payload = nullptr;
-            RtResult rv = reader.Next(u.pdu, payload);
-            if (rv == RT_ERROR_PARTIAL_DATA)
-                break;
-            if (rv != RT_OK)
-                return rv;
-            if (payload) {
-                u.payload = payload->FlattenChained();
-                payload->DestroyChained();
-            }
+        Feed(reader, aWire.substr(at, aStep));
+        RawUnit u;
+        RtResult rv;
+        while ((rv = NextUnit(reader, u)) == RT_OK)
             aUnits.push_back(u);
-        }
+        if (rv != RT_ERROR_PARTIAL_DATA)
+            return rv;
     }
     return RT_OK;
 }
 
-}  // namespace
-
-TEST(RlbTcpPdu, FramingIsLittleEndianWhateverTheHost) {
-    CRtRlbTcpPdu g = Pdu('G');
-    g.ack = 0x0102;
-    g.length = 10;
-    EXPECT_EQ(std::string("\x47\x02\x01\x0A\x00\x00\x00", 7), Header(g));
-
-    CRtRlbTcpPdu a = Pdu('A');
+// Builders of the golden cases.
+std::string RequestHeader() {
+    CRtRlbTcpPdu a = Pdu('A', 0x0506);
     a.connTypeHigh = 0x001E;
     a.channel = 0x0304;
-    a.ack = 0x0506;
     a.ticket = 0x0708090A;
-    EXPECT_EQ(std::string("\x41\x1E\x00\x04\x03\x06\x05\x0A\x09\x08\x07", 11), Header(a));
-
+    return Header(a);
+}
+std::string ResponseHeader() {
     CRtRlbTcpPdu b = Pdu('B');
     b.result = 20027;
     b.channel = 7;
     b.ticket = 0xFFFFFFFE;
-    EXPECT_EQ(std::string("\x42\x3B\x4E\x00\x00\x07\x00\x00\x00\xFE\xFF\xFF\xFF", 13), Header(b));
+    return Header(b);
+}
+// 'G' units are kept from their encoding until acknowledged, 'E' and 'F'
+// go once encoded; an ack beyond what was sent, or the same again, frees
+// nothing.
+std::string QueuedThenAcknowledged() {
+    CRtConnRlbTcpSendBuffer buf(0);
+    ScriptedTransport lower;
+    buf.Queue('G', Chain("g1"));
+    buf.Queue('E', Chain("e"));
+    buf.Queue('F', Chain("fff"));
+    buf.Queue('G', Chain("g2g2"));
+    EXPECT_EQ(10u, buf.GetCurrentSize());
+    EXPECT_TRUE(buf.EncodeQueued(7));
+    EXPECT_FALSE(buf.HasQueued());
+    EXPECT_EQ(2u, buf.GetKeptCount());
+    EXPECT_EQ(6u, buf.GetCurrentSize());
+    EXPECT_EQ(RT_OK, buf.Write(lower));
+    EXPECT_EQ(0u, buf.GetEncodedSize());
+    buf.Queue('E', Chain("x"));
+    EXPECT_FALSE(buf.EncodeQueued(9));  // 'E' alone carries no ack
+    const struct {
+        uint16_t ack;
+        RtResult result;
+        uint32_t kept, size;
+    } acks[] = {{1, RT_OK, 1, 4}, {5, RT_ERROR_NETWORK_INVALID_PDU, 1, 4}, {1, RT_OK, 1, 4}, {2, RT_OK, 0, 0}};
+    for (const auto& a : acks) {
+        EXPECT_EQ(a.result, buf.ApplyAck(a.ack)) << a.ack;
+        EXPECT_EQ(a.kept, buf.GetKeptCount()) << a.ack;
+        EXPECT_EQ(a.size, buf.GetCurrentSize()) << a.ack;
+    }
+    return lower.Sent();
+}
+// The peer got the first of three units, the old transport a piece of it.
+std::string ResentAheadOfNewData() {
+    CRtConnRlbTcpSendBuffer buf(0);
+    ScriptedTransport old, fresh;
+    for (const char* p : {"one", "two", "three"})
+        buf.Queue('G', Chain(p));
+    buf.EncodeQueued(0);
+    old.Limit(5);
+    EXPECT_EQ(RT_ERROR_PARTIAL_DATA, buf.Write(old));
+    buf.Queue('G', Chain("four"));
+    EXPECT_EQ(RT_ERROR_NETWORK_INVALID_PDU, buf.Resend(9, 42));
+    EXPECT_EQ(RT_OK, buf.Resend(1, 42));
+    EXPECT_EQ(2u, buf.GetKeptCount());
+    buf.EncodeQueued(42);
+    EXPECT_EQ(RT_OK, buf.Write(fresh));
+    return fresh.Sent();
+}
 
+}  // namespace
+
+// Little-endian whatever the host; data units are stamped with the ack at
+// encoding, and a resend puts the unacknowledged ones, stamped anew, ahead
+// of new data.
+TEST(RlbTcpWire, GoldenBytes) {
+    const struct {
+        const char* name;
+        std::function<std::string()> build;
+        std::string bytes;
+    } cases[] = {
+        {"data unit header", [] { return Header(Pdu('G', 0x0102, 10)); },
+         std::string("\x47\x02\x01\x0A\x00\x00\x00", 7)},
+        {"connection request", RequestHeader, std::string("\x41\x1E\x00\x04\x03\x06\x05\x0A\x09\x08\x07", 11)},
+        {"connection response", ResponseHeader,
+         std::string("\x42\x3B\x4E\x00\x00\x07\x00\x00\x00\xFE\xFF\xFF\xFF", 13)},
+        {"queued units encoded with ack 7", QueuedThenAcknowledged,
+         std::string("\x47\x07\x00\x02\x00\x00\x00g1\x45\x01\x00\x00\x00", 14) + "e" +
+             std::string("\x46\x07\x00\x03\x00\x00\x00", 7) + "fff" +
+             std::string("\x47\x07\x00\x04\x00\x00\x00g2g2", 11)},
+        {"unacknowledged units resent with ack 42, then new data", ResentAheadOfNewData,
+         std::string("\x47\x2A\x00\x03\x00\x00\x00two\x47\x2A\x00\x05\x00\x00\x00three\x47\x2A\x00\x04\x00\x00\x00",
+                     29) +
+             "four"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.bytes, c.build());
+    }
     const size_t sizes[] = {11, 13, 1, 3, 5, 7, 7, 5, 3};
     for (uint8_t t = 'A'; t <= 'I'; ++t)
         EXPECT_EQ(sizes[t - 'A'], RtRlbTcpHeaderSize(t)) << t;
@@ -124,13 +155,11 @@ TEST(RlbTcpPdu, FramingIsLittleEndianWhateverTheHost) {
 
 // Every unit type, several in one input and split at any byte boundary,
 // comes out as the same sequence.
-TEST(RlbTcpPdu, ReaderGivesTheSameUnitsWhateverThePieces) {
+TEST(RlbTcpWire, ReaderGivesTheSameUnitsWhateverThePieces) {
     std::string wire;
-    std::vector<Unit> sent;
+    std::vector<RawUnit> sent;
     for (uint8_t t = 'A'; t <= 'I'; ++t) {
-        Unit u;
-        u.pdu = Pdu(t);
-        u.pdu.ack = static_cast<uint16_t>(t * 3);
+        RawUnit u{Pdu(t, static_cast<uint16_t>(t * 3)), ""};
         u.pdu.channel = static_cast<uint16_t>(t * 5);
         u.pdu.ticket = 0xA0B0C0D0u + t;
         u.pdu.result = t;
@@ -145,12 +174,11 @@ TEST(RlbTcpPdu, ReaderGivesTheSameUnitsWhateverThePieces) {
         sent.push_back(u);
     }
     // A data unit without payload is a unit too.
-    Unit empty{Pdu('E'), ""};
-    wire += Header(empty.pdu);
-    sent.push_back(empty);
+    sent.push_back(RawUnit{Pdu('E'), ""});
+    wire += Header(sent.back().pdu);
 
     for (size_t step = 1; step <= wire.size(); ++step) {
-        std::vector<Unit> got;
+        std::vector<RawUnit> got;
         ASSERT_EQ(RT_OK, ReadAll(wire, step, got)) << step;
         ASSERT_EQ(sent.size(), got.size()) << step;
         for (size_t i = 0; i < sent.size(); ++i) {
@@ -160,51 +188,36 @@ TEST(RlbTcpPdu, ReaderGivesTheSameUnitsWhateverThePieces) {
     }
 }
 
-TEST(RlbTcpPdu, ReaderRefusesUnknownTypesAndOverlongPayloadsAtOnce) {
-    std::vector<Unit> got;
+// Unknown types and overlong payloads are refused at once (the length
+// alone condemns a unit: nothing waits for 4 GiB to arrive); a reset
+// starts again at a unit boundary.
+TEST(RlbTcpWire, ReaderRefusesBadUnitsAtOnceAndResets) {
+    std::vector<RawUnit> got;
     EXPECT_EQ(RT_ERROR_NETWORK_INVALID_PDU, ReadAll(Header(Pdu('D')) + "\x50", 64, got));
     EXPECT_EQ(1u, got.size());
 
-    // The length alone condemns it: nothing waits for 4 GiB to arrive.
-    CRtRlbTcpPdu huge = Pdu('G');
-    huge.length = 0xFFFFFFF0;
     CRtRlbTcpUnitReader reader(1000);
-    std::string wire = Header(huge) + "abc";
-    CRtMessageBlock mb(static_cast<unsigned long>(wire.size()), wire.data(), CRtMessageBlock::DONT_DELETE,
-                       static_cast<unsigned long>(wire.size()));
-    reader.Append(mb);
+    Feed(reader, Header(Pdu('G', 0, 0xFFFFFFF0)) + "abc");
     CRtRlbTcpPdu pdu;
     CRtMessageBlock* payload = nullptr;
     EXPECT_EQ(RT_ERROR_NETWORK_INVALID_PDU, reader.Next(pdu, payload));
     EXPECT_EQ('G', reader.GetBadType());
-    EXPECT_EQ(RT_ERROR_NETWORK_INVALID_PDU, reader.Append(mb));
+    CRtMessageBlock more(1, "x", CRtMessageBlock::DONT_DELETE, 1);
+    EXPECT_EQ(RT_ERROR_NETWORK_INVALID_PDU, reader.Append(more));
 
     // Exactly the maximum is fine.
-    CRtRlbTcpPdu most = Pdu('E');
-    most.length = 1000;
     got.clear();
-    EXPECT_EQ(RT_OK, ReadAll(Header(most) + std::string(1000, 'x'), 300, got, 1000));
+    EXPECT_EQ(RT_OK, ReadAll(Header(Pdu('E', 0, 1000)) + std::string(1000, 'x'), 300, got, 1000));
     ASSERT_EQ(1u, got.size());
     EXPECT_EQ(1000u, got[0].payload.size());
-}
 
-TEST(RlbTcpPdu, ResetStartsAgainAtAUnitBoundary) {
-    CRtRlbTcpUnitReader reader;
-    CRtRlbTcpPdu g = Pdu('G');
-    g.length = 8;
-    std::string partial = Header(g) + "1234";
-    CRtMessageBlock mb(static_cast<unsigned long>(partial.size()), partial.data(), CRtMessageBlock::DONT_DELETE,
-                       static_cast<unsigned long>(partial.size()));
-    reader.Append(mb);
-    CRtRlbTcpPdu pdu;
-    CRtMessageBlock* payload = nullptr;
-    EXPECT_EQ(RT_ERROR_PARTIAL_DATA, reader.Next(pdu, payload));
-    reader.Reset();
-    EXPECT_EQ(0u, reader.GetBufferedLength());
-    std::string next = Header(Pdu('C'));
-    CRtMessageBlock mb2(1, next.data(), CRtMessageBlock::DONT_DELETE, 1);
-    reader.Append(mb2);
-    ASSERT_EQ(RT_OK, reader.Next(pdu, payload));
+    CRtRlbTcpUnitReader partial;
+    Feed(partial, Header(Pdu('G', 0, 8)) + "1234");
+    EXPECT_EQ(RT_ERROR_PARTIAL_DATA, partial.Next(pdu, payload));
+    partial.Reset();
+    EXPECT_EQ(0u, partial.GetBufferedLength());
+    Feed(partial, Header(Pdu('C')));
+    ASSERT_EQ(RT_OK, partial.Next(pdu, payload));
     EXPECT_EQ('C', pdu.type);
     EXPECT_EQ(nullptr, payload);
 }
@@ -271,71 +284,6 @@ TEST(BandWidthCtrl, AllowancesPerSliceAndSecond) {
     EXPECT_EQ(CBandWidthCtrl::kMaxLimit, CBandWidthCtrl(0).GetRequestedLimit());
 }
 
-TEST(RlbTcpSendBuffer, EncodesStampsKeepsAndFreesByAck) {
-    CRtConnRlbTcpSendBuffer buf(0);
-    Lower lower;
-    buf.Queue('G', Chain("g1"));
-    buf.Queue('E', Chain("e"));
-    buf.Queue('F', Chain("fff"));
-    buf.Queue('G', Chain("g2g2"));
-    EXPECT_EQ(10u, buf.GetCurrentSize());
-    EXPECT_TRUE(buf.EncodeQueued(7));
-    EXPECT_FALSE(buf.HasQueued());
-    EXPECT_EQ(2u, buf.GetKeptCount());
-    EXPECT_EQ(6u, buf.GetCurrentSize());  // 'E' and 'F' are gone once encoded
-    EXPECT_EQ(RT_OK, buf.Write(lower));
-    EXPECT_EQ(std::string("\x47\x07\x00\x02\x00\x00\x00g1", 9) +
-                  std::string("\x45\x01\x00\x00\x00"
-                              "e",
-                              6) +
-                  std::string("\x46\x07\x00\x03\x00\x00\x00"
-                              "fff",
-                              10) +
-                  std::string("\x47\x07\x00\x04\x00\x00\x00g2g2", 11),
-              lower.m_strWire);
-    EXPECT_EQ(0u, buf.GetEncodedSize());
-
-    // 'E' alone carries no ack.
-    buf.Queue('E', Chain("x"));
-    EXPECT_FALSE(buf.EncodeQueued(9));
-
-    EXPECT_EQ(RT_OK, buf.ApplyAck(1));
-    EXPECT_EQ(1u, buf.GetKeptCount());
-    EXPECT_EQ(4u, buf.GetCurrentSize());
-    // Beyond what was sent: nothing freed, the counters stay sound.
-    EXPECT_EQ(RT_ERROR_NETWORK_INVALID_PDU, buf.ApplyAck(5));
-    EXPECT_EQ(1u, buf.GetKeptCount());
-    EXPECT_EQ(4u, buf.GetCurrentSize());
-    EXPECT_EQ(RT_OK, buf.ApplyAck(1));  // the same ack again frees nothing
-    EXPECT_EQ(RT_OK, buf.ApplyAck(2));
-    EXPECT_EQ(0u, buf.GetKeptCount());
-    EXPECT_EQ(0u, buf.GetCurrentSize());
-}
-
-TEST(RlbTcpSendBuffer, ResendPutsUnacknowledgedUnitsAheadOfNewData) {
-    CRtConnRlbTcpSendBuffer buf(0);
-    Lower lower;
-    for (const char* p : {"one", "two", "three"})
-        buf.Queue('G', Chain(p));
-    buf.EncodeQueued(0);
-    lower.m_nTake = 5;  // the old transport took a piece of the first unit
-    EXPECT_EQ(RT_ERROR_PARTIAL_DATA, buf.Write(lower));
-    buf.Queue('G', Chain("four"));
-
-    Lower fresh;
-    ASSERT_EQ(RT_OK, buf.Resend(1, 42));  // the peer got "one"
-    EXPECT_EQ(2u, buf.GetKeptCount());
-    buf.EncodeQueued(42);
-    EXPECT_EQ(RT_OK, buf.Write(fresh));
-    EXPECT_EQ(std::string("\x47\x2A\x00\x03\x00\x00\x00two", 10) +
-                  std::string("\x47\x2A\x00\x05\x00\x00\x00three", 12) +
-                  std::string("\x47\x2A\x00\x04\x00\x00\x00"
-                              "four",
-                              11),
-              fresh.m_strWire);
-    EXPECT_EQ(RT_ERROR_NETWORK_INVALID_PDU, buf.Resend(9, 42));
-}
-
 TEST(RlbTcpSendBuffer, LimitsAndPartialWrites) {
     CRtConnRlbTcpSendBuffer buf(0);
     EXPECT_EQ(RT_ERROR_INVALID_ARG, buf.SetLimit(0));
@@ -348,14 +296,14 @@ TEST(RlbTcpSendBuffer, LimitsAndPartialWrites) {
     EXPECT_EQ(0u, buf.GetCurrentSize());
     EXPECT_TRUE(buf.IsFull());  // the encoded bytes count too
 
-    Lower lower;
-    lower.m_nTake = 4;
+    ScriptedTransport lower;
+    lower.Limit(4);
     EXPECT_EQ(RT_ERROR_PARTIAL_DATA, buf.Write(lower));
     EXPECT_FALSE(buf.IsHeldBack());  // waits for the transport, not a tick
     EXPECT_EQ(24u - 4u, buf.GetEncodedSize());
-    lower.m_nTake = -1;
+    lower.Drain(1 << 20);
     EXPECT_EQ(RT_OK, buf.Write(lower));
-    EXPECT_EQ(24u, lower.m_strWire.size());
+    EXPECT_EQ(24u, lower.SentSize());
     EXPECT_FALSE(buf.IsFull());
 
     // The ack count cannot tell more 'G' units apart than it counts.
@@ -378,16 +326,16 @@ TEST(RlbTcpSendBuffer, AllowanceHoldsBytesBackUntilATick) {
     buf.OnTick(1000);  // the new limit: 204 bytes a slice
     buf.Queue('E', Chain(std::string(500, 'x')));
     buf.EncodeQueued(0);
-    Lower lower;
+    ScriptedTransport lower;
     EXPECT_EQ(RT_ERROR_PARTIAL_DATA, buf.Write(lower));
     EXPECT_TRUE(buf.IsHeldBack());
-    EXPECT_EQ(204u, lower.m_strWire.size());
+    EXPECT_EQ(204u, lower.SentSize());
     EXPECT_EQ(RT_ERROR_PARTIAL_DATA, buf.Write(lower));  // same slice: nothing
-    EXPECT_EQ(204u, lower.m_strWire.size());
+    EXPECT_EQ(204u, lower.SentSize());
     buf.OnTick(1100);
     buf.Write(lower);
     buf.OnTick(1200);
     EXPECT_EQ(RT_OK, buf.Write(lower));
     EXPECT_FALSE(buf.IsHeldBack());
-    EXPECT_EQ(505u, lower.m_strWire.size());
+    EXPECT_EQ(505u, lower.SentSize());
 }
