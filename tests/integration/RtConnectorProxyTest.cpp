@@ -148,6 +148,22 @@ protected:
 
     CRtInetAddr Origin() const { return CRtInetAddr("127.0.0.1", Port("ORIGIN_HTTP")); }
 
+    // A detection connector made on aThread with items of aTypes, connecting
+    // to aTarget; waits for its one indication.
+    void Detect(CRtThread* aThread, std::vector<uint32_t> aTypes, const CRtInetAddr& aTarget, long aLimitSeconds = 0) {
+        ASSERT_EQ(RT_OK, RunOn(aThread, [&] {
+                      IRtDetectionConnector* detection = nullptr;
+                      EXPECT_EQ(RT_OK, CRtConnectionManager::Instance()->CreateDetectionConnectionClient(detection));
+                      m_pDetection = detection;
+                      detection->ReleaseReference();
+                      for (uint32_t type : aTypes)
+                          EXPECT_EQ(RT_OK, m_pDetection->AddConnection(type, CRtInetAddr()));
+                      CRtTimeValue limit(aLimitSeconds, 0);
+                      return m_pDetection->AsycConnect(&m_Receiver, aTarget, aLimitSeconds ? &limit : nullptr);
+                  }));
+        ASSERT_TRUE(rttest::WaitUntil([&] { return m_Receiver.m_nIndications > 0; }, 15000));
+    }
+
     CRtThread* m_pThread = nullptr;
     Receiver m_Receiver;
     Proxy* m_pProxy = nullptr;
@@ -237,10 +253,15 @@ TEST_F(ConnectorProxyTest, WhatSocksCannotCarryFailsBeforeSending) {
     }
 }
 
-// A refused connect to the proxy is told later, never inside Connect; a
-// proxy that takes the connection and stays silent gives exactly one
-// timeout through the connector's time limit.
-TEST_F(ConnectorProxyTest, RefusedAndSilentProxiesFailOnce) {
+// Without a proxy the proxy connector does not connect at all. A refused
+// connect to the proxy is told later, never inside Connect; a proxy that
+// takes the connection and stays silent gives exactly one timeout through
+// the detection connector's time limit.
+TEST_F(ConnectorProxyTest, MissingRefusedAndSilentProxiesFailOnce) {
+    EXPECT_EQ(RT_ERROR_FAILURE, Tunnel(CRtInetAddr("127.0.0.1", 9)));
+    EXPECT_EQ(0, m_Receiver.m_nIndications.load());
+    Reset();
+
     UseProxy(rttest::FreeLoopbackPort());
     int inside = -1;
     RunOn(m_pThread, [&] {
@@ -256,16 +277,7 @@ TEST_F(ConnectorProxyTest, RefusedAndSilentProxiesFailOnce) {
 
     SilentProxy silent;
     UseProxy(silent.Port());
-    RunOn(m_pThread, [&] {
-        IRtDetectionConnector* detection = nullptr;
-        EXPECT_EQ(RT_OK, CRtConnectionManager::Instance()->CreateDetectionConnectionClient(detection));
-        m_pDetection = detection;
-        detection->ReleaseReference();
-        EXPECT_EQ(RT_OK, m_pDetection->AddConnection(CTYPE_PROXY, CRtInetAddr()));
-        CRtTimeValue limit(1, 0);
-        return m_pDetection->AsycConnect(&m_Receiver, CRtInetAddr("127.0.0.1", 7), &limit);
-    });
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Receiver.m_nIndications > 0; }, 10000));
+    Detect(m_pThread, {CTYPE_PROXY}, CRtInetAddr("127.0.0.1", 7), 1);
     EXPECT_EQ(RT_ERROR_NETWORK_CONNECT_TIMEOUT, m_Receiver.m_nReason.load());
     rttest::DrainThreads(m_pThread, m_pThread);
     EXPECT_EQ(1, m_Receiver.m_nIndications.load());
@@ -334,13 +346,6 @@ TEST_F(ConnectorProxyTest, ConnectTunnelsTable) {
     }
 }
 
-// Without a proxy the proxy connector does not connect at all.
-TEST_F(ConnectorProxyTest, NoProxyNoConnection) {
-    RtResult rv = Tunnel(CRtInetAddr("127.0.0.1", 9));
-    EXPECT_EQ(RT_ERROR_FAILURE, rv);
-    EXPECT_EQ(0, m_Receiver.m_nIndications.load());
-}
-
 // A UDP connector (type 2) from the connection manager to a socat echo:
 // one indication with a transport, and a datagram comes back as it went.
 TEST_F(ConnectorProxyTest, UdpConnectorEchoes) {
@@ -383,16 +388,7 @@ TEST_F(ConnectorProxyTest, DetectionThroughTheProxyOrDirect) {
     NEED_PEER(Port("SQUID_NOAUTH"));
     UseProxy(Port("SQUID_NOAUTH"));
     rttest::LogWatch log;
-    RunOn(m_pThread, [&] {
-        IRtDetectionConnector* detection = nullptr;
-        EXPECT_EQ(RT_OK, CRtConnectionManager::Instance()->CreateDetectionConnectionClient(detection));
-        m_pDetection = detection;
-        detection->ReleaseReference();
-        EXPECT_EQ(RT_OK, m_pDetection->AddConnection(CTYPE_PROXY, CRtInetAddr()));
-        EXPECT_EQ(RT_OK, m_pDetection->AddConnection(CTYPE_TCP, CRtInetAddr()));
-        return m_pDetection->AsycConnect(&m_Receiver, Origin());
-    });
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Receiver.m_nIndications > 0; }, 15000));
+    Detect(m_pThread, {CTYPE_PROXY, CTYPE_TCP}, Origin());
     ASSERT_EQ(RT_OK, m_Receiver.m_nReason.load());
     EXPECT_EQ("HTTP/1.1 200 OK", StatusLine());
     EXPECT_TRUE(log.Has("CRtDetectionConnector::OnConnectIndication, winner type=32768"));
@@ -401,16 +397,7 @@ TEST_F(ConnectorProxyTest, DetectionThroughTheProxyOrDirect) {
     SilentProxy silent;
     UseProxy(silent.Port());
     auto start = std::chrono::steady_clock::now();
-    RunOn(m_pThread, [&] {
-        IRtDetectionConnector* detection = nullptr;
-        CRtConnectionManager::Instance()->CreateDetectionConnectionClient(detection);
-        m_pDetection = detection;
-        detection->ReleaseReference();
-        m_pDetection->AddConnection(CTYPE_PROXY, CRtInetAddr());
-        m_pDetection->AddConnection(CTYPE_TCP, CRtInetAddr());
-        return m_pDetection->AsycConnect(&m_Receiver, Origin());
-    });
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Receiver.m_nIndications > 0; }, 15000));
+    Detect(m_pThread, {CTYPE_PROXY, CTYPE_TCP}, Origin());
     ASSERT_EQ(RT_OK, m_Receiver.m_nReason.load());
     EXPECT_EQ("HTTP/1.1 200 OK", StatusLine());
     // Loosely: the direct item waited for the timer, and not for long.
@@ -425,37 +412,24 @@ TEST_F(ConnectorProxyTest, DetectionThroughTheProxyOrDirect) {
 TEST_F(ConnectorProxyTest, DetectionFromAUserThread) {
     NEED_PEER(Port("SQUID_NOAUTH"));
     UseProxy(Port("SQUID_NOAUTH"));
-    CRtThread* user = nullptr;
-    ASSERT_EQ(RT_OK, CRtThreadManager::Instance()->CreateUserTaskThread(user, true, CRtThread::TF_JOINABLE));
-    CRtAutoPtr<IRtDetectionConnector> detection;
-    RunOn(user, [&] {
-        IRtDetectionConnector* made = nullptr;
-        EXPECT_EQ(RT_OK, CRtConnectionManager::Instance()->CreateDetectionConnectionClient(made));
-        detection = made;
-        made->ReleaseReference();
-        EXPECT_EQ(RT_OK, detection->AddConnection(CTYPE_PROXY, CRtInetAddr()));
-        return detection->AsycConnect(&m_Receiver, Origin());
-    });
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Receiver.m_nIndications > 0; }, 15000));
+    rttest::TaskThread user;
+    Detect(user.Get(), {CTYPE_PROXY}, Origin());
     EXPECT_EQ(RT_OK, m_Receiver.m_nReason.load());
     EXPECT_EQ(user->GetThreadId(), m_Receiver.m_nThread.load());
     rttest::WaitUntil([&] { return m_Receiver.m_bClosed.load(); }, 10000);
     std::string data;
     uint16_t peer = 0;
-    RunOn(user, [&] {
+    RunOn(user.Get(), [&] {
         data = m_Receiver.m_strData;
         peer = m_Receiver.m_addrPeer.GetPort();
         if (m_Receiver.m_Transport)
             m_Receiver.m_Transport->Disconnect(RT_OK);
         m_Receiver.m_Transport = nullptr;
-        detection->CancelConnect(RT_OK);
-        detection = nullptr;
+        m_pDetection->CancelConnect(RT_OK);
+        m_pDetection = nullptr;
         return RT_OK;
     });
     EXPECT_EQ("HTTP/1.1 200 OK", data.substr(0, data.find("\r\n")));
     EXPECT_EQ(Port("ORIGIN_HTTP"), peer);
-    rttest::DrainThreads(user, m_pThread);
-    user->Stop();
-    user->Join();
-    user->Destory(RT_OK);
+    rttest::DrainThreads(user.Get(), m_pThread);
 }

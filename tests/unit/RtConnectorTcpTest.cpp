@@ -136,15 +136,11 @@ protected:
 }  // namespace
 
 // The connected socket arrives once, inside an unopened transport that works
-// once its receiver opens it; a local address given is the one used.
-TEST_F(ConnectorTcpTest, HandsOverAConnectedUnopenedTransportOnce) {
-    rtos::SocketHandle probe = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
-    ASSERT_EQ(0, rtos::SocketBind(probe, rttest::Loopback(0)));
-    rtos::SocketAddress free;
-    rtos::SocketLocalAddress(probe, &free);
-    rtos::SocketClose(probe);
-
-    CRtInetAddr local("127.0.0.1", free.port);
+// once its receiver opens it; a local address given is the one used. A
+// refused connect is told once, with the socket error and no transport.
+TEST_F(ConnectorTcpTest, HandsOverAConnectedTransportOrTheRefusalOnce) {
+    const uint16_t free = rttest::FreeLoopbackPort();
+    CRtInetAddr local("127.0.0.1", free);
     ASSERT_EQ(0, Connect(CRtInetAddr("127.0.0.1", m_nPort), &local));
     ASSERT_TRUE(rttest::WaitUntil([&] { return m_Upper.m_nIndications == 1 && m_Accepted.m_nCount == 1; }));
     EXPECT_EQ(RT_OK, m_Upper.m_nReason.load());
@@ -156,7 +152,7 @@ TEST_F(ConnectorTcpTest, HandsOverAConnectedUnopenedTransportOnce) {
         m_Upper.m_Transport->GetOption(RT_OPT_TRANSPORT_PEER_ADDR, &peer);
         m_Upper.m_Transport->GetOption(RT_OPT_TRANSPORT_LOCAL_ADDR, &mine);
         EXPECT_EQ(m_nPort, peer.GetPort());
-        EXPECT_EQ(free.port, mine.GetPort());
+        EXPECT_EQ(free, mine.GetPort());
         CRtMessageBlock mb(4, "ping", CRtMessageBlock::DONT_DELETE, 4);
         EXPECT_EQ(RT_OK, m_Upper.m_Transport->SendData(mb));
         return RT_OK;
@@ -171,22 +167,18 @@ TEST_F(ConnectorTcpTest, HandsOverAConnectedUnopenedTransportOnce) {
     }));
     Drain();
     EXPECT_EQ(1, m_Upper.m_nIndications.load());
-}
 
-// A refused connect is told once, with the socket error and no transport.
-TEST_F(ConnectorTcpTest, ClosedPortGivesSocketError) {
-    rtos::SocketHandle probe = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
-    ASSERT_EQ(0, rtos::SocketBind(probe, rttest::Loopback(0)));
-    rtos::SocketAddress closed;
-    rtos::SocketLocalAddress(probe, &closed);
-    rtos::SocketClose(probe);
-
-    ASSERT_EQ(0, Connect(CRtInetAddr("127.0.0.1", closed.port)));
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Upper.m_nIndications == 1; }));
+    RunOn(m_pThread, [&] {
+        m_Upper.m_Transport->Disconnect(RT_OK);
+        m_Upper.m_Transport = nullptr;
+        return RT_OK;
+    });
+    ASSERT_EQ(0, Connect(CRtInetAddr("127.0.0.1", rttest::FreeLoopbackPort())));
+    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Upper.m_nIndications == 2; }));
     EXPECT_EQ(RT_ERROR_NETWORK_SOCKET_ERROR, m_Upper.m_nReason.load());
     EXPECT_FALSE(m_Upper.m_Transport);
     Drain();
-    EXPECT_EQ(1, m_Upper.m_nIndications.load());
+    EXPECT_EQ(2, m_Upper.m_nIndications.load());
 }
 
 // A host name goes through the DNS manager first; an unknown name fails
@@ -276,8 +268,7 @@ public:
 // that thread, whichever way the attempt ends, and never from inside
 // AsycConnect; 4, 8 and 12 are refused when the connector is made.
 TEST_F(ConnectorTcpTest, ManagerConnectorsTellTheirUserOnce) {
-    CRtThread* user = nullptr;
-    ASSERT_EQ(RT_OK, CRtThreadManager::Instance()->CreateUserTaskThread(user, true, CRtThread::TF_JOINABLE));
+    rttest::TaskThread user;
     CRtConnectionManager* mgr = CRtConnectionManager::Instance();
     for (uint32_t type : {4u, 8u, 12u}) {
         IRtConnector* refused = nullptr;
@@ -285,11 +276,7 @@ TEST_F(ConnectorTcpTest, ManagerConnectorsTellTheirUserOnce) {
         EXPECT_EQ(nullptr, refused);
     }
 
-    rtos::SocketHandle probe = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
-    ASSERT_EQ(0, rtos::SocketBind(probe, rttest::Loopback(0)));
-    rtos::SocketAddress closed;
-    rtos::SocketLocalAddress(probe, &closed);
-    rtos::SocketClose(probe);
+    const uint16_t closed = rttest::FreeLoopbackPort();
     g_gateOpen = false;
     const std::string held = Unique("held");
 
@@ -301,40 +288,39 @@ TEST_F(ConnectorTcpTest, ManagerConnectorsTellTheirUserOnce) {
         RtResult expected;
     } cases[] = {
         {"connected", CRtInetAddr("127.0.0.1", m_nPort), false, false, RT_OK},
-        {"refused", CRtInetAddr("127.0.0.1", closed.port), false, false, RT_ERROR_NETWORK_SOCKET_ERROR},
+        {"refused", CRtInetAddr("127.0.0.1", closed), false, false, RT_ERROR_NETWORK_SOCKET_ERROR},
         {"failed at once", CRtInetAddr("127.0.0.1", m_nPort), false, true, RT_ERROR_NETWORK_CONNECT_FAILED},
         {"time limit", CRtInetAddr(held.c_str(), m_nPort), true, false, RT_ERROR_NETWORK_CONNECT_TIMEOUT},
     };
     for (Case& c : cases) {
+        SCOPED_TRACE(c.what);
         UserSink sink;
         IRtConnector* connector = nullptr;
         bool inside = true;
-        ASSERT_EQ(RT_OK, RunOn(
-                             user,
-                             [&] {
-            RtResult rv = mgr->CreateConnectionClient(CTYPE_TCP, connector);
-            if (RT_FAILED(rv))
-                return rv;
-            CRtTimeValue limit(0, 200000);
-            // The listener's own address is taken: the bind fails.
-            CRtInetAddr busy("127.0.0.1", m_nPort);
-            rv = connector->AsycConnect(&sink, c.peer, c.limit ? &limit : nullptr, c.bindBusy ? &busy : nullptr);
-            inside = sink.m_nIndications > 0;
-            return rv;
-                             }))
-            << c.what;
-        EXPECT_FALSE(inside) << c.what;
-        ASSERT_TRUE(rttest::WaitUntil([&] { return sink.m_nIndications > 0; })) << c.what;
-        EXPECT_EQ(c.expected, sink.m_nReason.load()) << c.what;
-        EXPECT_EQ(user->GetThreadId(), sink.m_nThread.load()) << c.what;
-        EXPECT_EQ(c.expected == RT_OK, static_cast<bool>(sink.m_Transport)) << c.what;
+        ASSERT_EQ(RT_OK, RunOn(user.Get(), [&] {
+                      RtResult rv = mgr->CreateConnectionClient(CTYPE_TCP, connector);
+                      if (RT_FAILED(rv))
+                          return rv;
+                      CRtTimeValue limit(0, 200000);
+                      // The listener's own address is taken: the bind fails.
+                      CRtInetAddr busy("127.0.0.1", m_nPort);
+                      rv = connector->AsycConnect(&sink, c.peer, c.limit ? &limit : nullptr,
+                                                  c.bindBusy ? &busy : nullptr);
+                      inside = sink.m_nIndications > 0;
+                      return rv;
+                  }));
+        EXPECT_FALSE(inside);
+        ASSERT_TRUE(rttest::WaitUntil([&] { return sink.m_nIndications > 0; }));
+        EXPECT_EQ(c.expected, sink.m_nReason.load());
+        EXPECT_EQ(user->GetThreadId(), sink.m_nThread.load());
+        EXPECT_EQ(c.expected == RT_OK, static_cast<bool>(sink.m_Transport));
         // Let anything late arrive: nothing more is told.
         for (int i = 0; i < 3; ++i) {
             RunOn(m_pThread, [] { return RT_OK; });
-            RunOn(user, [] { return RT_OK; });
+            RunOn(user.Get(), [] { return RT_OK; });
         }
-        EXPECT_EQ(1, sink.m_nIndications.load()) << c.what;
-        RunOn(user, [&] {
+        EXPECT_EQ(1, sink.m_nIndications.load());
+        RunOn(user.Get(), [&] {
             if (sink.m_Transport)
                 sink.m_Transport->Disconnect(RT_OK);
             sink.m_Transport = nullptr;
@@ -344,7 +330,4 @@ TEST_F(ConnectorTcpTest, ManagerConnectorsTellTheirUserOnce) {
         });
     }
     g_gateOpen = true;
-    user->Stop();
-    user->Join();
-    user->Destory(RT_OK);
 }
