@@ -1,9 +1,13 @@
-// The proxy connector and the detection connector against squid and
-// tinyproxy from the peer rig: CONNECT tunnels (with the channel's own 407
-// rounds), refusals, and the detection connector's items and timing.
+// The proxy connector and the detection connector against squid, tinyproxy,
+// dante and ssh -D from the peer rig: CONNECT tunnels (with the channel's own
+// 407 rounds), every SOCKS form, refusals, and the detection connector's
+// items and timing; and against a scripted proxy on a plain socket for what
+// real proxies do not show: answers cut anywhere, a close in the middle of
+// the handshake, the bytes on the wire.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -130,11 +134,7 @@ protected:
     // The status line the origin sent through the connection.
     std::string StatusLine() {
         rttest::WaitUntil([&] { return m_Receiver.m_bClosed.load(); }, 10000);
-        std::string data;
-        RunOn(m_pThread, [&] {
-            data = m_Receiver.m_strData;
-            return RT_OK;
-        });
+        std::string data = Data();
         return data.substr(0, data.find("\r\n"));
     }
     uint16_t PeerPort() {
@@ -147,6 +147,14 @@ protected:
     }
 
     CRtInetAddr Origin() const { return CRtInetAddr("127.0.0.1", Port("ORIGIN_HTTP")); }
+    std::string Data() {
+        std::string data;
+        RunOn(m_pThread, [&] {
+            data = m_Receiver.m_strData;
+            return RT_OK;
+        });
+        return data;
+    }
 
     // A detection connector made on aThread with items of aTypes, connecting
     // to aTarget; waits for its one indication.
@@ -208,14 +216,7 @@ TEST_F(ConnectorProxyTest, TheTargetsFirstBytesSurviveEverySplitOfTheAnswer) {
                                        script);
             UseProxy(proxy.Port(), c.type);
             ASSERT_EQ(RT_OK, Tunnel(CRtInetAddr("127.0.0.1", 7)));
-            EXPECT_TRUE(rttest::WaitUntil([&] {
-                std::string data;
-                RunOn(m_pThread, [&] {
-                    data = m_Receiver.m_strData;
-                    return RT_OK;
-                });
-                return data == banner;
-            }));
+            EXPECT_TRUE(rttest::WaitUntil([&] { return Data() == banner; }));
             Reset();
         }
     }
@@ -279,6 +280,103 @@ TEST_F(ConnectorProxyTest, MissingRefusedAndSilentProxiesFailOnce) {
     UseProxy(silent.Port());
     Detect(m_pThread, {CTYPE_PROXY}, CRtInetAddr("127.0.0.1", 7), 1);
     EXPECT_EQ(RT_ERROR_NETWORK_CONNECT_TIMEOUT, m_Receiver.m_nReason.load());
+    rttest::DrainThreads(m_pThread, m_pThread);
+    EXPECT_EQ(1, m_Receiver.m_nIndications.load());
+}
+
+// Every SOCKS form against dante and ssh -D: each tunnel that opens carries
+// an HTTP exchange with the origin and, to the rig's sshd, its banner (the
+// target speaks first); each refusal fails once and cleanly.
+TEST_F(ConnectorProxyTest, SocksTunnelsTable) {
+    NEED_PEER(Port("SOCKS_SSH"));
+    const auto s4 = CRtHttpProxyInfo::SOCK4_PROXY, s5 = CRtHttpProxyInfo::SOCK5_PROXY;
+    const std::string user = Setting("PEER_USER"), pass = Setting("PEER_PASS");
+    // Made before the name is looked up, it stays a name, so the name goes
+    // to the proxy (SOCKS4a, a SOCKS5 domain); copies keep that.
+    const CRtInetAddr byName("localhost", Port("ORIGIN_HTTP"));
+    ASSERT_FALSE(byName.IsResolved()) << "looked up before the test";
+    auto target = [&](const char* aHost, uint16_t aPort) {
+        CRtInetAddr addr = strcmp(aHost, "localhost") == 0 ? byName : CRtInetAddr(aHost, aPort);
+        addr.SetPortA(aPort);
+        return addr;
+    };
+    struct Case {
+        const char* name;
+        CRtHttpProxyInfo::PROXY_TYPE type;
+        const char* port;
+        const char* host;  // of the target, an address or a name
+        std::string user, pass;
+        bool opens;
+    };
+    const Case cases[] = {
+        {"dante SOCKS5 by address", s5, "SOCKS_NOAUTH", "127.0.0.1", "", "", true},
+        {"dante SOCKS5 by name", s5, "SOCKS_NOAUTH", "localhost", "", "", true},
+        {"dante SOCKS4", s4, "SOCKS_NOAUTH", "127.0.0.1", "", "", true},
+        {"dante SOCKS4a refused", s4, "SOCKS_NOAUTH", "localhost", "", "", false},
+        {"dante credentials it does not want", s5, "SOCKS_NOAUTH", "127.0.0.1", "alice", "x", false},
+        {"dante user and password", s5, "SOCKS_USER", "127.0.0.1", user, pass, true},
+        {"dante wrong password", s5, "SOCKS_USER", "127.0.0.1", user, "bad", false},
+        {"dante credentials not offered", s5, "SOCKS_USER", "127.0.0.1", "", "", false},
+        {"dante target it may not reach", s5, "SOCKS_NOAUTH", "10.255.255.1", "", "", false},
+        {"ssh -D SOCKS4", s4, "SOCKS_SSH", "127.0.0.1", "", "", true},
+        {"ssh -D SOCKS4a", s4, "SOCKS_SSH", "localhost", "", "", true},
+        {"ssh -D SOCKS5 by name", s5, "SOCKS_SSH", "localhost", "", "", true},
+        {"ssh -D credentials offered", s5, "SOCKS_SSH", "127.0.0.1", user, pass, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UseProxy(Port(c.port), c.type, c.user, c.pass);
+        if (!c.opens) {
+            EXPECT_EQ(RT_ERROR_NETWORK_SOCKET_ERROR, Tunnel(target(c.host, Port("ORIGIN_HTTP"))));
+            rttest::DrainThreads(m_pThread, m_pThread);
+            EXPECT_EQ(1, m_Receiver.m_nIndications.load());
+            Reset();
+            continue;
+        }
+        ASSERT_EQ(RT_OK, Tunnel(target(c.host, Port("ORIGIN_HTTP"))));
+        EXPECT_EQ("HTTP/1.1 200 OK", StatusLine());
+        Reset();
+        UseProxy(Port(c.port), c.type, c.user, c.pass);
+        ASSERT_EQ(RT_OK, Tunnel(target(c.host, Port("SSHD_PORT"))));
+        EXPECT_TRUE(rttest::WaitUntil([&] { return Data().compare(0, 8, "SSH-2.0-") == 0; }));
+        Reset();
+    }
+}
+
+// SOCKS5 replies that arrive a byte at a time still make whole replies, and
+// the requests on the wire are the protocol's; a proxy that closes in the
+// middle of a reply fails the attempt, once.
+TEST_F(ConnectorProxyTest, SocksRepliesInPiecesAndACloseInTheHandshake) {
+    auto bytes = [](const std::string& aReply) {
+        rttest::ScriptedPeer::Reply reply;
+        for (char c : aReply)
+            reply.pieces.push_back(std::string(1, c));
+        return reply;
+    };
+    rttest::ScriptedPeer proxy(rttest::ScriptedPeer::Framing::kRaw,
+                               {bytes(std::string("\x05\x02", 2)), bytes(std::string("\x01\x00", 2)),
+                                bytes(std::string("\x05\x00\x00\x01\x7f\x00\x00\x01\x1f\x90", 10))});
+    UseProxy(proxy.Port(), CRtHttpProxyInfo::SOCK5_PROXY, "al", "pw");
+    EXPECT_EQ(RT_OK, Tunnel(CRtInetAddr("127.0.0.1", 8080)));
+    const auto requests = proxy.WaitRequests(3);
+    ASSERT_LE(3u, requests.size());
+    EXPECT_EQ(std::string("\x05\x01\x02"
+                          "\x01\x02"
+                          "al"
+                          "\x02"
+                          "pw"
+                          "\x05\x01\x00\x01\x7f\x00\x00\x01\x1f\x90",
+                          20),
+              requests[0].bytes + requests[1].bytes + requests[2].bytes);
+    Reset();
+
+    {
+        rttest::ScriptedPeer halfReply(rttest::ScriptedPeer::Framing::kRaw, {{{std::string("\x05", 1)}, true}});
+        UseProxy(halfReply.Port(), CRtHttpProxyInfo::SOCK5_PROXY);
+        EXPECT_EQ(RT_ERROR_NETWORK_SOCKET_ERROR, Tunnel(CRtInetAddr("127.0.0.1", 8080)));
+        ASSERT_EQ(1u, halfReply.WaitRequests(1).size());
+        EXPECT_EQ(std::string("\x05\x01\x00", 3), halfReply.Requests()[0].bytes);
+    }
     rttest::DrainThreads(m_pThread, m_pThread);
     EXPECT_EQ(1, m_Receiver.m_nIndications.load());
 }
@@ -361,16 +459,8 @@ TEST_F(ConnectorProxyTest, UdpConnectorEchoes) {
     ASSERT_TRUE(rttest::WaitUntil([&] { return m_Receiver.m_nIndications > 0; }));
     ASSERT_EQ(RT_OK, m_Receiver.m_nReason.load());
     // The receiver sent its GET line as one datagram; the echo returns it.
-    const bool echoed = rttest::WaitUntil(
-        [&] {
-        std::string data;
-        RunOn(m_pThread, [&] {
-            data = m_Receiver.m_strData;
-            return RT_OK;
-        });
-        return data == "GET /open/ HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-        },
-        3000);
+    const bool echoed =
+        rttest::WaitUntil([&] { return Data() == "GET /open/ HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"; }, 3000);
     RunOn(m_pThread, [&] {
         connector->CancelConnect(RT_OK);
         connector = nullptr;
