@@ -8,6 +8,7 @@
 #include "RtConnectorTcp.h"
 #include "RtDnsManager.h"
 #include "RtLoopback.h"
+#include "RtRecordingSinks.h"
 #include "RtTestEvents.h"
 #include "RtTestSupport.h"
 #include "RtThreadManager.h"
@@ -56,26 +57,6 @@ public:
     CRtAutoPtr<IRtTransport> m_Transport;
 };
 
-class Sink : public IRtTransportSink {
-public:
-    void OnReceive(CRtMessageBlock& aData, IRtTransport*) override { m_strData += aData.FlattenChained(); }
-    void OnSend(IRtTransport*) override {}
-    void OnDisconnect(RtResult, IRtTransport*) override {}
-    std::string m_strData;
-};
-
-class Accepted : public IRtAcceptorConnectorSink {
-public:
-    void OnConnectIndication(RtResult, IRtTransport* aTrpt, IRtAcceptorConnectorId*) override {
-        aTrpt->OpenWithSink(&m_Sink);
-        m_Transport = aTrpt;
-        ++m_nCount;
-    }
-    Sink m_Sink;
-    CRtAutoPtr<IRtTransport> m_Transport;
-    std::atomic<int> m_nCount{0};
-};
-
 class ConnectorTcpTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -97,12 +78,8 @@ protected:
         g_gateOpen = true;
         RunOn(m_pThread, [&] {
             delete m_pConnector;
-            if (m_Upper.m_Transport)
-                m_Upper.m_Transport->Disconnect(RT_OK);
-            m_Upper.m_Transport = nullptr;
-            if (m_Accepted.m_Transport)
-                m_Accepted.m_Transport->Disconnect(RT_OK);
-            m_Accepted.m_Transport = nullptr;
+            DropUpper();
+            m_Accepted.DropAll();
             m_pAcceptor->StopListen(RT_OK);
             m_pAcceptor->ReleaseReference();
             return RT_OK;
@@ -117,6 +94,11 @@ protected:
         });
         return rc;
     }
+    void DropUpper() {
+        if (m_Upper.m_Transport)
+            m_Upper.m_Transport->Disconnect(RT_OK);
+        m_Upper.m_Transport = nullptr;
+    }
     // Twice through the network thread and once through the DNS manager's
     // answer path: whatever was due has been told.
     void Drain() {
@@ -128,24 +110,25 @@ protected:
     CRtAcceptorTcp* m_pAcceptor = nullptr;
     Connector* m_pConnector = nullptr;
     Upper m_Upper;
-    Sink m_ClientSink;
-    Accepted m_Accepted;
+    rttest::RecordingSink m_ClientSink;
+    rttest::RecordingAcceptorSink m_Accepted;
     uint16_t m_nPort = 0;
 };
 
 }  // namespace
 
-// The connected socket arrives once, inside an unopened transport that works
-// once its receiver opens it; a local address given is the one used. A
-// refused connect is told once, with the socket error and no transport.
-TEST_F(ConnectorTcpTest, HandsOverAConnectedTransportOrTheRefusalOnce) {
+// Each attempt is told once. The connected socket arrives inside an
+// unopened transport that works once its receiver opens it, and a local
+// address given is the one used; a refused connect brings the socket error
+// and no transport. A host name goes through the DNS manager first, and an
+// unknown name fails from the answer, never from inside Connect.
+TEST_F(ConnectorTcpTest, EachAttemptIsToldOnce) {
     const uint16_t free = rttest::FreeLoopbackPort();
     CRtInetAddr local("127.0.0.1", free);
     ASSERT_EQ(0, Connect(CRtInetAddr("127.0.0.1", m_nPort), &local));
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Upper.m_nIndications == 1 && m_Accepted.m_nCount == 1; }));
+    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Upper.m_nIndications == 1 && m_Accepted.Count("indication") == 1; }));
     EXPECT_EQ(RT_OK, m_Upper.m_nReason.load());
     ASSERT_TRUE(m_Upper.m_Transport);
-
     RunOn(m_pThread, [&] {
         EXPECT_EQ(RT_OK, m_Upper.m_Transport->OpenWithSink(&m_ClientSink));
         CRtInetAddr peer, mine;
@@ -157,33 +140,21 @@ TEST_F(ConnectorTcpTest, HandsOverAConnectedTransportOrTheRefusalOnce) {
         EXPECT_EQ(RT_OK, m_Upper.m_Transport->SendData(mb));
         return RT_OK;
     });
-    ASSERT_TRUE(rttest::WaitUntil([&] {
-        std::string got;
-        RunOn(m_pThread, [&] {
-            got = m_Accepted.m_Sink.m_strData;
-            return RT_OK;
-        });
-        return got == "ping";
-    }));
+    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Accepted.m_Sink.Data() == "ping"; }));
     Drain();
     EXPECT_EQ(1, m_Upper.m_nIndications.load());
-
     RunOn(m_pThread, [&] {
-        m_Upper.m_Transport->Disconnect(RT_OK);
-        m_Upper.m_Transport = nullptr;
+        DropUpper();
         return RT_OK;
     });
+
     ASSERT_EQ(0, Connect(CRtInetAddr("127.0.0.1", rttest::FreeLoopbackPort())));
     ASSERT_TRUE(rttest::WaitUntil([&] { return m_Upper.m_nIndications == 2; }));
     EXPECT_EQ(RT_ERROR_NETWORK_SOCKET_ERROR, m_Upper.m_nReason.load());
     EXPECT_FALSE(m_Upper.m_Transport);
     Drain();
     EXPECT_EQ(2, m_Upper.m_nIndications.load());
-}
 
-// A host name goes through the DNS manager first; an unknown name fails
-// from the answer, never from inside Connect.
-TEST_F(ConnectorTcpTest, NamesAreLookedUpFirst) {
     g_gateOpen = false;
     ASSERT_EQ(0, Connect(CRtInetAddr(Unique("peer").c_str(), m_nPort)));
     bool resolving = false;
@@ -192,19 +163,18 @@ TEST_F(ConnectorTcpTest, NamesAreLookedUpFirst) {
         return RT_OK;
     });
     EXPECT_TRUE(resolving);
-    EXPECT_EQ(0, m_Upper.m_nIndications.load());
+    EXPECT_EQ(2, m_Upper.m_nIndications.load());
     g_gateOpen = true;
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Upper.m_nIndications == 1; }));
+    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Upper.m_nIndications == 3; }));
     EXPECT_EQ(RT_OK, m_Upper.m_nReason.load());
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Accepted.m_nCount == 1; }));
-
+    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Accepted.Count("indication") == 2; }));
     RunOn(m_pThread, [&] {
-        m_Upper.m_Transport->Disconnect(RT_OK);
-        m_Upper.m_Transport = nullptr;
+        DropUpper();
         return RT_OK;
     });
+
     ASSERT_EQ(0, Connect(CRtInetAddr(Unique("fail.").c_str(), m_nPort)));
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Upper.m_nIndications == 2; }));
+    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Upper.m_nIndications == 4; }));
     EXPECT_EQ(RT_ERROR_NETWORK_DNS_FAILURE, m_Upper.m_nReason.load());
 }
 
@@ -232,37 +202,10 @@ TEST_F(ConnectorTcpTest, CloseStopsEveryStageSilently) {
         return RT_OK;
     });
     // The listener sees the connection come and go; the connector says nothing.
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Accepted.m_nCount == 1; }));
+    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Accepted.Count("indication") == 1; }));
     Drain();
     EXPECT_EQ(0, m_Upper.m_nIndications.load());
 }
-
-namespace {
-
-// What a user of the connection manager's connector hears, and where.
-class UserSink : public IRtAcceptorConnectorSink, public IRtTransportSink {
-public:
-    void OnConnectIndication(RtResult aReason, IRtTransport* aTrpt, IRtAcceptorConnectorId* aId) override {
-        EXPECT_TRUE(aId->IsConnector());
-        m_nThread = CRtThreadManager::GetThreadSelfId();
-        m_nReason = aReason;
-        if (aTrpt) {
-            m_Transport = aTrpt;
-            m_Transport->OpenWithSink(this);
-        }
-        ++m_nIndications;
-    }
-    void OnReceive(CRtMessageBlock&, IRtTransport*) override {}
-    void OnSend(IRtTransport*) override {}
-    void OnDisconnect(RtResult, IRtTransport*) override {}
-
-    std::atomic<int> m_nIndications{0};
-    std::atomic<RtResult> m_nReason{-1};
-    std::atomic<uint32_t> m_nThread{0};
-    CRtAutoPtr<IRtTransport> m_Transport;
-};
-
-}  // namespace
 
 // Through the connection manager, from a user thread: one indication on
 // that thread, whichever way the attempt ends, and never from inside
@@ -294,7 +237,8 @@ TEST_F(ConnectorTcpTest, ManagerConnectorsTellTheirUserOnce) {
     };
     for (Case& c : cases) {
         SCOPED_TRACE(c.what);
-        UserSink sink;
+        rttest::RecordingAcceptorSink sink;
+        sink.ExpectThread(user.Get());
         IRtConnector* connector = nullptr;
         bool inside = true;
         ASSERT_EQ(RT_OK, RunOn(user.Get(), [&] {
@@ -306,24 +250,22 @@ TEST_F(ConnectorTcpTest, ManagerConnectorsTellTheirUserOnce) {
                       CRtInetAddr busy("127.0.0.1", m_nPort);
                       rv = connector->AsycConnect(&sink, c.peer, c.limit ? &limit : nullptr,
                                                   c.bindBusy ? &busy : nullptr);
-                      inside = sink.m_nIndications > 0;
+                      inside = sink.Count("indication") > 0;
                       return rv;
                   }));
         EXPECT_FALSE(inside);
-        ASSERT_TRUE(rttest::WaitUntil([&] { return sink.m_nIndications > 0; }));
-        EXPECT_EQ(c.expected, sink.m_nReason.load());
-        EXPECT_EQ(user->GetThreadId(), sink.m_nThread.load());
-        EXPECT_EQ(c.expected == RT_OK, static_cast<bool>(sink.m_Transport));
+        ASSERT_TRUE(rttest::WaitUntil([&] { return sink.Count("indication") > 0; }));
+        EXPECT_TRUE(sink.m_pId.load()->IsConnector());
+        EXPECT_EQ(c.expected == RT_OK, sink.Last() != nullptr);
         // Let anything late arrive: nothing more is told.
         for (int i = 0; i < 3; ++i) {
             RunOn(m_pThread, [] { return RT_OK; });
             RunOn(user.Get(), [] { return RT_OK; });
         }
-        EXPECT_EQ(1, sink.m_nIndications.load());
+        EXPECT_EQ(std::vector<RtResult>{c.expected}, sink.Reasons("indication"));
+        EXPECT_EQ(0, sink.WrongThread());
         RunOn(user.Get(), [&] {
-            if (sink.m_Transport)
-                sink.m_Transport->Disconnect(RT_OK);
-            sink.m_Transport = nullptr;
+            sink.DropAll();
             connector->CancelConnect(RT_OK);
             connector->ReleaseReference();
             return RT_OK;
