@@ -449,6 +449,7 @@ TEST_F(ChannelHttpClientTest, ChallengeRoundsAcrossClosesAndTheirEnd) {
         CRtHttpProxyManager::Instance()->ClearCacheProxy();
     }
 }
+
 // A server that ends every NTLM handshake after its first leg: each new
 // connection takes a round, so the channel gives up with one failure.
 TEST_F(ChannelHttpClientTest, NtlmRestartsTakeRounds) {

@@ -284,65 +284,6 @@ TEST_F(ConnectorProxyTest, MissingRefusedAndSilentProxiesFailOnce) {
     EXPECT_EQ(1, m_Receiver.m_nIndications.load());
 }
 
-// Every SOCKS form against dante and ssh -D: each tunnel that opens carries
-// an HTTP exchange with the origin and, to the rig's sshd, its banner (the
-// target speaks first); each refusal fails once and cleanly.
-TEST_F(ConnectorProxyTest, SocksTunnelsTable) {
-    NEED_PEER(Port("SOCKS_SSH"));
-    const auto s4 = CRtHttpProxyInfo::SOCK4_PROXY, s5 = CRtHttpProxyInfo::SOCK5_PROXY;
-    const std::string user = Setting("PEER_USER"), pass = Setting("PEER_PASS");
-    // Made before the name is looked up, it stays a name, so the name goes
-    // to the proxy (SOCKS4a, a SOCKS5 domain); copies keep that.
-    const CRtInetAddr byName("localhost", Port("ORIGIN_HTTP"));
-    ASSERT_FALSE(byName.IsResolved()) << "looked up before the test";
-    auto target = [&](const char* aHost, uint16_t aPort) {
-        CRtInetAddr addr = strcmp(aHost, "localhost") == 0 ? byName : CRtInetAddr(aHost, aPort);
-        addr.SetPortA(aPort);
-        return addr;
-    };
-    struct Case {
-        const char* name;
-        CRtHttpProxyInfo::PROXY_TYPE type;
-        const char* port;
-        const char* host;  // of the target, an address or a name
-        std::string user, pass;
-        bool opens;
-    };
-    const Case cases[] = {
-        {"dante SOCKS5 by address", s5, "SOCKS_NOAUTH", "127.0.0.1", "", "", true},
-        {"dante SOCKS5 by name", s5, "SOCKS_NOAUTH", "localhost", "", "", true},
-        {"dante SOCKS4", s4, "SOCKS_NOAUTH", "127.0.0.1", "", "", true},
-        {"dante SOCKS4a refused", s4, "SOCKS_NOAUTH", "localhost", "", "", false},
-        {"dante credentials it does not want", s5, "SOCKS_NOAUTH", "127.0.0.1", "alice", "x", false},
-        {"dante user and password", s5, "SOCKS_USER", "127.0.0.1", user, pass, true},
-        {"dante wrong password", s5, "SOCKS_USER", "127.0.0.1", user, "bad", false},
-        {"dante credentials not offered", s5, "SOCKS_USER", "127.0.0.1", "", "", false},
-        {"dante target it may not reach", s5, "SOCKS_NOAUTH", "10.255.255.1", "", "", false},
-        {"ssh -D SOCKS4", s4, "SOCKS_SSH", "127.0.0.1", "", "", true},
-        {"ssh -D SOCKS4a", s4, "SOCKS_SSH", "localhost", "", "", true},
-        {"ssh -D SOCKS5 by name", s5, "SOCKS_SSH", "localhost", "", "", true},
-        {"ssh -D credentials offered", s5, "SOCKS_SSH", "127.0.0.1", user, pass, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        UseProxy(Port(c.port), c.type, c.user, c.pass);
-        if (!c.opens) {
-            EXPECT_EQ(RT_ERROR_NETWORK_SOCKET_ERROR, Tunnel(target(c.host, Port("ORIGIN_HTTP"))));
-            rttest::DrainThreads(m_pThread, m_pThread);
-            EXPECT_EQ(1, m_Receiver.m_nIndications.load());
-            Reset();
-            continue;
-        }
-        ASSERT_EQ(RT_OK, Tunnel(target(c.host, Port("ORIGIN_HTTP"))));
-        EXPECT_EQ("HTTP/1.1 200 OK", StatusLine());
-        Reset();
-        UseProxy(Port(c.port), c.type, c.user, c.pass);
-        ASSERT_EQ(RT_OK, Tunnel(target(c.host, Port("SSHD_PORT"))));
-        EXPECT_TRUE(rttest::WaitUntil([&] { return Data().compare(0, 8, "SSH-2.0-") == 0; }));
-        Reset();
-    }
-}
-
 // SOCKS5 replies that arrive a byte at a time still make whole replies, and
 // the requests on the wire are the protocol's; a proxy that closes in the
 // middle of a reply fails the attempt, once.
@@ -405,41 +346,84 @@ TEST_F(ConnectorProxyTest, HundredTunnelsLeaveTheThreadLoadAsItWas) {
     EXPECT_EQ(kTunnels, proxy.Connections());
 }
 
-// CONNECT through squid and tinyproxy, with and without the channel's own
-// 407 rounds: the transport carries the origin's connection and names the
-// origin as its peer. Wrong credentials end as "proxy authentication
-// required" and the proxy stays listed; a refusal (403 for a port the
-// proxy does not tunnel to) is logged and the proxy forgotten.
-TEST_F(ConnectorProxyTest, ConnectTunnelsTable) {
-    NEED_PEER(Port("TINY_NOAUTH"));
+// Tunnels through the rig's proxies. CONNECT through squid and tinyproxy,
+// with and without the channel's own 407 rounds, and every SOCKS form
+// through dante and ssh -D: the transport carries the origin's connection
+// and names the origin as its peer, and a SOCKS tunnel to the rig's sshd
+// carries its banner (the target speaks first). Wrong credentials for an
+// HTTP proxy end as "proxy authentication required" and the proxy stays
+// listed; a refusal (403 for a port the proxy does not tunnel to, or any
+// SOCKS refusal) fails once, and the proxy is forgotten.
+TEST_F(ConnectorProxyTest, TunnelsThroughRealProxiesTable) {
+    NEED_PEER(Port("SOCKS_SSH"));
+    const auto http = CRtHttpProxyInfo::HTTP_PROXY, s4 = CRtHttpProxyInfo::SOCK4_PROXY,
+               s5 = CRtHttpProxyInfo::SOCK5_PROXY;
     const std::string user = Setting("PEER_USER"), pass = Setting("PEER_PASS");
+    // Made before the name is looked up, it stays a name, so the name goes
+    // to the proxy (SOCKS4a, a SOCKS5 domain); copies keep that.
+    const CRtInetAddr byName("localhost", Port("ORIGIN_HTTP"));
+    ASSERT_FALSE(byName.IsResolved()) << "looked up before the test";
+    auto target = [&](const char* aHost, uint16_t aPort) {
+        CRtInetAddr addr = strcmp(aHost, "localhost") == 0 ? byName : CRtInetAddr(aHost, aPort);
+        addr.SetPortA(aPort);
+        return addr;
+    };
+    const RtResult refused = RT_ERROR_NETWORK_SOCKET_ERROR;
     struct Case {
+        const char* name;
+        CRtHttpProxyInfo::PROXY_TYPE type;
         const char* proxy;
+        const char* host;  // of the target, an address or a name
+        const char* port;  // of the target
         std::string user, pass;
-        const char* target;
         RtResult result;
-        size_t listedAfter;
     };
     const Case cases[] = {
-        {"SQUID_NOAUTH", "", "", "ORIGIN_HTTP", RT_OK, 1},
-        {"TINY_NOAUTH", "", "", "ORIGIN_HTTP", RT_OK, 1},
-        {"SQUID_BASIC", user, pass, "ORIGIN_HTTP", RT_OK, 1},
-        {"SQUID_NTLM", user, pass, "ORIGIN_HTTP", RT_OK, 1},
-        {"SQUID_BASIC", user, "bad", "ORIGIN_HTTP", RT_ERROR_NETWORK_PROXY_AUTH_REQUIRED, 1},
-        {"SQUID_NOAUTH", "", "", "SSHD_PORT", RT_ERROR_NETWORK_PROXY_FAILED, 0},
+        {"squid", http, "SQUID_NOAUTH", "127.0.0.1", "ORIGIN_HTTP", "", "", RT_OK},
+        {"tinyproxy", http, "TINY_NOAUTH", "127.0.0.1", "ORIGIN_HTTP", "", "", RT_OK},
+        {"squid Basic", http, "SQUID_BASIC", "127.0.0.1", "ORIGIN_HTTP", user, pass, RT_OK},
+        {"squid NTLM", http, "SQUID_NTLM", "127.0.0.1", "ORIGIN_HTTP", user, pass, RT_OK},
+        {"squid wrong password", http, "SQUID_BASIC", "127.0.0.1", "ORIGIN_HTTP", user, "bad",
+         RT_ERROR_NETWORK_PROXY_AUTH_REQUIRED},
+        {"squid 403", http, "SQUID_NOAUTH", "127.0.0.1", "SSHD_PORT", "", "", RT_ERROR_NETWORK_PROXY_FAILED},
+        {"dante SOCKS5 by address", s5, "SOCKS_NOAUTH", "127.0.0.1", "ORIGIN_HTTP", "", "", RT_OK},
+        {"dante SOCKS5 by name", s5, "SOCKS_NOAUTH", "localhost", "ORIGIN_HTTP", "", "", RT_OK},
+        {"dante SOCKS4", s4, "SOCKS_NOAUTH", "127.0.0.1", "ORIGIN_HTTP", "", "", RT_OK},
+        {"dante SOCKS4a refused", s4, "SOCKS_NOAUTH", "localhost", "ORIGIN_HTTP", "", "", refused},
+        {"dante credentials it does not want", s5, "SOCKS_NOAUTH", "127.0.0.1", "ORIGIN_HTTP", "alice", "x", refused},
+        {"dante user and password", s5, "SOCKS_USER", "127.0.0.1", "ORIGIN_HTTP", user, pass, RT_OK},
+        {"dante wrong password", s5, "SOCKS_USER", "127.0.0.1", "ORIGIN_HTTP", user, "bad", refused},
+        {"dante credentials not offered", s5, "SOCKS_USER", "127.0.0.1", "ORIGIN_HTTP", "", "", refused},
+        {"dante target it may not reach", s5, "SOCKS_NOAUTH", "10.255.255.1", "ORIGIN_HTTP", "", "", refused},
+        {"ssh -D SOCKS4", s4, "SOCKS_SSH", "127.0.0.1", "ORIGIN_HTTP", "", "", RT_OK},
+        {"ssh -D SOCKS4a", s4, "SOCKS_SSH", "localhost", "ORIGIN_HTTP", "", "", RT_OK},
+        {"ssh -D SOCKS5 by name", s5, "SOCKS_SSH", "localhost", "ORIGIN_HTTP", "", "", RT_OK},
+        {"ssh -D credentials offered", s5, "SOCKS_SSH", "127.0.0.1", "ORIGIN_HTTP", user, pass, refused},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.proxy) + " " + c.pass + " " + c.target);
-        UseProxy(Port(c.proxy), CRtHttpProxyInfo::HTTP_PROXY, c.user, c.pass);
+        SCOPED_TRACE(c.name);
+        UseProxy(Port(c.proxy), c.type, c.user, c.pass);
         rttest::LogWatch log;
-        ASSERT_EQ(c.result, Tunnel(CRtInetAddr("127.0.0.1", Port(c.target))));
-        if (c.result == RT_OK) {
-            EXPECT_EQ("HTTP/1.1 200 OK", StatusLine());
-            EXPECT_EQ(Port(c.target), PeerPort());
-        } else if (c.result == RT_ERROR_NETWORK_PROXY_FAILED) {
+        ASSERT_EQ(c.result, Tunnel(target(c.host, Port(c.port))));
+        rttest::DrainThreads(m_pThread, m_pThread);
+        EXPECT_EQ(1, m_Receiver.m_nIndications.load());
+        EXPECT_EQ(c.result == RT_OK || c.result == RT_ERROR_NETWORK_PROXY_AUTH_REQUIRED ? 1u : 0u,
+                  CRtHttpProxyManager::Instance()->GetProxyCountForTest());
+        if (c.result == RT_ERROR_NETWORK_PROXY_FAILED) {
             EXPECT_TRUE(log.Has("CRtConnectorHttpProxyT::OnReceive, content: \nstatus=403"));
         }
-        EXPECT_EQ(c.listedAfter, CRtHttpProxyManager::Instance()->GetProxyCountForTest());
+        if (c.result != RT_OK) {
+            Reset();
+            continue;
+        }
+        EXPECT_EQ("HTTP/1.1 200 OK", StatusLine());
+        EXPECT_EQ(Port(c.port), PeerPort());
+        Reset();
+        if (c.type == http)
+            continue;
+        UseProxy(Port(c.proxy), c.type, c.user, c.pass);
+        ASSERT_EQ(RT_OK, Tunnel(target(c.host, Port("SSHD_PORT"))));
+        EXPECT_TRUE(rttest::WaitUntil([&] { return Data().compare(0, 8, "SSH-2.0-") == 0; }));
         Reset();
     }
 }
