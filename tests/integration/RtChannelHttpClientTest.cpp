@@ -302,17 +302,14 @@ TEST_F(ChannelHttpClientTest, RequestBytesAndAnswerFramings) {
 // open, an unknown method and a status it never got. The browser-proxy
 // channel then goes direct first and through the proxy the manager lists.
 TEST_F(ChannelHttpClientTest, RefusalsAndTheBrowserProxyFallback) {
-    for (uint32_t flag : {0u, static_cast<uint32_t>(CRtChannelManager::CFLAG_WITH_BROWER_PROXY)}) {
-        SCOPED_TRACE(flag);
-        Client client(m_pThread);
-        client.Open("https://127.0.0.1:18443/open/", {""}, nullptr, nullptr, flag);
-        EXPECT_TRUE(RT_FAILED(client.m_nOpenResult));
-        EXPECT_FALSE(client.WaitEnded(300));
-        EXPECT_TRUE(client.Snapshot().connects.empty());
-    }
     const std::string url = "http://127.0.0.1:" + std::to_string(rttest::FreeLoopbackPort()) + "/x";
     for (uint32_t flag : {0u, static_cast<uint32_t>(CRtChannelManager::CFLAG_WITH_BROWER_PROXY)}) {
         SCOPED_TRACE(flag);
+        Client https(m_pThread);
+        https.Open("https://127.0.0.1:18443/open/", {""}, nullptr, nullptr, flag);
+        EXPECT_TRUE(RT_FAILED(https.m_nOpenResult));
+        EXPECT_FALSE(https.WaitEnded(300));
+        EXPECT_TRUE(https.Snapshot().connects.empty());
         Client client(m_pThread);
         client.Open(url, {""}, nullptr, nullptr, flag);
         ASSERT_TRUE(client.WaitEnded());

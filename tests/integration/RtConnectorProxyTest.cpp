@@ -178,18 +178,6 @@ protected:
     CRtAutoPtr<IRtDetectionConnector> m_pDetection;
 };
 
-// A proxy that takes connections and never answers.
-class SilentProxy {
-public:
-    SilentProxy() { m_Listener = rttest::ListenLoopback(&m_nPort); }
-    ~SilentProxy() { rtos::SocketClose(m_Listener); }
-    uint16_t Port() const { return m_nPort; }
-
-private:
-    rtos::SocketHandle m_Listener;
-    uint16_t m_nPort = 0;
-};
-
 }  // namespace
 
 // Bytes the target sends at once (more than any reply holds) arrive with
@@ -276,7 +264,7 @@ TEST_F(ConnectorProxyTest, MissingRefusedAndSilentProxiesFailOnce) {
     EXPECT_TRUE(RT_FAILED(m_Receiver.m_nReason.load()));
     Reset();
 
-    SilentProxy silent;
+    rttest::ScriptedPeer silent(rttest::ScriptedPeer::Framing::kRaw, {});
     UseProxy(silent.Port());
     Detect(m_pThread, {CTYPE_PROXY}, CRtInetAddr("127.0.0.1", 7), 1);
     EXPECT_EQ(RT_ERROR_NETWORK_CONNECT_TIMEOUT, m_Receiver.m_nReason.load());
@@ -468,7 +456,7 @@ TEST_F(ConnectorProxyTest, DetectionThroughTheProxyOrDirect) {
     EXPECT_TRUE(log.Has("CRtDetectionConnector::OnConnectIndication, winner type=32768"));
     Reset();
 
-    SilentProxy silent;
+    rttest::ScriptedPeer silent(rttest::ScriptedPeer::Framing::kRaw, {});
     UseProxy(silent.Port());
     auto start = std::chrono::steady_clock::now();
     Detect(m_pThread, {CTYPE_PROXY, CTYPE_TCP}, Origin());
