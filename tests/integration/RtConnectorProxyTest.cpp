@@ -1,9 +1,13 @@
-// The proxy connector and the detection connector against squid and
-// tinyproxy from the peer rig: CONNECT tunnels (with the channel's own 407
-// rounds), refusals, and the detection connector's items and timing.
+// The proxy connector and the detection connector against squid, tinyproxy,
+// dante and ssh -D from the peer rig: CONNECT tunnels (with the channel's own
+// 407 rounds), every SOCKS form, refusals, and the detection connector's
+// items and timing; and against a scripted proxy on a plain socket for what
+// real proxies do not show: answers cut anywhere, a close in the middle of
+// the handshake, the bytes on the wire.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -130,11 +134,7 @@ protected:
     // The status line the origin sent through the connection.
     std::string StatusLine() {
         rttest::WaitUntil([&] { return m_Receiver.m_bClosed.load(); }, 10000);
-        std::string data;
-        RunOn(m_pThread, [&] {
-            data = m_Receiver.m_strData;
-            return RT_OK;
-        });
+        std::string data = Data();
         return data.substr(0, data.find("\r\n"));
     }
     uint16_t PeerPort() {
@@ -147,23 +147,35 @@ protected:
     }
 
     CRtInetAddr Origin() const { return CRtInetAddr("127.0.0.1", Port("ORIGIN_HTTP")); }
+    std::string Data() {
+        std::string data;
+        RunOn(m_pThread, [&] {
+            data = m_Receiver.m_strData;
+            return RT_OK;
+        });
+        return data;
+    }
+
+    // A detection connector made on aThread with items of aTypes, connecting
+    // to aTarget; waits for its one indication.
+    void Detect(CRtThread* aThread, std::vector<uint32_t> aTypes, const CRtInetAddr& aTarget, long aLimitSeconds = 0) {
+        ASSERT_EQ(RT_OK, RunOn(aThread, [&] {
+                      IRtDetectionConnector* detection = nullptr;
+                      EXPECT_EQ(RT_OK, CRtConnectionManager::Instance()->CreateDetectionConnectionClient(detection));
+                      m_pDetection = detection;
+                      detection->ReleaseReference();
+                      for (uint32_t type : aTypes)
+                          EXPECT_EQ(RT_OK, m_pDetection->AddConnection(type, CRtInetAddr()));
+                      CRtTimeValue limit(aLimitSeconds, 0);
+                      return m_pDetection->AsycConnect(&m_Receiver, aTarget, aLimitSeconds ? &limit : nullptr);
+                  }));
+        ASSERT_TRUE(rttest::WaitUntil([&] { return m_Receiver.m_nIndications > 0; }, 15000));
+    }
 
     CRtThread* m_pThread = nullptr;
     Receiver m_Receiver;
     Proxy* m_pProxy = nullptr;
     CRtAutoPtr<IRtDetectionConnector> m_pDetection;
-};
-
-// A proxy that takes connections and never answers.
-class SilentProxy {
-public:
-    SilentProxy() { m_Listener = rttest::ListenLoopback(&m_nPort); }
-    ~SilentProxy() { rtos::SocketClose(m_Listener); }
-    uint16_t Port() const { return m_nPort; }
-
-private:
-    rtos::SocketHandle m_Listener;
-    uint16_t m_nPort = 0;
 };
 
 }  // namespace
@@ -192,14 +204,7 @@ TEST_F(ConnectorProxyTest, TheTargetsFirstBytesSurviveEverySplitOfTheAnswer) {
                                        script);
             UseProxy(proxy.Port(), c.type);
             ASSERT_EQ(RT_OK, Tunnel(CRtInetAddr("127.0.0.1", 7)));
-            EXPECT_TRUE(rttest::WaitUntil([&] {
-                std::string data;
-                RunOn(m_pThread, [&] {
-                    data = m_Receiver.m_strData;
-                    return RT_OK;
-                });
-                return data == banner;
-            }));
+            EXPECT_TRUE(rttest::WaitUntil([&] { return Data() == banner; }));
             Reset();
         }
     }
@@ -237,10 +242,15 @@ TEST_F(ConnectorProxyTest, WhatSocksCannotCarryFailsBeforeSending) {
     }
 }
 
-// A refused connect to the proxy is told later, never inside Connect; a
-// proxy that takes the connection and stays silent gives exactly one
-// timeout through the connector's time limit.
-TEST_F(ConnectorProxyTest, RefusedAndSilentProxiesFailOnce) {
+// Without a proxy the proxy connector does not connect at all. A refused
+// connect to the proxy is told later, never inside Connect; a proxy that
+// takes the connection and stays silent gives exactly one timeout through
+// the detection connector's time limit.
+TEST_F(ConnectorProxyTest, MissingRefusedAndSilentProxiesFailOnce) {
+    EXPECT_EQ(RT_ERROR_FAILURE, Tunnel(CRtInetAddr("127.0.0.1", 9)));
+    EXPECT_EQ(0, m_Receiver.m_nIndications.load());
+    Reset();
+
     UseProxy(rttest::FreeLoopbackPort());
     int inside = -1;
     RunOn(m_pThread, [&] {
@@ -254,19 +264,48 @@ TEST_F(ConnectorProxyTest, RefusedAndSilentProxiesFailOnce) {
     EXPECT_TRUE(RT_FAILED(m_Receiver.m_nReason.load()));
     Reset();
 
-    SilentProxy silent;
+    rttest::ScriptedPeer silent(rttest::ScriptedPeer::Framing::kRaw, {});
     UseProxy(silent.Port());
-    RunOn(m_pThread, [&] {
-        IRtDetectionConnector* detection = nullptr;
-        EXPECT_EQ(RT_OK, CRtConnectionManager::Instance()->CreateDetectionConnectionClient(detection));
-        m_pDetection = detection;
-        detection->ReleaseReference();
-        EXPECT_EQ(RT_OK, m_pDetection->AddConnection(CTYPE_PROXY, CRtInetAddr()));
-        CRtTimeValue limit(1, 0);
-        return m_pDetection->AsycConnect(&m_Receiver, CRtInetAddr("127.0.0.1", 7), &limit);
-    });
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Receiver.m_nIndications > 0; }, 10000));
+    Detect(m_pThread, {CTYPE_PROXY}, CRtInetAddr("127.0.0.1", 7), 1);
     EXPECT_EQ(RT_ERROR_NETWORK_CONNECT_TIMEOUT, m_Receiver.m_nReason.load());
+    rttest::DrainThreads(m_pThread, m_pThread);
+    EXPECT_EQ(1, m_Receiver.m_nIndications.load());
+}
+
+// SOCKS5 replies that arrive a byte at a time still make whole replies, and
+// the requests on the wire are the protocol's; a proxy that closes in the
+// middle of a reply fails the attempt, once.
+TEST_F(ConnectorProxyTest, SocksRepliesInPiecesAndACloseInTheHandshake) {
+    auto bytes = [](const std::string& aReply) {
+        rttest::ScriptedPeer::Reply reply;
+        for (char c : aReply)
+            reply.pieces.push_back(std::string(1, c));
+        return reply;
+    };
+    rttest::ScriptedPeer proxy(rttest::ScriptedPeer::Framing::kRaw,
+                               {bytes(std::string("\x05\x02", 2)), bytes(std::string("\x01\x00", 2)),
+                                bytes(std::string("\x05\x00\x00\x01\x7f\x00\x00\x01\x1f\x90", 10))});
+    UseProxy(proxy.Port(), CRtHttpProxyInfo::SOCK5_PROXY, "al", "pw");
+    EXPECT_EQ(RT_OK, Tunnel(CRtInetAddr("127.0.0.1", 8080)));
+    const auto requests = proxy.WaitRequests(3);
+    ASSERT_LE(3u, requests.size());
+    EXPECT_EQ(std::string("\x05\x01\x02"
+                          "\x01\x02"
+                          "al"
+                          "\x02"
+                          "pw"
+                          "\x05\x01\x00\x01\x7f\x00\x00\x01\x1f\x90",
+                          20),
+              requests[0].bytes + requests[1].bytes + requests[2].bytes);
+    Reset();
+
+    {
+        rttest::ScriptedPeer halfReply(rttest::ScriptedPeer::Framing::kRaw, {{{std::string("\x05", 1)}, true}});
+        UseProxy(halfReply.Port(), CRtHttpProxyInfo::SOCK5_PROXY);
+        EXPECT_EQ(RT_ERROR_NETWORK_SOCKET_ERROR, Tunnel(CRtInetAddr("127.0.0.1", 8080)));
+        ASSERT_EQ(1u, halfReply.WaitRequests(1).size());
+        EXPECT_EQ(std::string("\x05\x01\x00", 3), halfReply.Requests()[0].bytes);
+    }
     rttest::DrainThreads(m_pThread, m_pThread);
     EXPECT_EQ(1, m_Receiver.m_nIndications.load());
 }
@@ -295,50 +334,86 @@ TEST_F(ConnectorProxyTest, HundredTunnelsLeaveTheThreadLoadAsItWas) {
     EXPECT_EQ(kTunnels, proxy.Connections());
 }
 
-// CONNECT through squid and tinyproxy, with and without the channel's own
-// 407 rounds: the transport carries the origin's connection and names the
-// origin as its peer. Wrong credentials end as "proxy authentication
-// required" and the proxy stays listed; a refusal (403 for a port the
-// proxy does not tunnel to) is logged and the proxy forgotten.
-TEST_F(ConnectorProxyTest, ConnectTunnelsTable) {
-    NEED_PEER(Port("TINY_NOAUTH"));
+// Tunnels through the rig's proxies. CONNECT through squid and tinyproxy,
+// with and without the channel's own 407 rounds, and every SOCKS form
+// through dante and ssh -D: the transport carries the origin's connection
+// and names the origin as its peer, and a SOCKS tunnel to the rig's sshd
+// carries its banner (the target speaks first). Wrong credentials for an
+// HTTP proxy end as "proxy authentication required" and the proxy stays
+// listed; a refusal (403 for a port the proxy does not tunnel to, or any
+// SOCKS refusal) fails once, and the proxy is forgotten.
+TEST_F(ConnectorProxyTest, TunnelsThroughRealProxiesTable) {
+    NEED_PEER(Port("SOCKS_SSH"));
+    const auto http = CRtHttpProxyInfo::HTTP_PROXY, s4 = CRtHttpProxyInfo::SOCK4_PROXY,
+               s5 = CRtHttpProxyInfo::SOCK5_PROXY;
     const std::string user = Setting("PEER_USER"), pass = Setting("PEER_PASS");
+    // Made before the name is looked up, it stays a name, so the name goes
+    // to the proxy (SOCKS4a, a SOCKS5 domain); copies keep that.
+    const CRtInetAddr byName("localhost", Port("ORIGIN_HTTP"));
+    ASSERT_FALSE(byName.IsResolved()) << "looked up before the test";
+    auto target = [&](const char* aHost, uint16_t aPort) {
+        CRtInetAddr addr = strcmp(aHost, "localhost") == 0 ? byName : CRtInetAddr(aHost, aPort);
+        addr.SetPortA(aPort);
+        return addr;
+    };
+    const RtResult refused = RT_ERROR_NETWORK_SOCKET_ERROR;
     struct Case {
+        const char* name;
+        CRtHttpProxyInfo::PROXY_TYPE type;
         const char* proxy;
+        const char* host;  // of the target, an address or a name
+        const char* port;  // of the target
         std::string user, pass;
-        const char* target;
         RtResult result;
-        size_t listedAfter;
     };
     const Case cases[] = {
-        {"SQUID_NOAUTH", "", "", "ORIGIN_HTTP", RT_OK, 1},
-        {"TINY_NOAUTH", "", "", "ORIGIN_HTTP", RT_OK, 1},
-        {"SQUID_BASIC", user, pass, "ORIGIN_HTTP", RT_OK, 1},
-        {"SQUID_NTLM", user, pass, "ORIGIN_HTTP", RT_OK, 1},
-        {"SQUID_BASIC", user, "bad", "ORIGIN_HTTP", RT_ERROR_NETWORK_PROXY_AUTH_REQUIRED, 1},
-        {"SQUID_NOAUTH", "", "", "SSHD_PORT", RT_ERROR_NETWORK_PROXY_FAILED, 0},
+        {"squid", http, "SQUID_NOAUTH", "127.0.0.1", "ORIGIN_HTTP", "", "", RT_OK},
+        {"tinyproxy", http, "TINY_NOAUTH", "127.0.0.1", "ORIGIN_HTTP", "", "", RT_OK},
+        {"squid Basic", http, "SQUID_BASIC", "127.0.0.1", "ORIGIN_HTTP", user, pass, RT_OK},
+        {"squid NTLM", http, "SQUID_NTLM", "127.0.0.1", "ORIGIN_HTTP", user, pass, RT_OK},
+        {"squid wrong password", http, "SQUID_BASIC", "127.0.0.1", "ORIGIN_HTTP", user, "bad",
+         RT_ERROR_NETWORK_PROXY_AUTH_REQUIRED},
+        {"squid 403", http, "SQUID_NOAUTH", "127.0.0.1", "SSHD_PORT", "", "", RT_ERROR_NETWORK_PROXY_FAILED},
+        {"dante SOCKS5 by address", s5, "SOCKS_NOAUTH", "127.0.0.1", "ORIGIN_HTTP", "", "", RT_OK},
+        {"dante SOCKS5 by name", s5, "SOCKS_NOAUTH", "localhost", "ORIGIN_HTTP", "", "", RT_OK},
+        {"dante SOCKS4", s4, "SOCKS_NOAUTH", "127.0.0.1", "ORIGIN_HTTP", "", "", RT_OK},
+        {"dante SOCKS4a refused", s4, "SOCKS_NOAUTH", "localhost", "ORIGIN_HTTP", "", "", refused},
+        {"dante credentials it does not want", s5, "SOCKS_NOAUTH", "127.0.0.1", "ORIGIN_HTTP", "alice", "x", refused},
+        {"dante user and password", s5, "SOCKS_USER", "127.0.0.1", "ORIGIN_HTTP", user, pass, RT_OK},
+        {"dante wrong password", s5, "SOCKS_USER", "127.0.0.1", "ORIGIN_HTTP", user, "bad", refused},
+        {"dante credentials not offered", s5, "SOCKS_USER", "127.0.0.1", "ORIGIN_HTTP", "", "", refused},
+        {"dante target it may not reach", s5, "SOCKS_NOAUTH", "10.255.255.1", "ORIGIN_HTTP", "", "", refused},
+        {"ssh -D SOCKS4", s4, "SOCKS_SSH", "127.0.0.1", "ORIGIN_HTTP", "", "", RT_OK},
+        {"ssh -D SOCKS4a", s4, "SOCKS_SSH", "localhost", "ORIGIN_HTTP", "", "", RT_OK},
+        {"ssh -D SOCKS5 by name", s5, "SOCKS_SSH", "localhost", "ORIGIN_HTTP", "", "", RT_OK},
+        {"ssh -D credentials offered", s5, "SOCKS_SSH", "127.0.0.1", "ORIGIN_HTTP", user, pass, refused},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.proxy) + " " + c.pass + " " + c.target);
-        UseProxy(Port(c.proxy), CRtHttpProxyInfo::HTTP_PROXY, c.user, c.pass);
+        SCOPED_TRACE(c.name);
+        UseProxy(Port(c.proxy), c.type, c.user, c.pass);
         rttest::LogWatch log;
-        ASSERT_EQ(c.result, Tunnel(CRtInetAddr("127.0.0.1", Port(c.target))));
-        if (c.result == RT_OK) {
-            EXPECT_EQ("HTTP/1.1 200 OK", StatusLine());
-            EXPECT_EQ(Port(c.target), PeerPort());
-        } else if (c.result == RT_ERROR_NETWORK_PROXY_FAILED) {
+        ASSERT_EQ(c.result, Tunnel(target(c.host, Port(c.port))));
+        rttest::DrainThreads(m_pThread, m_pThread);
+        EXPECT_EQ(1, m_Receiver.m_nIndications.load());
+        EXPECT_EQ(c.result == RT_OK || c.result == RT_ERROR_NETWORK_PROXY_AUTH_REQUIRED ? 1u : 0u,
+                  CRtHttpProxyManager::Instance()->GetProxyCountForTest());
+        if (c.result == RT_ERROR_NETWORK_PROXY_FAILED) {
             EXPECT_TRUE(log.Has("CRtConnectorHttpProxyT::OnReceive, content: \nstatus=403"));
         }
-        EXPECT_EQ(c.listedAfter, CRtHttpProxyManager::Instance()->GetProxyCountForTest());
+        if (c.result != RT_OK) {
+            Reset();
+            continue;
+        }
+        EXPECT_EQ("HTTP/1.1 200 OK", StatusLine());
+        EXPECT_EQ(Port(c.port), PeerPort());
+        Reset();
+        if (c.type == http)
+            continue;
+        UseProxy(Port(c.proxy), c.type, c.user, c.pass);
+        ASSERT_EQ(RT_OK, Tunnel(target(c.host, Port("SSHD_PORT"))));
+        EXPECT_TRUE(rttest::WaitUntil([&] { return Data().compare(0, 8, "SSH-2.0-") == 0; }));
         Reset();
     }
-}
-
-// Without a proxy the proxy connector does not connect at all.
-TEST_F(ConnectorProxyTest, NoProxyNoConnection) {
-    RtResult rv = Tunnel(CRtInetAddr("127.0.0.1", 9));
-    EXPECT_EQ(RT_ERROR_FAILURE, rv);
-    EXPECT_EQ(0, m_Receiver.m_nIndications.load());
 }
 
 // A UDP connector (type 2) from the connection manager to a socat echo:
@@ -356,16 +431,8 @@ TEST_F(ConnectorProxyTest, UdpConnectorEchoes) {
     ASSERT_TRUE(rttest::WaitUntil([&] { return m_Receiver.m_nIndications > 0; }));
     ASSERT_EQ(RT_OK, m_Receiver.m_nReason.load());
     // The receiver sent its GET line as one datagram; the echo returns it.
-    const bool echoed = rttest::WaitUntil(
-        [&] {
-        std::string data;
-        RunOn(m_pThread, [&] {
-            data = m_Receiver.m_strData;
-            return RT_OK;
-        });
-        return data == "GET /open/ HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-        },
-        3000);
+    const bool echoed =
+        rttest::WaitUntil([&] { return Data() == "GET /open/ HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"; }, 3000);
     RunOn(m_pThread, [&] {
         connector->CancelConnect(RT_OK);
         connector = nullptr;
@@ -383,34 +450,16 @@ TEST_F(ConnectorProxyTest, DetectionThroughTheProxyOrDirect) {
     NEED_PEER(Port("SQUID_NOAUTH"));
     UseProxy(Port("SQUID_NOAUTH"));
     rttest::LogWatch log;
-    RunOn(m_pThread, [&] {
-        IRtDetectionConnector* detection = nullptr;
-        EXPECT_EQ(RT_OK, CRtConnectionManager::Instance()->CreateDetectionConnectionClient(detection));
-        m_pDetection = detection;
-        detection->ReleaseReference();
-        EXPECT_EQ(RT_OK, m_pDetection->AddConnection(CTYPE_PROXY, CRtInetAddr()));
-        EXPECT_EQ(RT_OK, m_pDetection->AddConnection(CTYPE_TCP, CRtInetAddr()));
-        return m_pDetection->AsycConnect(&m_Receiver, Origin());
-    });
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Receiver.m_nIndications > 0; }, 15000));
+    Detect(m_pThread, {CTYPE_PROXY, CTYPE_TCP}, Origin());
     ASSERT_EQ(RT_OK, m_Receiver.m_nReason.load());
     EXPECT_EQ("HTTP/1.1 200 OK", StatusLine());
     EXPECT_TRUE(log.Has("CRtDetectionConnector::OnConnectIndication, winner type=32768"));
     Reset();
 
-    SilentProxy silent;
+    rttest::ScriptedPeer silent(rttest::ScriptedPeer::Framing::kRaw, {});
     UseProxy(silent.Port());
     auto start = std::chrono::steady_clock::now();
-    RunOn(m_pThread, [&] {
-        IRtDetectionConnector* detection = nullptr;
-        CRtConnectionManager::Instance()->CreateDetectionConnectionClient(detection);
-        m_pDetection = detection;
-        detection->ReleaseReference();
-        m_pDetection->AddConnection(CTYPE_PROXY, CRtInetAddr());
-        m_pDetection->AddConnection(CTYPE_TCP, CRtInetAddr());
-        return m_pDetection->AsycConnect(&m_Receiver, Origin());
-    });
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Receiver.m_nIndications > 0; }, 15000));
+    Detect(m_pThread, {CTYPE_PROXY, CTYPE_TCP}, Origin());
     ASSERT_EQ(RT_OK, m_Receiver.m_nReason.load());
     EXPECT_EQ("HTTP/1.1 200 OK", StatusLine());
     // Loosely: the direct item waited for the timer, and not for long.
@@ -425,37 +474,24 @@ TEST_F(ConnectorProxyTest, DetectionThroughTheProxyOrDirect) {
 TEST_F(ConnectorProxyTest, DetectionFromAUserThread) {
     NEED_PEER(Port("SQUID_NOAUTH"));
     UseProxy(Port("SQUID_NOAUTH"));
-    CRtThread* user = nullptr;
-    ASSERT_EQ(RT_OK, CRtThreadManager::Instance()->CreateUserTaskThread(user, true, CRtThread::TF_JOINABLE));
-    CRtAutoPtr<IRtDetectionConnector> detection;
-    RunOn(user, [&] {
-        IRtDetectionConnector* made = nullptr;
-        EXPECT_EQ(RT_OK, CRtConnectionManager::Instance()->CreateDetectionConnectionClient(made));
-        detection = made;
-        made->ReleaseReference();
-        EXPECT_EQ(RT_OK, detection->AddConnection(CTYPE_PROXY, CRtInetAddr()));
-        return detection->AsycConnect(&m_Receiver, Origin());
-    });
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Receiver.m_nIndications > 0; }, 15000));
+    rttest::TaskThread user;
+    Detect(user.Get(), {CTYPE_PROXY}, Origin());
     EXPECT_EQ(RT_OK, m_Receiver.m_nReason.load());
     EXPECT_EQ(user->GetThreadId(), m_Receiver.m_nThread.load());
     rttest::WaitUntil([&] { return m_Receiver.m_bClosed.load(); }, 10000);
     std::string data;
     uint16_t peer = 0;
-    RunOn(user, [&] {
+    RunOn(user.Get(), [&] {
         data = m_Receiver.m_strData;
         peer = m_Receiver.m_addrPeer.GetPort();
         if (m_Receiver.m_Transport)
             m_Receiver.m_Transport->Disconnect(RT_OK);
         m_Receiver.m_Transport = nullptr;
-        detection->CancelConnect(RT_OK);
-        detection = nullptr;
+        m_pDetection->CancelConnect(RT_OK);
+        m_pDetection = nullptr;
         return RT_OK;
     });
     EXPECT_EQ("HTTP/1.1 200 OK", data.substr(0, data.find("\r\n")));
     EXPECT_EQ(Port("ORIGIN_HTTP"), peer);
-    rttest::DrainThreads(user, m_pThread);
-    user->Stop();
-    user->Join();
-    user->Destory(RT_OK);
+    rttest::DrainThreads(user.Get(), m_pThread);
 }

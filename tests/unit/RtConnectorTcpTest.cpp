@@ -8,6 +8,7 @@
 #include "RtConnectorTcp.h"
 #include "RtDnsManager.h"
 #include "RtLoopback.h"
+#include "RtRecordingSinks.h"
 #include "RtTestEvents.h"
 #include "RtTestSupport.h"
 #include "RtThreadManager.h"
@@ -56,26 +57,6 @@ public:
     CRtAutoPtr<IRtTransport> m_Transport;
 };
 
-class Sink : public IRtTransportSink {
-public:
-    void OnReceive(CRtMessageBlock& aData, IRtTransport*) override { m_strData += aData.FlattenChained(); }
-    void OnSend(IRtTransport*) override {}
-    void OnDisconnect(RtResult, IRtTransport*) override {}
-    std::string m_strData;
-};
-
-class Accepted : public IRtAcceptorConnectorSink {
-public:
-    void OnConnectIndication(RtResult, IRtTransport* aTrpt, IRtAcceptorConnectorId*) override {
-        aTrpt->OpenWithSink(&m_Sink);
-        m_Transport = aTrpt;
-        ++m_nCount;
-    }
-    Sink m_Sink;
-    CRtAutoPtr<IRtTransport> m_Transport;
-    std::atomic<int> m_nCount{0};
-};
-
 class ConnectorTcpTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -97,12 +78,8 @@ protected:
         g_gateOpen = true;
         RunOn(m_pThread, [&] {
             delete m_pConnector;
-            if (m_Upper.m_Transport)
-                m_Upper.m_Transport->Disconnect(RT_OK);
-            m_Upper.m_Transport = nullptr;
-            if (m_Accepted.m_Transport)
-                m_Accepted.m_Transport->Disconnect(RT_OK);
-            m_Accepted.m_Transport = nullptr;
+            DropUpper();
+            m_Accepted.DropAll();
             m_pAcceptor->StopListen(RT_OK);
             m_pAcceptor->ReleaseReference();
             return RT_OK;
@@ -117,6 +94,11 @@ protected:
         });
         return rc;
     }
+    void DropUpper() {
+        if (m_Upper.m_Transport)
+            m_Upper.m_Transport->Disconnect(RT_OK);
+        m_Upper.m_Transport = nullptr;
+    }
     // Twice through the network thread and once through the DNS manager's
     // answer path: whatever was due has been told.
     void Drain() {
@@ -128,70 +110,51 @@ protected:
     CRtAcceptorTcp* m_pAcceptor = nullptr;
     Connector* m_pConnector = nullptr;
     Upper m_Upper;
-    Sink m_ClientSink;
-    Accepted m_Accepted;
+    rttest::RecordingSink m_ClientSink;
+    rttest::RecordingAcceptorSink m_Accepted;
     uint16_t m_nPort = 0;
 };
 
 }  // namespace
 
-// The connected socket arrives once, inside an unopened transport that works
-// once its receiver opens it; a local address given is the one used.
-TEST_F(ConnectorTcpTest, HandsOverAConnectedUnopenedTransportOnce) {
-    rtos::SocketHandle probe = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
-    ASSERT_EQ(0, rtos::SocketBind(probe, rttest::Loopback(0)));
-    rtos::SocketAddress free;
-    rtos::SocketLocalAddress(probe, &free);
-    rtos::SocketClose(probe);
-
-    CRtInetAddr local("127.0.0.1", free.port);
+// Each attempt is told once. The connected socket arrives inside an
+// unopened transport that works once its receiver opens it, and a local
+// address given is the one used; a refused connect brings the socket error
+// and no transport. A host name goes through the DNS manager first, and an
+// unknown name fails from the answer, never from inside Connect.
+TEST_F(ConnectorTcpTest, EachAttemptIsToldOnce) {
+    const uint16_t free = rttest::FreeLoopbackPort();
+    CRtInetAddr local("127.0.0.1", free);
     ASSERT_EQ(0, Connect(CRtInetAddr("127.0.0.1", m_nPort), &local));
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Upper.m_nIndications == 1 && m_Accepted.m_nCount == 1; }));
+    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Upper.m_nIndications == 1 && m_Accepted.Count("indication") == 1; }));
     EXPECT_EQ(RT_OK, m_Upper.m_nReason.load());
     ASSERT_TRUE(m_Upper.m_Transport);
-
     RunOn(m_pThread, [&] {
         EXPECT_EQ(RT_OK, m_Upper.m_Transport->OpenWithSink(&m_ClientSink));
         CRtInetAddr peer, mine;
         m_Upper.m_Transport->GetOption(RT_OPT_TRANSPORT_PEER_ADDR, &peer);
         m_Upper.m_Transport->GetOption(RT_OPT_TRANSPORT_LOCAL_ADDR, &mine);
         EXPECT_EQ(m_nPort, peer.GetPort());
-        EXPECT_EQ(free.port, mine.GetPort());
+        EXPECT_EQ(free, mine.GetPort());
         CRtMessageBlock mb(4, "ping", CRtMessageBlock::DONT_DELETE, 4);
         EXPECT_EQ(RT_OK, m_Upper.m_Transport->SendData(mb));
         return RT_OK;
     });
-    ASSERT_TRUE(rttest::WaitUntil([&] {
-        std::string got;
-        RunOn(m_pThread, [&] {
-            got = m_Accepted.m_Sink.m_strData;
-            return RT_OK;
-        });
-        return got == "ping";
-    }));
+    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Accepted.m_Sink.Data() == "ping"; }));
     Drain();
     EXPECT_EQ(1, m_Upper.m_nIndications.load());
-}
+    RunOn(m_pThread, [&] {
+        DropUpper();
+        return RT_OK;
+    });
 
-// A refused connect is told once, with the socket error and no transport.
-TEST_F(ConnectorTcpTest, ClosedPortGivesSocketError) {
-    rtos::SocketHandle probe = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
-    ASSERT_EQ(0, rtos::SocketBind(probe, rttest::Loopback(0)));
-    rtos::SocketAddress closed;
-    rtos::SocketLocalAddress(probe, &closed);
-    rtos::SocketClose(probe);
-
-    ASSERT_EQ(0, Connect(CRtInetAddr("127.0.0.1", closed.port)));
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Upper.m_nIndications == 1; }));
+    ASSERT_EQ(0, Connect(CRtInetAddr("127.0.0.1", rttest::FreeLoopbackPort())));
+    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Upper.m_nIndications == 2; }));
     EXPECT_EQ(RT_ERROR_NETWORK_SOCKET_ERROR, m_Upper.m_nReason.load());
     EXPECT_FALSE(m_Upper.m_Transport);
     Drain();
-    EXPECT_EQ(1, m_Upper.m_nIndications.load());
-}
+    EXPECT_EQ(2, m_Upper.m_nIndications.load());
 
-// A host name goes through the DNS manager first; an unknown name fails
-// from the answer, never from inside Connect.
-TEST_F(ConnectorTcpTest, NamesAreLookedUpFirst) {
     g_gateOpen = false;
     ASSERT_EQ(0, Connect(CRtInetAddr(Unique("peer").c_str(), m_nPort)));
     bool resolving = false;
@@ -200,19 +163,18 @@ TEST_F(ConnectorTcpTest, NamesAreLookedUpFirst) {
         return RT_OK;
     });
     EXPECT_TRUE(resolving);
-    EXPECT_EQ(0, m_Upper.m_nIndications.load());
+    EXPECT_EQ(2, m_Upper.m_nIndications.load());
     g_gateOpen = true;
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Upper.m_nIndications == 1; }));
+    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Upper.m_nIndications == 3; }));
     EXPECT_EQ(RT_OK, m_Upper.m_nReason.load());
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Accepted.m_nCount == 1; }));
-
+    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Accepted.Count("indication") == 2; }));
     RunOn(m_pThread, [&] {
-        m_Upper.m_Transport->Disconnect(RT_OK);
-        m_Upper.m_Transport = nullptr;
+        DropUpper();
         return RT_OK;
     });
+
     ASSERT_EQ(0, Connect(CRtInetAddr(Unique("fail.").c_str(), m_nPort)));
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Upper.m_nIndications == 2; }));
+    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Upper.m_nIndications == 4; }));
     EXPECT_EQ(RT_ERROR_NETWORK_DNS_FAILURE, m_Upper.m_nReason.load());
 }
 
@@ -240,44 +202,16 @@ TEST_F(ConnectorTcpTest, CloseStopsEveryStageSilently) {
         return RT_OK;
     });
     // The listener sees the connection come and go; the connector says nothing.
-    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Accepted.m_nCount == 1; }));
+    ASSERT_TRUE(rttest::WaitUntil([&] { return m_Accepted.Count("indication") == 1; }));
     Drain();
     EXPECT_EQ(0, m_Upper.m_nIndications.load());
 }
-
-namespace {
-
-// What a user of the connection manager's connector hears, and where.
-class UserSink : public IRtAcceptorConnectorSink, public IRtTransportSink {
-public:
-    void OnConnectIndication(RtResult aReason, IRtTransport* aTrpt, IRtAcceptorConnectorId* aId) override {
-        EXPECT_TRUE(aId->IsConnector());
-        m_nThread = CRtThreadManager::GetThreadSelfId();
-        m_nReason = aReason;
-        if (aTrpt) {
-            m_Transport = aTrpt;
-            m_Transport->OpenWithSink(this);
-        }
-        ++m_nIndications;
-    }
-    void OnReceive(CRtMessageBlock&, IRtTransport*) override {}
-    void OnSend(IRtTransport*) override {}
-    void OnDisconnect(RtResult, IRtTransport*) override {}
-
-    std::atomic<int> m_nIndications{0};
-    std::atomic<RtResult> m_nReason{-1};
-    std::atomic<uint32_t> m_nThread{0};
-    CRtAutoPtr<IRtTransport> m_Transport;
-};
-
-}  // namespace
 
 // Through the connection manager, from a user thread: one indication on
 // that thread, whichever way the attempt ends, and never from inside
 // AsycConnect; 4, 8 and 12 are refused when the connector is made.
 TEST_F(ConnectorTcpTest, ManagerConnectorsTellTheirUserOnce) {
-    CRtThread* user = nullptr;
-    ASSERT_EQ(RT_OK, CRtThreadManager::Instance()->CreateUserTaskThread(user, true, CRtThread::TF_JOINABLE));
+    rttest::TaskThread user;
     CRtConnectionManager* mgr = CRtConnectionManager::Instance();
     for (uint32_t type : {4u, 8u, 12u}) {
         IRtConnector* refused = nullptr;
@@ -285,11 +219,7 @@ TEST_F(ConnectorTcpTest, ManagerConnectorsTellTheirUserOnce) {
         EXPECT_EQ(nullptr, refused);
     }
 
-    rtos::SocketHandle probe = rtos::SocketOpen(rtos::kAfInet, rtos::SocketType::kStream);
-    ASSERT_EQ(0, rtos::SocketBind(probe, rttest::Loopback(0)));
-    rtos::SocketAddress closed;
-    rtos::SocketLocalAddress(probe, &closed);
-    rtos::SocketClose(probe);
+    const uint16_t closed = rttest::FreeLoopbackPort();
     g_gateOpen = false;
     const std::string held = Unique("held");
 
@@ -301,50 +231,45 @@ TEST_F(ConnectorTcpTest, ManagerConnectorsTellTheirUserOnce) {
         RtResult expected;
     } cases[] = {
         {"connected", CRtInetAddr("127.0.0.1", m_nPort), false, false, RT_OK},
-        {"refused", CRtInetAddr("127.0.0.1", closed.port), false, false, RT_ERROR_NETWORK_SOCKET_ERROR},
+        {"refused", CRtInetAddr("127.0.0.1", closed), false, false, RT_ERROR_NETWORK_SOCKET_ERROR},
         {"failed at once", CRtInetAddr("127.0.0.1", m_nPort), false, true, RT_ERROR_NETWORK_CONNECT_FAILED},
         {"time limit", CRtInetAddr(held.c_str(), m_nPort), true, false, RT_ERROR_NETWORK_CONNECT_TIMEOUT},
     };
     for (Case& c : cases) {
-        UserSink sink;
+        SCOPED_TRACE(c.what);
+        rttest::RecordingAcceptorSink sink;
+        sink.ExpectThread(user.Get());
         IRtConnector* connector = nullptr;
         bool inside = true;
-        ASSERT_EQ(RT_OK, RunOn(
-                             user,
-                             [&] {
-            RtResult rv = mgr->CreateConnectionClient(CTYPE_TCP, connector);
-            if (RT_FAILED(rv))
-                return rv;
-            CRtTimeValue limit(0, 200000);
-            // The listener's own address is taken: the bind fails.
-            CRtInetAddr busy("127.0.0.1", m_nPort);
-            rv = connector->AsycConnect(&sink, c.peer, c.limit ? &limit : nullptr, c.bindBusy ? &busy : nullptr);
-            inside = sink.m_nIndications > 0;
-            return rv;
-                             }))
-            << c.what;
-        EXPECT_FALSE(inside) << c.what;
-        ASSERT_TRUE(rttest::WaitUntil([&] { return sink.m_nIndications > 0; })) << c.what;
-        EXPECT_EQ(c.expected, sink.m_nReason.load()) << c.what;
-        EXPECT_EQ(user->GetThreadId(), sink.m_nThread.load()) << c.what;
-        EXPECT_EQ(c.expected == RT_OK, static_cast<bool>(sink.m_Transport)) << c.what;
+        ASSERT_EQ(RT_OK, RunOn(user.Get(), [&] {
+                      RtResult rv = mgr->CreateConnectionClient(CTYPE_TCP, connector);
+                      if (RT_FAILED(rv))
+                          return rv;
+                      CRtTimeValue limit(0, 200000);
+                      // The listener's own address is taken: the bind fails.
+                      CRtInetAddr busy("127.0.0.1", m_nPort);
+                      rv = connector->AsycConnect(&sink, c.peer, c.limit ? &limit : nullptr,
+                                                  c.bindBusy ? &busy : nullptr);
+                      inside = sink.Count("indication") > 0;
+                      return rv;
+                  }));
+        EXPECT_FALSE(inside);
+        ASSERT_TRUE(rttest::WaitUntil([&] { return sink.Count("indication") > 0; }));
+        EXPECT_TRUE(sink.m_pId.load()->IsConnector());
+        EXPECT_EQ(c.expected == RT_OK, sink.Last() != nullptr);
         // Let anything late arrive: nothing more is told.
         for (int i = 0; i < 3; ++i) {
             RunOn(m_pThread, [] { return RT_OK; });
-            RunOn(user, [] { return RT_OK; });
+            RunOn(user.Get(), [] { return RT_OK; });
         }
-        EXPECT_EQ(1, sink.m_nIndications.load()) << c.what;
-        RunOn(user, [&] {
-            if (sink.m_Transport)
-                sink.m_Transport->Disconnect(RT_OK);
-            sink.m_Transport = nullptr;
+        EXPECT_EQ(std::vector<RtResult>{c.expected}, sink.Reasons("indication"));
+        EXPECT_EQ(0, sink.WrongThread());
+        RunOn(user.Get(), [&] {
+            sink.DropAll();
             connector->CancelConnect(RT_OK);
             connector->ReleaseReference();
             return RT_OK;
         });
     }
     g_gateOpen = true;
-    user->Stop();
-    user->Join();
-    user->Destory(RT_OK);
 }
