@@ -2,7 +2,7 @@
 // the client (whoever last spoke to the relay's port) go to the server port
 // and back, each direction dropped, duplicated or held back (reordered) by
 // a generator seeded per direction, so a seed gives the same decisions for
-// the same datagram sequence. Stop(false) makes it swallow everything (a
+// the same datagram sequence. SetForwarding(false) makes it swallow everything (a
 // vanished peer); InjectToClient sends bytes as if from the server.
 #pragma once
 

@@ -22,17 +22,16 @@ std::string Hex(const CRtRudpBitStream& aBs) {
     return out;
 }
 
-std::string Bytes(const char* aHex) {
-    std::string out;
-    unsigned v = 0;
-    int n = 0;
-    while (sscanf(aHex, "%2x%n", &v, &n) == 1) {
-        out += static_cast<char>(v);
-        aHex += n;
-        while (*aHex == ' ')
-            ++aHex;
-    }
-    return out;
+// A datagram of one packet, behind an acknowledgement of aAck if not -1.
+std::string Datagram(const CRtRudpPacket& aPacket, int aAck = -1) {
+    CRtRudpBitStream bs;
+    bs.WriteBit(aAck >= 0);
+    DS_RangeList<uint16_t> acks;
+    acks.Insert(static_cast<uint16_t>(aAck));
+    if (aAck >= 0)
+        acks.Serialize(bs, 1000, true);
+    aPacket.Write(bs);
+    return Hex(bs);
 }
 
 CRtRudpPacket Make(uint8_t aType, uint8_t aRel, const std::string& aData) {
@@ -97,7 +96,7 @@ TEST(RudpWire, RangeListsMergeSerializeAndRespectTheBudget) {
     EXPECT_EQ(back.ranges[1].minIndex, 7);
     EXPECT_EQ(back.ranges[1].maxIndex, 9);
     // A count the datagram cannot hold is refused before anything is kept.
-    std::string lie = Bytes("00 FF FF 00");
+    const std::string lie("\x00\xff\xff\x00", 4);
     CRtRudpBitStream liar(reinterpret_cast<const uint8_t*>(lie.data()), lie.size());
     EXPECT_FALSE(back.Deserialize(liar));
 }
@@ -131,20 +130,12 @@ TEST(RudpWire, EveryPacketFormWritesItsFieldsAndReadsBack) {
     split.splitPacketID = 0x0A0B;
     split.splitPacketIndex = 2;
     split.splitPacketCount = 3;
-    CRtRudpBitStream bs;
-    bs.WriteBit(false);
-    split.Write(bs);
-    EXPECT_EQ(Hex(bs), "03 C0 02 80 03 00 42 C2 B2 CF 20 78 79");
-
+    EXPECT_EQ(Datagram(split), "03 C0 02 80 03 00 42 C2 B2 CF 20 78 79");
     CRtRudpPacket keepAlive = Make(4, 2, "");
     keepAlive.packetNo = 9;
-    CRtRudpBitStream ka;
-    ka.WriteBit(false);
-    keepAlive.Write(ka);
-    EXPECT_EQ(Hex(ka), "02 20 90 06 00");
-}
+    EXPECT_EQ(Datagram(keepAlive), "02 20 90 06 00");
 
-TEST(RudpWire, TheConnectionRequestDatagram) {
+    // The connection request, behind an acknowledgement.
     CRtRudpBitStream req;
     req.Write8(1);
     req.Write32(0x12345678);
@@ -152,17 +143,11 @@ TEST(RudpWire, TheConnectionRequestDatagram) {
         req.Write8(b);
     req.Write16(8080);
     EXPECT_EQ(Hex(req), "01 78 56 34 12 7F 00 00 01 90 1F");
-    CRtRudpBitStream dg;
-    dg.WriteBit(true);
-    DS_RangeList<uint16_t> acks;
-    acks.Insert(5);
-    acks.Serialize(dg, 1000, true);
-    CRtRudpPacket p;
-    p.pduType = 1;
-    p.reliability = 2;
-    p.data.assign(reinterpret_cast<const char*>(req.GetData()), req.GetNumberOfBytesUsed());
-    p.Write(dg);
-    EXPECT_EQ(Hex(dg), "E3 05 00 01 40 00 0E C0 01 78 56 34 12 7F 00 00 01 90 1F");
+    CRtRudpPacket request;
+    request.pduType = 1;
+    request.reliability = 2;
+    request.data.assign(reinterpret_cast<const char*>(req.GetData()), req.GetNumberOfBytesUsed());
+    EXPECT_EQ(Datagram(request, 5), "E3 05 00 01 40 00 0E C0 01 78 56 34 12 7F 00 00 01 90 1F");
 }
 
 TEST(RudpWire, TruncatedOrOversizedPacketsAreRefusedAtEveryField) {

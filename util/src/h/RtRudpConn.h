@@ -191,6 +191,9 @@ protected:
                           uint8_t aChannel);
     RtResult QueueChain(uint8_t aPduType, CRtMessageBlock& aData, uint8_t aReliability, uint8_t aPriority,
                         uint8_t aChannel);
+    // A closing connection's next step once all it sent is acknowledged:
+    // the shutdown, then the end. True when it has ended.
+    bool CloseStep(int64_t aNowUs);
     // Builds and sends datagrams with what is due now.
     RtResult FlushSend(int64_t aNowUs);
     // The same once the thread's current work is done.
@@ -214,6 +217,8 @@ protected:
     std::atomic<uint32_t> m_nState{RUDP_STATE_INIT};
     bool m_bFinished = false;
     bool m_bReported = false;
+    // Closing: the shutdown waits until everything before it is acknowledged.
+    bool m_bShutdownDue = false;
     int m_nSendSyncCount = 0;
     // Bytes from and to the peer before the handshake was confirmed.
     uint64_t m_llBytesIn = 0;

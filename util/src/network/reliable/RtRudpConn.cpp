@@ -403,12 +403,30 @@ RtResult CRtRudpConn::Disconnect(RtResult aReason) {
         Fail(aReason, true);
         return RT_OK;
     }
-    // What the user handed over still goes, then the shutdown, ordered
-    // behind it; the connection lives on until all is acknowledged.
-    QueueMessage(RUDP_PDU_SHUTDOWN, nullptr, 0, RUDP_RELIABLE_ORDERED, 3, 0);
+    // What the user handed over still goes, then the shutdown; the
+    // connection lives on until all is acknowledged.
     SetState(RUDP_STATE_CLOSED);
+    m_bShutdownDue = true;
     FlushSend(NowUs());
+    CloseStep(NowUs());
     return RT_OK;
+}
+
+bool CRtRudpConn::CloseStep(int64_t aNowUs) {
+    if (m_bFinished)  // a send before may have ended it
+        return true;
+    if (HasUnacked())
+        return false;
+    if (!m_bShutdownDue) {
+        Cleanup();
+        return true;
+    }
+    // Sent only now: ordered on one channel only, it would overtake data of
+    // the others still being resent, and the peer ends on it.
+    m_bShutdownDue = false;
+    QueueMessage(RUDP_PDU_SHUTDOWN, nullptr, 0, RUDP_RELIABLE_ORDERED, 3, 0);
+    FlushSend(aNowUs);
+    return m_bFinished;
 }
 
 void CRtRudpConn::OnDisconnect(RtResult aReason, IRtTransport* aTrptId) {
@@ -605,10 +623,8 @@ void CRtRudpConn::OnReceive_i(const uint8_t* aData, size_t aLen) {
         ProcessAcks(acks, now);
         if (m_bFinished)
             return;
-        if (GetState() == RUDP_STATE_CLOSED && !HasUnacked()) {
-            Cleanup();
+        if (GetState() == RUDP_STATE_CLOSED && CloseStep(now))
             return;
-        }
         if (m_bSendBufFull && m_llBuffered - m_llAcked < m_dwMaxSendBuffer) {
             m_bSendBufFull = false;
             if (m_sink)
@@ -1020,8 +1036,7 @@ void CRtRudpConn::OnConnTimer() {
         // A closing connection stays while what it owes the peer goes out;
         // the ack limit bounds that.
         FlushSend(now);
-        if (!HasUnacked())
-            Cleanup();
+        CloseStep(now);
         return;
     }
     if (state != RUDP_STATE_CONNECTED || !m_bConfirmed) {
