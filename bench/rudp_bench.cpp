@@ -372,6 +372,13 @@ int main(int argc, char** argv) {
     }
     if (opt.role == "server" && opt.mode == "bulk")
         OnThread(net, [&] { bench.Print("server", timedOut); });
+    if (opt.role == "server") {
+        // Say goodbye, so that the client need not wait out its own close.
+        OnThread(net, [&] { bench.Drop(); });
+        const uint64_t until = NowNs() + 2ull * 1000000000ull;
+        while (CRtRudpConn::GetLiveCount() > 0 && NowNs() < until)
+            rtos::SleepMs(5);
+    }
     if (opt.role == "client") {
         if (opt.mode == "pingpong")
             OnThread(net, [&] { bench.Print("client", false); });

@@ -116,7 +116,7 @@ public:
     static constexpr size_t kMaxInFlight = 8000;
     static constexpr int kResendCount = 5;
     // The earliest an unacknowledged packet is resent by the measured path.
-    static constexpr int64_t kMinEarlyResendUs = 1000;
+    static constexpr int64_t kMinEarlyResendUs = 5000;
     static constexpr int64_t kTimeLimitUs = 15000000;
     static constexpr int64_t kLongWaitUs = 4500000;
     static constexpr int64_t kMaxLongResendUs = 10000000;

@@ -395,7 +395,10 @@ RtResult CRtRudpConn::GetOption(unsigned long aCommand, void* aArg) {
 
 RtResult CRtRudpConn::Disconnect(RtResult aReason) {
     CRtAutoPtr<CRtRudpConn> hold(this);
+    // The user may free its sink and observer now: a closing connection
+    // lives on to deliver, and must not reach them.
     m_sink = nullptr;
+    m_pObserver = nullptr;
     m_bReported = true;  // the user asked: nothing is told
     if (m_bFinished)
         return RT_OK;
