@@ -84,10 +84,12 @@ public:
     RtResult Disconnect(RtResult aReason) override {
         Touch();
         m_pSink = nullptr;
-        if (m_nDisconnects++ == 0) {
+        // The count goes up last: a watcher that sees it also sees the reason.
+        if (m_nDisconnects.load() == 0) {
             m_nReason = aReason;
             m_nSentAtDisconnect = SentSize();
         }
+        ++m_nDisconnects;
         return RT_OK;
     }
 
