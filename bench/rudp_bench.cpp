@@ -362,9 +362,8 @@ int main(int argc, char** argv) {
             if (bench.m_bClosed || (!bench.m_nT0 && now > start + cap + 30ull * 1000000000ull))
                 break;
         } else {
-            // Drives time-capped sending when nothing else happens. Kept at
-            // every millisecond: the lossy rows lose goodput when this
-            // wake-up of the network thread comes less often.
+            // Drives time-capped sending when nothing else happens; back-
+            // pressure and the echoes drive it otherwise.
             OnThread(net, [&] { bench.Next(); });
             if (bench.m_bSendDone || bench.m_bClosed || now > start + cap + 30ull * 1000000000ull)
                 break;
@@ -383,10 +382,13 @@ int main(int argc, char** argv) {
         if (opt.mode == "pingpong")
             OnThread(net, [&] { bench.Print("client", false); });
         // An orderly close: what is handed over still goes, then the peer
-        // hears the shutdown.
+        // hears the shutdown; the connection lives on without us until then.
+        // The connector holds its connection as long as it lives.
         OnThread(net, [&] {
-            if (bench.m_pTrpt)
-                bench.m_pTrpt->Disconnect(RT_OK);
+            bench.Drop();
+            connector->CancelConnect(RT_OK);
+            connector->ReleaseReference();
+            connector = nullptr;
         });
         const uint64_t until = NowNs() + 8ull * 1000000000ull;
         while (CRtRudpConn::GetLiveCount() > 0 && NowNs() < until)

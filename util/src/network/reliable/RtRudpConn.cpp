@@ -400,7 +400,9 @@ RtResult CRtRudpConn::Disconnect(RtResult aReason) {
     m_sink = nullptr;
     m_pObserver = nullptr;
     m_bReported = true;  // the user asked: nothing is told
-    if (m_bFinished)
+    // Closing already: a second Disconnect (a thread proxy sends one as
+    // it goes) must not cut off what is still owed to the peer.
+    if (m_bFinished || GetState() == RUDP_STATE_CLOSED)
         return RT_OK;
     if (GetState() != RUDP_STATE_CONNECTED) {
         Fail(aReason, true);
