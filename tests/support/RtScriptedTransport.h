@@ -16,6 +16,7 @@
 #include <string>
 
 #include "RtNetworkBase.h"
+#include "RtObserver.h"
 #include "RtReferenceControl.h"
 #include "RtThread.h"
 #include "RtThreadManager.h"
@@ -68,6 +69,8 @@ public:
         Touch();
         if (aCommand == RT_OPT_BIND_THREAD)
             m_pBoundTo = static_cast<CRtTransportBindThreadParam*>(aArg)->m_thread;
+        if (aCommand == RT_OPT_RUDP_OBSERVER)
+            m_pObserver = static_cast<IRtObserver*>(aArg);
         m_nLastSet = aCommand;
         return RT_OK;
     }
@@ -143,6 +146,7 @@ public:
     std::atomic<RtResult> m_nReason{-1};
     std::atomic<size_t> m_nSentAtDisconnect{0};
     std::atomic<unsigned long> m_nLastSet{0};
+    std::atomic<IRtObserver*> m_pObserver{nullptr};  // the last one set
     std::atomic<CRtThread*> m_pBoundTo{nullptr};
 
 private:

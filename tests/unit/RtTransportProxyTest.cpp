@@ -220,6 +220,37 @@ TEST_F(TransportProxyTest, OptionsFromTheUserThreadRunOnTheNetworkThread) {
     EXPECT_EQ(RT_ERROR_NOT_AVAILABLE, Send("x"));
 }
 
+// The lower transport observes the proxy; the user's observer hears it on
+// the user thread, and nothing once the user disconnected (it may be gone).
+TEST_F(TransportProxyTest, TheObserverHearsOnTheUserThreadAndNothingAfterDisconnect) {
+    Make();
+    struct Observer : IRtObserver {
+        void OnObserve(const char* aTopic, void*) override {
+            heard += std::string(aTopic) == "RUDP" && CRtThreadManager::IsEqualCurrentThread(user);
+        }
+        uint32_t user = 0;
+        std::atomic<int> heard{0};
+    } observer;
+    observer.user = m_pUser->GetThreadId();
+    IRtObserver* got = nullptr;
+    EXPECT_EQ(RT_OK,
+              OnUser([&] { return m_pProxy->SetOption(RT_OPT_RUDP_OBSERVER, static_cast<IRtObserver*>(&observer)); }));
+    EXPECT_EQ(RT_OK, OnUser([&] { return m_pProxy->GetOption(RT_OPT_RUDP_OBSERVER, &got); }));
+    EXPECT_EQ(&observer, got);
+    auto observe = [&] {
+        OnNet([&] {
+            m_pLower->m_pObserver.load()->OnObserve("RUDP", nullptr);
+            return RT_OK;
+        });
+        Settle();
+    };
+    observe();
+    EXPECT_EQ(1, observer.heard.load());
+    EXPECT_EQ(RT_OK, OnUser([&] { return m_pProxy->Disconnect(RT_OK); }));
+    observe();
+    EXPECT_EQ(1, observer.heard.load());
+}
+
 // The registry no longer knows the proxy's network thread (taken out while
 // its loop still runs, as between a destroy and the loop's end). An option
 // asked from elsewhere is refused, and the event that carried it, which

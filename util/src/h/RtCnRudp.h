@@ -100,6 +100,7 @@ struct CRtRudpPacket {
     int resendLeft = 0;
     uint32_t userBytes = 0;   // what this packet counts against the send buffer
     uint16_t laterAcked = 0;  // later packets acknowledged since its last transmission
+    bool inPipe = false;      // its last transmission may still be on the way
 
     bool IsReliable() const { return reliability >= RUDP_RELIABLE; }
     bool IsOrderedOrSequenced() const { return reliability == 1 || reliability == 3 || reliability == 4; }

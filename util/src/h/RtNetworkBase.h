@@ -28,6 +28,7 @@ class IRtTransportSink;
 #define RT_OPT_TRANSPORT_SND_BUF_LEN 110       // uint32_t
 #define RT_OPT_LOWER_TRANSPORT 112             // IRtTransport* (thread proxies)
 #define RT_OPT_TRANSPORT_TOS 113               // int
+#define RT_OPT_RUDP_OBSERVER 116               // IRtObserver*, told "RUDP" when the network is poor
 #define RT_OPT_TRANSPORT_TCP_NODELAY 117       // uint32_t
 #define RT_OPT_TRANSPORT_UNUSED_118 118        // accepted, no effect
 #define RT_OPT_TRANSPORT_RCV_BYTES 140         // uint32_t, reset by the query

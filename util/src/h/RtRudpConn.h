@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "DS_RangeList.h"
@@ -31,8 +32,7 @@ class CRtRudpFlowControl;
 class CRtRudpPacketPool;
 class IRtObserver;
 
-#define RT_OPT_RUDP_MTU 114       // uint32_t bytes, clamped to 100 .. 1492
-#define RT_OPT_RUDP_OBSERVER 116  // IRtObserver*, told "RUDP" when the network is poor
+#define RT_OPT_RUDP_MTU 114  // uint32_t bytes, clamped to 100 .. 1492
 
 // Type word bit: the acceptor's connections send keep-alives.
 #define RT_RUDP_TYPE_SERVER_KEEPALIVE 0x40000
@@ -114,10 +114,28 @@ public:
     // out-of-order cap and far below half the 16-bit number space, so that
     // every number in an acknowledgement maps to one packet.
     static constexpr size_t kMaxInFlight = 8000;
+    // Congestion window, in reliable packets on the way: it opens with
+    // each acknowledgement and halves when more than a quarter of what a
+    // round sent were resends; random loss below that leaves it alone. Its
+    // floor covers a 64 KiB send buffer at the default MTU: a busy host
+    // that delays acknowledgements past the early resends must not throttle
+    // a path that drops nothing.
+    static constexpr uint32_t kInitialCwnd = 128;
+    static constexpr uint32_t kMinCwnd = 64;
+    static constexpr uint32_t kHeavyLossPercent = 25;
+    static constexpr int64_t kMinRoundUs = 2000;
+    // Split messages with unacknowledged parts: the receiver holds at most
+    // kMaxSplitIds incomplete ones, and at a small MTU loss leaves nearly
+    // every one incomplete for a while.
+    static constexpr size_t kMaxSplitsInFlight = kMaxSplitIds / 2;
     static constexpr int kResendCount = 5;
     // The earliest an unacknowledged packet is resent by the measured path.
     static constexpr int64_t kMinEarlyResendUs = 5000;
     static constexpr int64_t kTimeLimitUs = 15000000;
+    // A closing connection whose shutdown is all that is left waits this
+    // long for its acknowledgement: the peer ends on the shutdown and may
+    // not be there to acknowledge a resend of it.
+    static constexpr int64_t kShutdownLingerUs = 3000000;
     static constexpr int64_t kLongWaitUs = 4500000;
     static constexpr int64_t kMaxLongResendUs = 10000000;
     static constexpr uint32_t kConnTimerSeconds = 5;
@@ -135,7 +153,11 @@ public:
 
     // IRtTransportSink, for the UDP transport.
     void OnReceive(CRtMessageBlock& aData, IRtTransport* aTrptId) override;
-    void OnSend(IRtTransport*) override {}
+    // The socket has room again.
+    void OnSend(IRtTransport*) override {
+        if (!m_bFinished)
+            ScheduleFlush();
+    }
     void OnDisconnect(RtResult aReason, IRtTransport* aTrptId) override;
 
     void OnTimer(CRtTimerWrapper* aId) override;
@@ -196,6 +218,11 @@ protected:
     bool CloseStep(int64_t aNowUs);
     // Builds and sends datagrams with what is due now.
     RtResult FlushSend(int64_t aNowUs);
+    void Sent(CRtRudpPacket* aPacket, bool aResend, int64_t aNowUs);
+    void Unsent(const std::vector<std::pair<CRtRudpPacket*, bool>>& aWritten, int64_t aNowUs);
+    // Congestion window: halved after a round of heavy loss, opened by acknowledgements.
+    void EndRound(int64_t aNowUs);
+    void OpenWindow(uint32_t aAcked, size_t aPipeBefore);
     // The same once the thread's current work is done.
     void ScheduleFlush();
     void RegisterFlowControl();
@@ -219,6 +246,7 @@ protected:
     bool m_bReported = false;
     // Closing: the shutdown waits until everything before it is acknowledged.
     bool m_bShutdownDue = false;
+    int64_t m_llShutdownSentUs = 0;  // when the shutdown was queued (0: not yet)
     int m_nSendSyncCount = 0;
     // Bytes from and to the peer before the handshake was confirmed.
     uint64_t m_llBytesIn = 0;
@@ -287,6 +315,15 @@ private:
     bool m_bSentSinceTick = false;
     bool m_bFlushing = false;
     bool m_bFlushPosted = false;
+    // Congestion control (see kInitialCwnd).
+    uint32_t m_nCwnd = kInitialCwnd;
+    uint32_t m_nCwndGrowth = 0;  // acknowledgements towards the next packet above the threshold
+    uint32_t m_nSsthresh = kMaxInFlight;
+    size_t m_nPipe = 0;                // packets with inPipe set
+    int64_t m_llPipeWake = INT64_MAX;  // the earliest a packet on the way is deemed lost
+    int64_t m_llRoundStart = 0;
+    uint32_t m_nRoundSends = 0, m_nRoundResends = 0;
+    std::map<uint16_t, uint32_t> m_SplitsInFlight;  // split id -> its parts sent and unacknowledged
 
     // Receiving.
     uint16_t m_wRecvExpected = 0;

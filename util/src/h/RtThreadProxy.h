@@ -13,6 +13,7 @@
 #include "RtEventQueue.h"
 #include "RtMutex.h"
 #include "RtNetworkBase.h"
+#include "RtObserver.h"
 #include "RtReferenceControl.h"
 #include "RtThread.h"
 #include "RtThreadManager.h"
@@ -22,7 +23,12 @@ class CRtCarriedData;
 
 // ---- Transport proxy ---------------------------------------------------------
 
-class CRtTransportThreadProxy : public IRtTransport, public IRtTransportSink, public CRtThreadProxyReference {
+// The user's observer (RT_OPT_RUDP_OBSERVER) is told on the user thread,
+// and never after Disconnect: the lower transport observes the proxy.
+class CRtTransportThreadProxy : public IRtTransport,
+                                public IRtTransportSink,
+                                public IRtObserver,
+                                public CRtThreadProxyReference {
 public:
     // Datagrams one UDP proxy lets travel between its threads at a time,
     // each way: posted sends not yet sent, and received datagrams not yet
@@ -51,6 +57,8 @@ public:
     void OnReceive(CRtMessageBlock& aData, IRtTransport* aTrptId) override;
     void OnSend(IRtTransport* aTrptId) override;
     void OnDisconnect(RtResult aReason, IRtTransport* aTrptId) override;
+    // IRtObserver, for the lower transport on the network thread.
+    void OnObserve(const char* aTopic, void* aData) override;
 
     CRtThread* GetNetworkThread() const { return m_networkThread.load(std::memory_order_acquire); }
     CRtThread* GetUserThread() const { return m_userThread.load(std::memory_order_acquire); }
@@ -75,6 +83,7 @@ private:
     friend class CRtEventOnReceive;
     friend class CRtEventOnSend;
     friend class CRtEventOnDisconnect;
+    friend class CRtEventOnObserve;
 
     bool OnNetworkThread() const;
     bool OnUserThread() const;
@@ -96,6 +105,7 @@ private:
 
     CRtLowerRef<IRtTransport> m_lowerTransport;
     std::atomic<IRtTransportSink*> m_pSink{nullptr};
+    std::atomic<IRtObserver*> m_pObserver{nullptr};
     std::atomic<CRtThread*> m_networkThread;
     std::atomic<CRtThread*> m_userThread;
     unsigned long m_dwType;

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <string>
 
 #include "RtHandle.h"
 #include "RtRecycler.h"
@@ -269,6 +270,24 @@ private:
     CRtAutoPtr<CRtTransportThreadProxy> m_threadProxy;
 };
 
+class CRtEventOnObserve : public IRtEvent {
+public:
+    CRtEventOnObserve(CRtTransportThreadProxy* aProxy, const char* aTopic) : m_threadProxy(aProxy), m_topic(aTopic) {}
+
+    RtResult OnEventFire() override {
+        RT_PROXY_ON_USER_THREAD(m_threadProxy);
+        CRtTransportThreadProxy* p = m_threadProxy.Get();
+        IRtObserver* observer = p->m_pObserver.load();
+        if (!p->IsStopped() && observer)
+            observer->OnObserve(m_topic.c_str(), nullptr);
+        return RT_OK;
+    }
+
+private:
+    CRtAutoPtr<CRtTransportThreadProxy> m_threadProxy;
+    std::string m_topic;
+};
+
 class CRtEventOnDisconnect : public IRtEvent {
 public:
     CRtEventOnDisconnect(CRtTransportThreadProxy* aProxy, RtResult aReason)
@@ -468,6 +487,7 @@ RtResult CRtTransportThreadProxy::Disconnect(RtResult aReason) {
     if (stoppedflag_.exchange(true))
         return RT_OK;
     m_pSink = nullptr;
+    m_pObserver = nullptr;
     RT_INFO_TRACE_THIS("CRtTransportThreadProxy::Disconnect, aReason="
                        << aReason << " trpt=" << static_cast<const void*>(m_lowerTransport.Get()));
     return PostToNetwork(new CRtEventDisconnect(this, aReason));
@@ -548,6 +568,17 @@ void CRtTransportThreadProxy::OnSend(IRtTransport* aTrptId) {
         PostToUser(new CRtEventOnSend(this));
 }
 
+void CRtTransportThreadProxy::OnObserve(const char* aTopic, void*) {
+    if (stoppedflag_.load() || UserThreadStopped() || !aTopic)
+        return;
+    if (!OnUserThread()) {
+        PostToUser(new CRtEventOnObserve(this, aTopic));
+        return;
+    }
+    if (IRtObserver* observer = m_pObserver.load())
+        observer->OnObserve(aTopic, nullptr);
+}
+
 void CRtTransportThreadProxy::OnDisconnect(RtResult aReason, IRtTransport* aTrptId) {
     if (stoppedflag_.load() || UserThreadStopped()) {
         RT_DEBUG_TRACE_THIS("CRtTransportThreadProxy::OnDisconnect, stoppedflag_="
@@ -599,6 +630,11 @@ RtResult CRtTransportThreadProxy::GetOption(unsigned long aCommand, void* aArg) 
             *static_cast<IRtTransport**>(aArg) = lower;
             return RT_OK;
         }
+        if (aCommand == RT_OPT_RUDP_OBSERVER) {
+            RT_ASSERTE_RETURN(aArg, RT_ERROR_INVALID_ARG);
+            *static_cast<IRtObserver**>(aArg) = m_pObserver.load();
+            return RT_OK;
+        }
     }
     return OptionOnNetwork(false, aCommand, aArg);
 }
@@ -624,6 +660,15 @@ RtResult CRtTransportThreadProxy::SetOption(unsigned long aCommand, void* aArg) 
                 return RT_ERROR_UNEXPECTED;
             }
         }
+    }
+    if (aCommand == RT_OPT_RUDP_OBSERVER) {
+        // The lower transport tells the proxy, which tells the user on its thread.
+        IRtObserver* observer = static_cast<IRtObserver*>(aArg);
+        IRtObserver* self = observer ? static_cast<IRtObserver*>(this) : nullptr;
+        RtResult rv = OptionOnNetwork(true, aCommand, self);
+        if (RT_SUCCEEDED(rv) && !IsStopped())
+            m_pObserver = observer;
+        return rv;
     }
     return OptionOnNetwork(true, aCommand, aArg);
 }

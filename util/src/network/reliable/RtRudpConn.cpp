@@ -429,6 +429,7 @@ bool CRtRudpConn::CloseStep(int64_t aNowUs) {
     // Sent only now: ordered on one channel only, it would overtake data of
     // the others still being resent, and the peer ends on it.
     m_bShutdownDue = false;
+    m_llShutdownSentUs = aNowUs;
     QueueMessage(RUDP_PDU_SHUTDOWN, nullptr, 0, RUDP_RELIABLE_ORDERED, 3, 0);
     FlushSend(aNowUs);
     return m_bFinished;
@@ -477,6 +478,8 @@ void CRtRudpConn::Cleanup() {
     }
     m_ResendQueue.ForEach([this](CRtRudpPacket* p) { FreePacket(p); });
     m_ResendQueue.Clear();
+    m_nPipe = 0;
+    m_SplitsInFlight.clear();
     for (auto& ch : m_Channels) {
         for (auto& e : ch.outOfOrder)
             FreePacket(e.second);
@@ -531,6 +534,8 @@ void CRtRudpConn::ProcessAcks(const DS_RangeList<uint16_t>& aAcks, int64_t aNowU
     uint64_t highest = 0;
     bool any = false;
     bool confirmed = false;
+    uint32_t acked = 0;
+    const size_t pipeBefore = m_nPipe;
     // Disjoint ranges visit each awaited number once at most; lists that
     // cover the same numbers again get no more steps than that.
     size_t steps = m_ResendQueue.Span() + aAcks.ranges.size();
@@ -572,6 +577,14 @@ void CRtRudpConn::ProcessAcks(const DS_RangeList<uint16_t>& aAcks, int64_t aNowU
                 confirmed = true;
             if (p->pduType == RUDP_PDU_DATA)
                 m_llAcked += p->userBytes;
+            if (p->inPipe)
+                --m_nPipe;
+            if (p->isSplitPacket) {
+                auto split = m_SplitsInFlight.find(p->splitPacketID);
+                if (split != m_SplitsInFlight.end() && --split->second == 0)
+                    m_SplitsInFlight.erase(split);
+            }
+            ++acked;
             highest = std::max<uint64_t>(highest, static_cast<uint64_t>(seq));
             any = true;
             m_ResendQueue.Take(static_cast<uint64_t>(seq));
@@ -596,6 +609,7 @@ void CRtRudpConn::ProcessAcks(const DS_RangeList<uint16_t>& aAcks, int64_t aNowU
         if (lost)
             ScheduleFlush();
     }
+    OpenWindow(acked, pipeBefore);
     if (samples >= 2)
         SetRtt(sum / samples);
     if (confirmed && !m_bConfirmed)
@@ -890,48 +904,55 @@ RtResult CRtRudpConn::FlushSend(int64_t aNowUs) {
     CRtRudpBitStream bs;
     std::vector<CRtRudpPacket*> due;
     if (m_llEarliestResend <= aNowUs && !m_ResendQueue.Empty()) {
-        int64_t earliest = INT64_MAX;
+        int64_t earliest = INT64_MAX, pipeWake = INT64_MAX;
         m_ResendQueue.ForEach([&](CRtRudpPacket* p) {
-            if (p->nextActionTime <= aNowUs)
+            if (p->nextActionTime <= aNowUs) {
+                // Deemed lost: it no longer takes room on the way.
+                if (p->inPipe) {
+                    p->inPipe = false;
+                    --m_nPipe;
+                }
                 due.push_back(p);
-            else
+            } else {
                 earliest = std::min(earliest, p->nextActionTime);
+                if (p->inPipe)
+                    pipeWake = std::min(pipeWake, p->nextActionTime);
+            }
         });
         m_llEarliestResend = earliest;
+        m_llPipeWake = pipeWake;
     }
     size_t dueNext = 0;
     RtResult result = RT_OK;
+    // The datagram's packets, and whether each is a resend: they count as
+    // sent once the socket took the datagram.
+    std::vector<std::pair<CRtRudpPacket*, bool>> written;
     for (;;) {
         bs.Reset();
+        written.clear();
         size_t packets = 0;
         const bool hasAcks = !m_AcksToSend.IsEmpty();
         bs.WriteBit(hasAcks);
         if (hasAcks)
             m_AcksToSend.Serialize(bs, budget - 1, true);
-        while (dueNext < due.size()) {
+        // Resends go first, oldest first, as far as the window lets them.
+        while (dueNext < due.size() && m_nPipe + written.size() < m_nCwnd) {
             CRtRudpPacket* p = due[dueNext];
             if (static_cast<int64_t>(bs.GetNumberOfBitsUsed() + p->BitsOnWire()) > budget)
                 break;
             p->Write(bs);
+            written.emplace_back(p, true);
             ++packets;
             ++dueNext;
-            p->sendTime = aNowUs;
-            p->laterAcked = 0;
-            if (--p->resendLeft <= 0) {
-                // Counted, never dropped: the ack limit ends a connection
-                // that cannot get through.
-                ++m_nSendDropPackets;
-                p->resendLeft = 1;
-            }
-            p->nextActionTime = aNowUs + ResendDelay(*p);
-            m_llEarliestResend = std::min(m_llEarliestResend, p->nextActionTime);
         }
         bool full = dueNext < due.size();
         for (int prio = 0; prio < 4 && !full; ++prio) {
             auto& q = m_SendQueue[prio];
             while (!q.empty()) {
                 CRtRudpPacket* p = q.front();
-                if (p->IsReliable() && m_ResendQueue.Span() >= kMaxInFlight) {
+                if (p->IsReliable() &&
+                    (m_ResendQueue.Span() >= kMaxInFlight || m_nPipe + written.size() >= m_nCwnd ||
+                     (p->isSplitPacket && p->splitPacketIndex == 0 && m_SplitsInFlight.size() >= kMaxSplitsInFlight))) {
                     full = true;
                     break;
                 }
@@ -946,16 +967,16 @@ RtResult CRtRudpConn::FlushSend(int64_t aNowUs) {
                 ++packets;
                 if (p->IsReliable()) {
                     p->seq = m_llNextSeq++;
-                    p->sendTime = aNowUs;
                     p->firstSendTime = aNowUs;
                     p->resendLeft = kResendCount;
-                    p->nextActionTime = aNowUs + ResendDelay(*p);
-                    m_llEarliestResend = std::min(m_llEarliestResend, p->nextActionTime);
+                    if (p->isSplitPacket)
+                        ++m_SplitsInFlight[p->splitPacketID];
                     if (p->pduType == RUDP_PDU_CONN_RESP) {
                         m_wRespPacketNo = p->packetNo;
                         m_bRespSent = true;
                     }
                     m_ResendQueue.Push(p->seq, p);
+                    written.emplace_back(p, false);
                 } else {
                     if (p->pduType == RUDP_PDU_DATA)
                         m_llAcked += p->userBytes;  // nothing will acknowledge it
@@ -967,33 +988,108 @@ RtResult CRtRudpConn::FlushSend(int64_t aNowUs) {
             break;
         const size_t bytes = bs.GetNumberOfBytesUsed();
         if (!m_bConfirmed) {
-            if (m_llBytesOut + bytes > m_llBytesIn)
-                break;  // resent later, when the peer has sent more
+            if (m_llBytesOut + bytes > m_llBytesIn) {
+                Unsent(written, aNowUs);  // resent later, when the peer has sent more
+                break;
+            }
             m_llBytesOut += bytes;
         }
         CRtMessageBlock block(bytes, reinterpret_cast<const char*>(bs.GetData()), CRtMessageBlock::DONT_DELETE, bytes);
         RtResult rv = m_lowerTransport->SendData(block);
         m_bSentSinceTick = true;
-        if (rv == RT_ERROR_PARTIAL_DATA)
-            break;  // the socket is full: resends and the next cycle go on
         if (RT_FAILED(rv)) {
-            result = rv;
+            // The socket is full (its OnSend flushes again) or failed.
+            Unsent(written, aNowUs);
+            if (rv != RT_ERROR_PARTIAL_DATA)
+                result = rv;
             break;
         }
+        for (const auto& w : written)
+            Sent(w.first, w.second, aNowUs);
         if (!full && m_AcksToSend.IsEmpty() && dueNext >= due.size())
             break;
     }
+    if (dueNext < due.size())
+        m_llEarliestResend = aNowUs;  // due still, waiting for room
     m_bFlushing = false;
-    if (RT_SUCCEEDED(result) && !m_ResendQueue.Empty() && m_llEarliestResend < aNowUs + CRtRudpFlowControl::kCycleUs) {
-        // A resend due before the next cycle gets a wake-up of its own.
-        const int64_t wait = std::max<int64_t>(m_llEarliestResend - aNowUs, 1000);
-        m_ResendTimer.Schedule(this, CRtTimeValue(wait / 1000000, static_cast<int32_t>(wait % 1000000)), 1);
+    EndRound(aNowUs);
+    if (RT_SUCCEEDED(result) && !m_ResendQueue.Empty()) {
+        // A resend due before the next cycle gets a wake-up of its own;
+        // one waiting for room wakes when a packet on the way is deemed
+        // lost (acknowledgements flush too).
+        int64_t wake = m_llEarliestResend;
+        if (wake <= aNowUs)
+            wake = m_llPipeWake;
+        if (wake < aNowUs + CRtRudpFlowControl::kCycleUs) {
+            const int64_t wait = std::max<int64_t>(wake - aNowUs, 1000);
+            m_ResendTimer.Schedule(this, CRtTimeValue(wait / 1000000, static_cast<int32_t>(wait % 1000000)), 1);
+        }
     }
     if (RT_FAILED(result)) {
         RT_ERROR_TRACE_THIS("CRtRudpConn::RunSendCycle, UpdateSending failed! rv=" << result);
         Fail(result);
     }
     return result;
+}
+
+void CRtRudpConn::Sent(CRtRudpPacket* aPacket, bool aResend, int64_t aNowUs) {
+    aPacket->sendTime = aNowUs;
+    aPacket->laterAcked = 0;
+    if (aResend) {
+        ++m_nRoundResends;
+        if (--aPacket->resendLeft <= 0) {
+            // Counted, never dropped: the ack limit ends a connection
+            // that cannot get through.
+            ++m_nSendDropPackets;
+            aPacket->resendLeft = 1;
+        }
+    }
+    ++m_nRoundSends;
+    aPacket->inPipe = true;
+    ++m_nPipe;
+    aPacket->nextActionTime = aNowUs + ResendDelay(*aPacket);
+    m_llEarliestResend = std::min(m_llEarliestResend, aPacket->nextActionTime);
+    m_llPipeWake = std::min(m_llPipeWake, aPacket->nextActionTime);
+}
+
+void CRtRudpConn::Unsent(const std::vector<std::pair<CRtRudpPacket*, bool>>& aWritten, int64_t aNowUs) {
+    // Not on the way: due again at once, without counting as a try.
+    for (const auto& w : aWritten)
+        w.first->nextActionTime = aNowUs;
+    if (!aWritten.empty())
+        m_llEarliestResend = aNowUs;
+}
+
+void CRtRudpConn::EndRound(int64_t aNowUs) {
+    const int64_t round = std::max<int64_t>(m_llSrttUs, kMinRoundUs);
+    if (aNowUs - m_llRoundStart < round)
+        return;
+    if (m_nRoundSends < kMinCwnd && aNowUs - m_llRoundStart < 1000000)
+        return;  // too few to judge yet
+    if (m_nRoundSends >= kMinCwnd && m_nRoundResends * 100 > m_nRoundSends * kHeavyLossPercent) {
+        // The path drops much of what it is given: a queue overflows.
+        m_nSsthresh = std::max(m_nCwnd / 2, kMinCwnd);
+        m_nCwnd = m_nSsthresh;
+        m_nCwndGrowth = 0;
+    }
+    m_llRoundStart = aNowUs;
+    m_nRoundSends = m_nRoundResends = 0;
+}
+
+void CRtRudpConn::OpenWindow(uint32_t aAcked, size_t aPipeBefore) {
+    // Only a window in use grows: an idle sender's would let a burst loose.
+    if (!aAcked || aPipeBefore * 2 < m_nCwnd)
+        return;
+    if (m_nCwnd < m_nSsthresh) {
+        m_nCwnd += aAcked;
+    } else {
+        m_nCwndGrowth += aAcked;
+        while (m_nCwndGrowth >= m_nCwnd) {
+            m_nCwndGrowth -= m_nCwnd;
+            ++m_nCwnd;
+        }
+    }
+    m_nCwnd = std::min<uint32_t>(m_nCwnd, kMaxInFlight);
 }
 
 void CRtRudpConn::RunSendCycle(int64_t aNowUs) {
@@ -1004,6 +1100,11 @@ void CRtRudpConn::RunSendCycle(int64_t aNowUs) {
         RT_DEBUG_TRACE_THIS("CRtRudpConn::RunSendCycle, unexpected timestamp! time=" << aNowUs << " lastUpdateTime="
                                                                                      << m_llLastUpdateTime);
     m_llLastUpdateTime = aNowUs;
+    if (m_llShutdownSentUs && aNowUs - m_llShutdownSentUs > Scaled(kShutdownLingerUs)) {
+        RT_INFO_TRACE_THIS("CRtRudpConn::RunSendCycle, shutdown not acknowledged, closed");
+        Cleanup();
+        return;
+    }
     if (!m_ResendQueue.Empty()) {
         // Numbers are given at the first transmission: the lowest waits
         // longest.
