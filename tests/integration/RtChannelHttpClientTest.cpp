@@ -527,30 +527,50 @@ TEST_F(ChannelHttpClientTest, OriginFramingsAndStatuses) {
 // 401 rounds with the credentials of the server's settings (Basic and
 // Digest from apache, NTLM from squid in front of it, both legs on the
 // connection the channel opened); wrong ones are tried for the rounds there
-// are, then the channel gives up and the settings forget them.
+// are, then the channel gives up and the settings forget them. Without
+// listed settings (the first case) the credentials getter gives them, and
+// the server's settings do not join the proxy manager's list of proxies.
 TEST_F(ChannelHttpClientTest, OriginChallengesAndAWrongPassword) {
     NEED_PEER(Port("SQUID_NTLM_WWW"));
+    struct Getter : public IRtHttpAuthInfoGetter {
+        GETTER_RESULT GetAuthInfo(IRtChannelHttpClient*, CRtHttpProxyInfo* aProxy) override {
+            ++asked;
+            aProxy->SetUserName(Setting("PEER_USER"));
+            aProxy->SetPasswd(Setting("PEER_PASS"));
+            return GETTER_GO_AHEAD;
+        }
+        std::atomic<int> asked{0};
+    } getter;
     struct Case {
         const char* port;
         const char* path;
-        std::string pass;
+        std::string pass;  // empty: from the getter
         const char* body;  // null: refused
     };
-    for (const Case& c : {Case{"ORIGIN_HTTP", "/basic/", Setting("PEER_PASS"), "rtpeers basic ok\n"},
-                          Case{"ORIGIN_HTTP", "/digest/", Setting("PEER_PASS"), "rtpeers digest ok\n"},
+    for (const Case& c : {Case{"ORIGIN_HTTP", "/digest/", "", "rtpeers digest ok\n"},
+                          Case{"ORIGIN_HTTP", "/basic/", Setting("PEER_PASS"), "rtpeers basic ok\n"},
                           Case{"SQUID_NTLM_WWW", "/open/", Setting("PEER_PASS"), kOpenBody},
                           Case{"ORIGIN_HTTP", "/basic/", "bad", nullptr}}) {
         SCOPED_TRACE(std::string(c.port) + c.path + " " + c.pass);
-        ServerCredentials(Port(c.port), Setting("PEER_USER"), c.pass);
+        if (c.pass.empty())
+            CRtHttpProxyManager::Instance()->SetHttpAuthInfoGetter(&getter);
+        else
+            ServerCredentials(Port(c.port), Setting("PEER_USER"), c.pass);
         rttest::LogWatch log;
         Client client(m_pThread);
         client.Open(Origin(c.path, c.port));
         if (c.body) {
-            ASSERT_TRUE(client.WaitResponses(1));
+            const bool answered = client.WaitResponses(1);
+            CRtHttpProxyManager::Instance()->SetHttpAuthInfoGetter(nullptr);
+            ASSERT_TRUE(answered);
             Heard heard = client.Snapshot();
             EXPECT_EQ(std::vector<int32_t>{200}, heard.statuses);
             EXPECT_EQ(std::vector<std::string>{c.body}, heard.bodies);
             EXPECT_EQ(std::vector<uint16_t>{heard.connectPort}, heard.localPorts);
+            if (c.pass.empty()) {
+                EXPECT_EQ(1, getter.asked.load());
+                EXPECT_EQ(0u, CRtHttpProxyManager::Instance()->GetProxyCountForTest());
+            }
             continue;
         }
         ASSERT_TRUE(client.WaitEnded());
@@ -564,30 +584,6 @@ TEST_F(ChannelHttpClientTest, OriginChallengesAndAWrongPassword) {
         EXPECT_EQ("", info->GetUserName());
         info->ReleaseReference();
     }
-}
-
-// Without listed settings the credentials getter gives them; the server's
-// settings do not join the proxy manager's list of proxies.
-TEST_F(ChannelHttpClientTest, OriginCredentialsFromTheGetter) {
-    NEED_PEER(Port("ORIGIN_HTTP"));
-    struct Getter : public IRtHttpAuthInfoGetter {
-        GETTER_RESULT GetAuthInfo(IRtChannelHttpClient*, CRtHttpProxyInfo* aProxy) override {
-            ++asked;
-            aProxy->SetUserName(Setting("PEER_USER"));
-            aProxy->SetPasswd(Setting("PEER_PASS"));
-            return GETTER_GO_AHEAD;
-        }
-        std::atomic<int> asked{0};
-    } getter;
-    CRtHttpProxyManager::Instance()->SetHttpAuthInfoGetter(&getter);
-    Client client(m_pThread);
-    client.Open(Origin("/digest/"));
-    bool answered = client.WaitResponses(1);
-    CRtHttpProxyManager::Instance()->SetHttpAuthInfoGetter(nullptr);
-    ASSERT_TRUE(answered);
-    EXPECT_EQ(std::vector<std::string>{"rtpeers digest ok\n"}, client.Snapshot().bodies);
-    EXPECT_EQ(1, getter.asked.load());
-    EXPECT_EQ(0u, CRtHttpProxyManager::Instance()->GetProxyCountForTest());
 }
 
 // Apache's nonces on /digest-stale/ live two seconds: four requests on one

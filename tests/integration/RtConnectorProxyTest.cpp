@@ -443,16 +443,36 @@ TEST_F(ConnectorProxyTest, UdpConnectorEchoes) {
     EXPECT_TRUE(echoed);
 }
 
-// The detection connector: a 0x8000 item through the listed proxy wins at
-// once; with a proxy that never answers, the direct item starts a second
-// later and wins.
+// The detection connector, made on a user task thread as programs may: a
+// 0x8000 item through the listed proxy wins at once, and that thread hears
+// the indication and uses the transport; with a proxy that never answers,
+// the direct item starts a second later and wins.
 TEST_F(ConnectorProxyTest, DetectionThroughTheProxyOrDirect) {
     NEED_PEER(Port("SQUID_NOAUTH"));
     UseProxy(Port("SQUID_NOAUTH"));
     rttest::LogWatch log;
-    Detect(m_pThread, {CTYPE_PROXY, CTYPE_TCP}, Origin());
-    ASSERT_EQ(RT_OK, m_Receiver.m_nReason.load());
-    EXPECT_EQ("HTTP/1.1 200 OK", StatusLine());
+    {
+        rttest::TaskThread user;
+        Detect(user.Get(), {CTYPE_PROXY, CTYPE_TCP}, Origin());
+        EXPECT_EQ(RT_OK, m_Receiver.m_nReason.load());
+        EXPECT_EQ(user->GetThreadId(), m_Receiver.m_nThread.load());
+        rttest::WaitUntil([&] { return m_Receiver.m_bClosed.load(); }, 10000);
+        std::string data;
+        uint16_t peer = 0;
+        RunOn(user.Get(), [&] {
+            data = m_Receiver.m_strData;
+            peer = m_Receiver.m_addrPeer.GetPort();
+            if (m_Receiver.m_Transport)
+                m_Receiver.m_Transport->Disconnect(RT_OK);
+            m_Receiver.m_Transport = nullptr;
+            m_pDetection->CancelConnect(RT_OK);
+            m_pDetection = nullptr;
+            return RT_OK;
+        });
+        EXPECT_EQ("HTTP/1.1 200 OK", data.substr(0, data.find("\r\n")));
+        EXPECT_EQ(Port("ORIGIN_HTTP"), peer);
+        rttest::DrainThreads(user.Get(), m_pThread);
+    }
     EXPECT_TRUE(log.Has("CRtDetectionConnector::OnConnectIndication, winner type=32768"));
     Reset();
 
@@ -467,31 +487,4 @@ TEST_F(ConnectorProxyTest, DetectionThroughTheProxyOrDirect) {
     EXPECT_GE(waited, 0.8);
     EXPECT_LT(waited, 5.0);
     EXPECT_TRUE(log.Has("CRtDetectionConnector::OnConnectIndication, winner type=1"));
-}
-
-// Programs reach the proxy chain from any framework thread: here a user
-// task thread, which hears the indication and uses the transport.
-TEST_F(ConnectorProxyTest, DetectionFromAUserThread) {
-    NEED_PEER(Port("SQUID_NOAUTH"));
-    UseProxy(Port("SQUID_NOAUTH"));
-    rttest::TaskThread user;
-    Detect(user.Get(), {CTYPE_PROXY}, Origin());
-    EXPECT_EQ(RT_OK, m_Receiver.m_nReason.load());
-    EXPECT_EQ(user->GetThreadId(), m_Receiver.m_nThread.load());
-    rttest::WaitUntil([&] { return m_Receiver.m_bClosed.load(); }, 10000);
-    std::string data;
-    uint16_t peer = 0;
-    RunOn(user.Get(), [&] {
-        data = m_Receiver.m_strData;
-        peer = m_Receiver.m_addrPeer.GetPort();
-        if (m_Receiver.m_Transport)
-            m_Receiver.m_Transport->Disconnect(RT_OK);
-        m_Receiver.m_Transport = nullptr;
-        m_pDetection->CancelConnect(RT_OK);
-        m_pDetection = nullptr;
-        return RT_OK;
-    });
-    EXPECT_EQ("HTTP/1.1 200 OK", data.substr(0, data.find("\r\n")));
-    EXPECT_EQ(Port("ORIGIN_HTTP"), peer);
-    rttest::DrainThreads(user.Get(), m_pThread);
 }

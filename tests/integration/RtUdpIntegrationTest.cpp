@@ -386,27 +386,6 @@ TEST(UdpIntegration, TimeLimitAndCancelDuringLookup) {
     EXPECT_TRUE(NothingLeft());
 }
 
-// Holds a thread in an event until released, so that the other side of a
-// proxy gets ahead of it.
-class Gate {
-public:
-    void Hold(CRtThread* aThread) {
-        m_bHeld = true;
-        m_bEntered = false;
-        aThread->GetEventQueue()->PostEvent(rttest::MakeCall([this] {
-            m_bEntered = true;
-            while (m_bHeld.load())
-                rtos::SleepMs(1);
-            return RT_OK;
-        }));
-        WaitUntil([this] { return m_bEntered.load(); });
-    }
-    void Release() { m_bHeld = false; }
-
-private:
-    std::atomic<bool> m_bHeld{false}, m_bEntered{false};
-};
-
 // Datagrams under way between the user thread and the network thread are
 // bounded per proxy, each way: past the bound a send is refused without
 // posting, and received datagrams are dropped and counted.
@@ -423,8 +402,7 @@ TEST(UdpIntegration, ProxyBoundsDatagramsInFlight) {
     const int kMax = static_cast<int>(CRtTransportThreadProxy::kUdpInFlightMax);
 
     // Sends: the network thread is held while the user thread sends.
-    Gate gate;
-    gate.Hold(net);
+    auto gate = rttest::HoldThread(net);
     int ok = 0, refused = 0;
     RunOn(user.Get(), [&] {
         for (int i = 0; i < kMax + 100; ++i) {
@@ -434,7 +412,7 @@ TEST(UdpIntegration, ProxyBoundsDatagramsInFlight) {
         }
         return RT_OK;
     });
-    gate.Release();
+    *gate = true;
     EXPECT_EQ(kMax, ok);
     EXPECT_EQ(100, refused);
     auto* proxy = static_cast<CRtTransportThreadProxy*>(sink.Transport(0));
@@ -443,7 +421,7 @@ TEST(UdpIntegration, ProxyBoundsDatagramsInFlight) {
     // Receives: the user thread is held while the peer sends, paced so
     // that the socket's buffer never overflows.
     rttest::LogWatch watch;
-    gate.Hold(user.Get());
+    gate = rttest::HoldThread(user.Get());
     // Paced, and on until the bound is met: the socket may drop datagrams
     // of a burst itself.
     int sent = 0;
@@ -456,7 +434,7 @@ TEST(UdpIntegration, ProxyBoundsDatagramsInFlight) {
         },
         20000));
     EXPECT_EQ(static_cast<uint32_t>(kMax), proxy->GetUdpReceivesInFlight());
-    gate.Release();
+    *gate = true;
     EXPECT_TRUE(WaitUntil([&] { return proxy->GetUdpReceivesInFlight() == 0; }));
     // What was under way arrives; later datagrams may follow.
     EXPECT_GE(sink.m_nDatagrams.load(), 1 + kMax);

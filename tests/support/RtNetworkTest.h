@@ -60,16 +60,7 @@ protected:
     }
     // Holds the network thread (what is posted to it waits) until the
     // returned flag is set.
-    std::shared_ptr<std::atomic<bool>> BlockNetwork() {
-        auto gate = std::make_shared<std::atomic<bool>>(false);
-        auto entered = std::make_shared<std::atomic<bool>>(false);
-        PostToNetwork([gate, entered] {
-            *entered = true;
-            WaitUntil([&] { return gate->load(); }, 10000);
-        });
-        WaitUntil([&] { return entered->load(); });
-        return gate;
-    }
+    std::shared_ptr<std::atomic<bool>> BlockNetwork() { return HoldThread(m_pNetwork); }
     void PostToNetwork(std::function<void()> aFn) {
         m_pNetwork->GetEventQueue()->PostEvent(MakeCall([aFn] {
             aFn();

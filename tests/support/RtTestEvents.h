@@ -4,6 +4,8 @@
 //   Drain(thread)             what was posted to the thread has run, and what
 //                             that posted to it as well
 //   DrainThreads(user, net)   the same for two threads that post to each other
+//   HoldThread(thread)        holds the thread in an event until the flag it
+//                             returns is set (to line up a race)
 //   StartNetworkThread()      a network thread of the test's own
 //   TaskThread                a user task thread owned by the test: stopped,
 //                             joined and destroyed when it goes
@@ -12,9 +14,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
+
 #include "RtEventQueue.h"
 #include "RtReactor.h"
 #include "RtThread.h"
+#include "RtTestSupport.h"
 #include "RtThreadManager.h"
 
 namespace rttest {
@@ -57,6 +63,19 @@ inline void DrainThreads(CRtThread* aUser, CRtThread* aNetwork) {
         if (aUser)
             RunOn(aUser, nothing);
     }
+}
+
+// Holds aThread (what is posted to it waits) until the returned flag is set.
+inline std::shared_ptr<std::atomic<bool>> HoldThread(CRtThread* aThread) {
+    auto gate = std::make_shared<std::atomic<bool>>(false);
+    auto entered = std::make_shared<std::atomic<bool>>(false);
+    aThread->GetEventQueue()->PostEvent(MakeCall([gate, entered] {
+        *entered = true;
+        WaitUntil([&] { return gate->load(); }, 30000);
+        return RT_OK;
+    }));
+    WaitUntil([&] { return entered->load(); });
+    return gate;
 }
 
 // Starts a network thread of the test's own beside the manager's (the

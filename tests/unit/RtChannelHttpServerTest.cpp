@@ -161,13 +161,22 @@ TEST_F(ChannelTest, HeadOnceSendsTheHeadFirstAndThenOnlyData) {
     });
 }
 
-TEST_F(ChannelTest, RefusedBytesWaitInTheBufferUntilOnSend) {
+// A hard send failure is returned and leaves nothing to go out later;
+// refused bytes wait in the buffer, later data behind them, until OnSend.
+TEST_F(ChannelTest, RefusedBytesWaitAndFailedOnesAreNotKept) {
     On([&] {
+        m_pLower->FailWith(RT_ERROR_NOT_AVAILABLE);
+        Append(m_pChannel, "hello");
+        EXPECT_EQ(RT_ERROR_NOT_AVAILABLE, m_pChannel->SendResponse());
+        m_pLower->FailWith(RT_OK);
+        EXPECT_EQ(RT_OK, SendText(m_pChannel, "x"));
+        EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx", m_pLower->Sent());
+
+        m_pLower->ClearSent();
         m_pLower->Limit(10);
         Append(m_pChannel, "hello");
         EXPECT_EQ(RT_OK, m_pChannel->SendResponse());
         EXPECT_EQ(std::string(kOk5, 10), m_pLower->Sent());
-        // Later data queues behind the refused rest, in order.
         EXPECT_EQ(RT_OK, SendText(m_pChannel, "world"));
         m_pLower->Drain(1000);
         std::string second = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nworld";
@@ -192,18 +201,6 @@ TEST_F(ChannelTest, FullBufferPushesBackUntilItDrains) {
         EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nfirst", m_pLower->Sent());
         EXPECT_EQ(1, m_Sink.Count("send"));
         EXPECT_EQ(RT_OK, SendText(m_pChannel, "again"));
-    });
-}
-
-TEST_F(ChannelTest, HardSendFailureIsReturnedAndNothingIsKept) {
-    On([&] {
-        m_pLower->FailWith(RT_ERROR_NOT_AVAILABLE);
-        Append(m_pChannel, "hello");
-        EXPECT_EQ(RT_ERROR_NOT_AVAILABLE, m_pChannel->SendResponse());
-        m_pLower->FailWith(RT_OK);
-        // Nothing of the failed response is left to go out later.
-        EXPECT_EQ(RT_OK, SendText(m_pChannel, "x"));
-        EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx", m_pLower->Sent());
     });
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "RtTestSupport.h"
 
 namespace {
 
@@ -37,16 +40,12 @@ TEST(RtOsProcess, ThreadIdsDifferAndProcessIdIsShared) {
     EXPECT_GE(rtos::ProcessorCount(), 1u);
 }
 
-std::string ExePath() {
-    char buf[rtos::kMaxPath];
-    if (!rtos::ExecutablePath(buf, sizeof buf))
-        return std::string();
-    return buf;
-}
-
-TEST(RtOsProcess, ExecutablePathNamesThisTest) {
-    const std::string path = ExePath();
-    ASSERT_FALSE(path.empty());
+// The path names this test's executable, and a buffer one byte short of it
+// fails without a cut path.
+TEST(RtOsProcess, ExecutablePathNamesThisTestOrFailsCleanly) {
+    char full[rtos::kMaxPath];
+    ASSERT_TRUE(rtos::ExecutablePath(full, sizeof full));
+    const std::string path = full;
     const size_t slash = path.find_last_of(rtos::kPathSep);
     ASSERT_NE(std::string::npos, slash) << path;
     std::string name = path.substr(slash + 1);
@@ -57,21 +56,13 @@ TEST(RtOsProcess, ExecutablePathNamesThisTest) {
 #endif
     EXPECT_EQ("rt_platform_tests", name);
     EXPECT_TRUE(rtos::PathExists(path.c_str())) << path;
-}
 
-TEST(RtOsProcess, ExecutablePathFailsCleanlyWhenCut) {
-    const std::string path = ExePath();
-    ASSERT_FALSE(path.empty());
     std::vector<char> buf(path.size() + 8, 'X');
-
-    // One byte short of the terminator: must fail, not return a cut path.
     EXPECT_FALSE(rtos::ExecutablePath(buf.data(), path.size()));
     EXPECT_EQ('\0', buf[0]);
     EXPECT_EQ('X', buf[path.size()]);
-
     EXPECT_FALSE(rtos::ExecutablePath(buf.data(), 4));
     EXPECT_EQ('\0', buf[0]);
-
     ASSERT_TRUE(rtos::ExecutablePath(buf.data(), path.size() + 1));
     EXPECT_EQ(path, buf.data());
 }
@@ -97,10 +88,6 @@ TEST(RtOsProcess, AppDataDirIsAbsoluteAndBounded) {
     EXPECT_TRUE(rtos::PathExists(rtos::FallbackDataDir()));
 }
 
-// ---- Time ------------------------------------------------------------------
-
-// Every byte of a request is filled, also odd sizes and ones beyond one
-// system call's usual chunk, and no two draws of 32 bytes agree.
 // The peak resident size is never below the resident size and follows a
 // large allocation once its pages are touched.
 TEST(RtOsProcess, PeakMemoryFollowsTouchedPages) {
@@ -114,6 +101,8 @@ TEST(RtOsProcess, PeakMemoryFollowsTouchedPages) {
     EXPECT_GE(after.peakResidentBytes, before.residentBytes + (64u << 20));
 }
 
+// Every byte of a request is filled, also odd sizes and ones beyond one
+// system call's usual chunk, and no two draws of 32 bytes agree.
 TEST(RtOsRandom, FillsEveryByteAndNeverRepeats) {
     std::set<std::string> draws;
     for (int i = 0; i < 200; ++i) {
@@ -132,6 +121,8 @@ TEST(RtOsRandom, FillsEveryByteAndNeverRepeats) {
     EXPECT_LT(untouched, 10u);
     EXPECT_TRUE(rtos::RandomBytes(nullptr, 0));
 }
+
+// ---- Time ------------------------------------------------------------------
 
 TEST(RtOsTime, WallClockAndMonotonicAdvanceTogether) {
     int64_t sec0 = 0;
@@ -167,11 +158,16 @@ TEST(RtOsTime, WallClockAndMonotonicAdvanceTogether) {
     EXPECT_LE(std::llabs(wallMs - monoMs), 100) << "wall " << wallMs << " ms, monotonic " << monoMs << " ms";
 }
 
+// Local time agrees with the C library's, also past 2038 where time_t
+// holds it, and refuses what no date can hold.
 TEST(RtOsTime, LocalTimeMatchesTheCLibrary) {
-    const int64_t instants[] = {86400 /* 1970-01-02 */, 951782400 /* 2000-02-29 */, 1700000000,
-                                1719792000 /* 2024-07-01 */};
+    const int64_t instants[] = {86400 /* 1970-01-02 */, 951782400 /* 2000-02-29 */, 1719792000 /* 2024-07-01 */,
+                                2147483648LL /* the first second past a 32-bit time_t */,
+                                2208988800LL /* 2040-01-01 */};
     for (int64_t sec : instants) {
         SCOPED_TRACE(sec);
+        if (sec > INT32_MAX && sizeof(std::time_t) < 8)
+            continue;
         rtos::DateTime t{};
         ASSERT_TRUE(rtos::LocalTime(sec, &t));
         const std::time_t ct = static_cast<std::time_t>(sec);
@@ -184,72 +180,20 @@ TEST(RtOsTime, LocalTimeMatchesTheCLibrary) {
         EXPECT_EQ(ref->tm_min, t.minute);
         EXPECT_EQ(ref->tm_sec, t.second);
     }
-}
-
-TEST(RtOsTime, LocalTimePast2038) {
-    if (sizeof(std::time_t) < 8)
-        GTEST_SKIP() << "32-bit time_t";
-    // 2038-01-19 03:14:08 UTC is the first second a 32-bit time_t cannot hold.
-    const int64_t instants[] = {2147483648LL, 2208988800LL /* 2040-01-01 */};
-    for (int64_t sec : instants) {
-        SCOPED_TRACE(sec);
-        rtos::DateTime t{};
-        ASSERT_TRUE(rtos::LocalTime(sec, &t));
-        // Within a day of the UTC date whatever the zone.
-        EXPECT_EQ(sec < 2200000000LL ? 2038 : 2040, t.year + (t.month == 12 ? 1 : 0));
-    }
-}
-
-TEST(RtOsTime, LocalTimeRejectsUnrepresentableValues) {
     rtos::DateTime t{};
     EXPECT_FALSE(rtos::LocalTime(std::numeric_limits<int64_t>::max(), &t));
 }
 
 // ---- Files and directories -------------------------------------------------
 
-void Collect(const char* aName, void* aCtx) { static_cast<std::set<std::string>*>(aCtx)->insert(aName); }
+using rttest::ListFiles;
+using rttest::ReadFile;
+using rttest::WriteFile;
+using Names = std::vector<std::string>;
 
-// Entries of aDir matching aPattern, without "." and "..".
-std::set<std::string> List(const std::string& aDir, const char* aPattern, bool* aOk = nullptr) {
-    std::set<std::string> names;
-    const bool ok = rtos::ListDir(aDir.c_str(), aPattern, Collect, &names);
-    if (aOk)
-        *aOk = ok;
-    names.erase(".");
-    names.erase("..");
-    return names;
-}
-
-class RtOsFiles : public ::testing::Test {
-protected:
-    void SetUp() override {
-        m_dir = "rtos-test-" + std::to_string(rtos::ProcessId()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        ASSERT_EQ(0, rtos::MakeDir(m_dir.c_str())) << m_dir << ": " << strerror(errno);
-    }
-
-    void TearDown() override {
-        for (const std::string& name : List(m_dir, "*")) {
-            const std::string path = In(name);
-            if (!rtos::RemoveFile(path.c_str()))
-                rtos::RemoveDir(path.c_str());
-        }
-        rtos::RemoveDir(m_dir.c_str());
-    }
-
-    std::string In(const std::string& aName) const { return m_dir + rtos::kPathSep + aName; }
-
-    void Touch(const std::string& aName) const {
-        std::FILE* f = std::fopen(In(aName).c_str(), "wb");
-        ASSERT_NE(nullptr, f) << In(aName);
-        std::fclose(f);
-    }
-
-    std::string m_dir;
-};
-
-TEST_F(RtOsFiles, MakeDirAndRemove) {
-    const std::string sub = In("sub");
+TEST(RtOsFiles, MakeDirAndRemove) {
+    rttest::TempDir dir("rtos");
+    const std::string sub = dir.File("sub");
     EXPECT_FALSE(rtos::PathExists(sub.c_str()));
     ASSERT_EQ(0, rtos::MakeDir(sub.c_str()));
     EXPECT_TRUE(rtos::PathExists(sub.c_str()));
@@ -257,27 +201,24 @@ TEST_F(RtOsFiles, MakeDirAndRemove) {
     errno = 0;
     EXPECT_EQ(-1, rtos::MakeDir(sub.c_str()));
     EXPECT_EQ(EEXIST, errno);
-
     errno = 0;
-    EXPECT_EQ(-1, rtos::MakeDir(In("missing" + std::string(1, rtos::kPathSep) + "deeper").c_str()));
+    EXPECT_EQ(-1, rtos::MakeDir(dir.File("missing" + std::string(1, rtos::kPathSep) + "deeper").c_str()));
     EXPECT_EQ(ENOENT, errno);
 
-    Touch("f.txt");
-    const std::string file = In("f.txt");
+    const std::string file = dir.File("f.txt");
+    WriteFile(file, "");
     EXPECT_TRUE(rtos::PathExists(file.c_str()));
     // A directory is not a file and a non-empty directory stays.
     EXPECT_FALSE(rtos::RemoveFile(sub.c_str()));
-    EXPECT_FALSE(rtos::RemoveDir(m_dir.c_str()));
+    EXPECT_FALSE(rtos::RemoveDir(dir.Path().c_str()));
 
     EXPECT_TRUE(rtos::RemoveFile(file.c_str()));
     EXPECT_FALSE(rtos::PathExists(file.c_str()));
     EXPECT_TRUE(rtos::RemoveDir(sub.c_str()));
     EXPECT_FALSE(rtos::PathExists(sub.c_str()));
-}
 
-TEST_F(RtOsFiles, RemovingAMissingFileReportsNotFound) {
-    EXPECT_FALSE(rtos::RemoveFile(In("absent.log").c_str()));
-    // ENOENT and ERROR_FILE_NOT_FOUND are both 2.
+    // A missing file: ENOENT and ERROR_FILE_NOT_FOUND are both 2.
+    EXPECT_FALSE(rtos::RemoveFile(file.c_str()));
     const int err = rtos::LastError();
     EXPECT_EQ(2, err);
     char text[256];
@@ -285,62 +226,45 @@ TEST_F(RtOsFiles, RemovingAMissingFileReportsNotFound) {
     EXPECT_GT(strlen(text), 0u);
 }
 
-TEST_F(RtOsFiles, ListDirFiltersByPattern) {
+TEST(RtOsFiles, ListDirFiltersByPattern) {
+    rttest::TempDir dir("rtos");
     for (const char* name : {"a.log", "b.log", "c.txt", "d.log.txt", "e.logs", "plain"})
-        Touch(name);
-    ASSERT_EQ(0, rtos::MakeDir(In("sub.dir").c_str()));
+        WriteFile(dir.File(name), "");
+    ASSERT_EQ(0, rtos::MakeDir(dir.File("sub.dir").c_str()));
 
-    using Names = std::set<std::string>;
-    EXPECT_EQ((Names{"a.log", "b.log"}), List(m_dir, "*.log"));
-    EXPECT_EQ((Names{"c.txt", "d.log.txt"}), List(m_dir, "*.txt"));
-    EXPECT_EQ((Names{"a.log", "b.log"}), List(m_dir, "?.log"));
-    EXPECT_EQ((Names{"d.log.txt"}), List(m_dir, "d*"));
-    EXPECT_EQ((Names{"a.log", "b.log", "c.txt", "d.log.txt", "e.logs", "plain", "sub.dir"}), List(m_dir, "*"));
-
+    EXPECT_EQ((Names{"a.log", "b.log"}), ListFiles(dir.Path(), "*.log"));
+    EXPECT_EQ((Names{"c.txt", "d.log.txt"}), ListFiles(dir.Path(), "*.txt"));
+    EXPECT_EQ((Names{"a.log", "b.log"}), ListFiles(dir.Path(), "?.log"));
+    EXPECT_EQ((Names{"d.log.txt"}), ListFiles(dir.Path(), "d*"));
+    EXPECT_EQ((Names{"a.log", "b.log", "c.txt", "d.log.txt", "e.logs", "plain", "sub.dir"}), ListFiles(dir.Path()));
     // Windows lets "*.*" match names without a dot as well; every dotted name
     // is matched everywhere.
-    Names all = List(m_dir, "*.*");
-    all.erase("plain");
+    Names all = ListFiles(dir.Path(), "*.*");
+    all.erase(std::remove(all.begin(), all.end(), "plain"), all.end());
     EXPECT_EQ((Names{"a.log", "b.log", "c.txt", "d.log.txt", "e.logs", "sub.dir"}), all);
 
-    bool ok = false;
-    EXPECT_TRUE(List(m_dir, "*.none", &ok).empty());
-    EXPECT_TRUE(ok);
-    List(In("nonexistent"), "*", &ok);
-    EXPECT_FALSE(ok);
+    auto ignore = [](const char*, void*) {};
+    EXPECT_TRUE(rtos::ListDir(dir.Path().c_str(), "*.none", ignore, nullptr));
+    EXPECT_FALSE(rtos::ListDir(dir.File("nonexistent").c_str(), "*", ignore, nullptr));
 }
 
-TEST_F(RtOsFiles, FilesAreWrittenAtTheirOffsets) {
-    const std::string path = In("at.log");
-    auto read = [&] {
-        std::string text;
-        if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-            char buf[64];
-            for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
-                text.append(buf, n);
-            std::fclose(f);
-        }
-        return text;
-    };
-    {
-        std::FILE* f = std::fopen(path.c_str(), "wb");
-        ASSERT_NE(nullptr, f);
-        std::fputs("older and longer content", f);
-        std::fclose(f);
-    }
+TEST(RtOsFiles, FilesAreWrittenAtTheirOffsets) {
+    rttest::TempDir dir("rtos");
+    const std::string path = dir.File("at.log");
+    WriteFile(path, "older and longer content");
     rtos::FileHandle file = rtos::FileCreate(path.c_str());
     ASSERT_NE(rtos::kNoFile, file);
-    EXPECT_EQ("", read());  // an existing file starts empty
+    EXPECT_EQ("", ReadFile(path));  // an existing file starts empty
     EXPECT_EQ(11u, rtos::FileWriteAt(file, "hello world", 11, 0));
     EXPECT_EQ(1u, rtos::FileWriteAt(file, "W", 1, 6));
     // Bytes are written through at once, without a flush or a close.
-    EXPECT_EQ("hello World", read());
+    EXPECT_EQ("hello World", ReadFile(path));
     EXPECT_TRUE(rtos::FileTruncate(file, 5));
     EXPECT_EQ(6u, rtos::FileWriteAt(file, " there", 6, 5));
-    EXPECT_EQ("hello there", read());
+    EXPECT_EQ("hello there", ReadFile(path));
     rtos::FileClose(file);
 
-    EXPECT_EQ(rtos::kNoFile, rtos::FileCreate(In("missing" + std::string(1, rtos::kPathSep) + "x.log").c_str()));
+    EXPECT_EQ(rtos::kNoFile, rtos::FileCreate(dir.File("missing" + std::string(1, rtos::kPathSep) + "x.log").c_str()));
     EXPECT_NE(0, rtos::LastError());
 }
 
