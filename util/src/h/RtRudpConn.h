@@ -130,7 +130,7 @@ public:
     static constexpr size_t kMaxSplitsInFlight = kMaxSplitIds / 2;
     static constexpr int kResendCount = 5;
     // The earliest an unacknowledged packet is resent by the measured path.
-    static constexpr int64_t kMinEarlyResendUs = 5000;
+    static constexpr int64_t kMinEarlyResendUs = 1000;
     static constexpr int64_t kTimeLimitUs = 15000000;
     // A closing connection whose shutdown is all that is left waits this
     // long for its acknowledgement: the peer ends on the shutdown and may
