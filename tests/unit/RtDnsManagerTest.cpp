@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -202,7 +203,39 @@ TEST_F(DnsTest, SyncAndAsyncLookupsOfOneNameDoNotCollide) {
     }
     stop = true;
     async.join();
+    // Cancelled off the listener thread: a callback may still be running
+    // there until the thread has drained.
     m_pDns->CancelResolve(&w);
+    rttest::Drain(m_Listeners[0]);
+}
+
+// Once its observer is cancelled and its listener drained, the owner may
+// destroy the listener thread while the lookup's end is still being told:
+// the manager posts to it no more.
+TEST_F(DnsTest, AListenerThreadMayGoOnceItsObserverIsCancelled) {
+    std::string name = Unique("slow.gone.");
+    FakeHosts::Get().gateOpen = false;
+    // Many observers ahead of the last one keep the telling busy a while.
+    std::vector<Watcher> many(5000);
+    CRtDnsRecord* record = nullptr;
+    for (Watcher& w : many)
+        m_pDns->AsyncResolve(record, CRtString(name), &w, false, m_Listeners[0]);
+    Watcher last;
+    auto listener = std::make_unique<rttest::TaskThread>(false);
+    m_pDns->AsyncResolve(record, CRtString(name), &last, false, listener->Get());
+    // Cancelled the moment the first of the others is told, while the
+    // manager still tells the rest.
+    FakeHosts::Get().gateOpen = true;
+    while (many[0].calls == 0)
+        std::this_thread::yield();
+    bool cancelled = m_pDns->CancelResolve(&last) == RT_OK;
+    rttest::Drain(listener->Get());
+    listener.reset();
+    ASSERT_TRUE(rttest::WaitUntil([&] { return many.back().calls == 1; }));
+    rttest::Drain(m_Listeners[0]);
+    if (cancelled) {
+        EXPECT_EQ(0, last.calls.load());
+    }
 }
 
 TEST_F(DnsTest, LocalhostResolvesWithTheSystemResolver) {

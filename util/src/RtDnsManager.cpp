@@ -127,7 +127,7 @@ RtResult CRtDnsManager::TryAddObserver_l(IRtObserver* aObserver, CRtThread* aThr
         return RT_ERROR_INVALID_ARG;
     if (!aThreadListener) {
         aThreadListener = CRtThreadManager::GetThread(CRtThreadManager::GetThreadSelfId());
-        RT_ASSERTE(aThreadListener);
+        RT_ASSERTE_RETURN(aThreadListener, RT_ERROR_INVALID_ARG);
     }
     for (const CObserverAndListener& entry : m_Observers) {
         if (entry.m_pObserver == aObserver) {
@@ -282,19 +282,29 @@ void CRtDnsManager::Resolved_l(CRtDnsRecord* aRecord, int aError, bool aCallback
 }
 
 void CRtDnsManager::DoCallback_l(int aError, const CRtString& aHostName) {
-    std::vector<CObserverAndListener> observers = m_Observers;
-    CRtString name = aHostName;
-    m_Mutex.UnLock();
-    for (CObserverAndListener& entry : observers) {
-        if (entry.m_strHostName != name)
+    // Posts go out under the lock, so that once CancelResolve has returned
+    // nothing more is posted for that observer: its owner may then destroy
+    // the listener thread. Observers on this very thread are called outside
+    // the lock, as they may resolve again.
+    std::vector<CObserverAndListener> here;
+    for (const CObserverAndListener& entry : m_Observers) {
+        if (entry.m_strHostName != aHostName)
             continue;
-        entry.m_nResult = aError;
-        if (entry.m_pThreadListener && CRtThreadManager::IsEqualCurrentThread(entry.m_pThreadListener->GetThreadId())) {
-            if (CancelResolve(entry.m_pObserver) == RT_OK)
-                entry.m_pObserver->OnObserve("DnsManager", &entry.m_nResult);
-        } else if (entry.m_pThreadListener) {
-            CThreadSwitch::PostToThread(entry.m_pThreadListener, new CObserverAndListener(entry));
+        if (CRtThreadManager::IsEqualCurrentThread(entry.m_pThreadListener->GetThreadId())) {
+            here.push_back(entry);
+            here.back().m_nResult = aError;
+        } else {
+            CObserverAndListener* event = new CObserverAndListener(entry);
+            event->m_nResult = aError;
+            CThreadSwitch::PostToThread(entry.m_pThreadListener, event);
         }
+    }
+    if (here.empty())
+        return;
+    m_Mutex.UnLock();
+    for (CObserverAndListener& entry : here) {
+        if (CancelResolve(entry.m_pObserver) == RT_OK)
+            entry.m_pObserver->OnObserve("DnsManager", &entry.m_nResult);
     }
     m_Mutex.Lock();
 }

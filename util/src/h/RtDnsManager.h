@@ -85,6 +85,8 @@ public:
                           bool aBypassCache = false, CRtThread* aThreadListener = nullptr);
     // Blocks for the lookup; RT_ERROR_NETWORK_DNS_FAILURE when it fails.
     RtResult SyncResolve(CRtDnsRecord*& aRecord, const CRtString& aHostName, bool aBypassCache = false);
+    // Once it returns nothing more is posted for the observer; called on the
+    // listener thread, no callback can be running or come later either.
     RtResult CancelResolve(IRtObserver* aObserver);
     RtResult RefreshHost(const CRtString& aHostName);
     RtResult GetLocalIps(CRtDnsRecord*& aRecord);
