@@ -570,12 +570,15 @@ TEST_F(RudpPeerTest, RepeatedSyncsAndAStrayResponseAreHarmlessOutOfOrderPacketsW
     resp.pduType = 2;
     resp.reliability = 2;
     resp.data = std::string("\x01\x00", 2);
+    rttest::LogWatch watch;
     c.Send({resp, RawRudpClient::Data(1, Message(1, 0, 20))});
     for (uint16_t i = 2; i <= 33; ++i)
         c.Send({RawRudpClient::Data(i, Message(i, 0, 20))});
     ASSERT_TRUE(WaitUntil([&] { return m_Server->Connected(); }));
     Settle();
     EXPECT_EQ(m_Server->m_nReceived.load(), 0u);
+    // The gap is logged once, not once for each packet held.
+    EXPECT_EQ(watch.Count("waitingOrderId0 while getting"), 1u);
     c.Send({RawRudpClient::Data(0, Message(0, 0, 20))});
     EXPECT_TRUE(WaitUntil([&] { return m_Server->m_nReceived == 34; }));
     EXPECT_EQ(m_Server->m_nOutOfOrder.load(), 0u);

@@ -101,10 +101,17 @@ std::string ReadProcessLog() {
 }
 
 bool ProcessLogHasSince(size_t aSizeBefore, const std::string& aText) {
+    return ProcessLogCountSince(aSizeBefore, aText) > 0;
+}
+
+size_t ProcessLogCountSince(size_t aSizeBefore, const std::string& aText) {
     std::string log = ReadProcessLog();
     // The end line of the previous batch is overwritten by the next one.
-    size_t from = aSizeBefore > 32 ? aSizeBefore - 32 : 0;
-    return log.find(aText, from) != std::string::npos;
+    size_t count = 0;
+    for (size_t at = log.find(aText, aSizeBefore > 32 ? aSizeBefore - 32 : 0); at != std::string::npos;
+         at = log.find(aText, at + aText.size()))
+        ++count;
+    return count;
 }
 
 ScopedConfig::ScopedConfig(const TempDir& aDir, const std::string& aContent) : m_strPath(aDir.File("config.ini")) {

@@ -35,12 +35,14 @@ std::vector<std::string> SplitLines(const std::string& aText);
 std::string ReadProcessLog();
 // Whether the process log received aText since aSizeBefore bytes.
 bool ProcessLogHasSince(size_t aSizeBefore, const std::string& aText);
+size_t ProcessLogCountSince(size_t aSizeBefore, const std::string& aText);
 
 // Whether the process log gained aText since the watch was made.
 class LogWatch {
 public:
     LogWatch() : m_nBefore(ReadProcessLog().size()) {}
     bool Has(const std::string& aText) const { return ProcessLogHasSince(m_nBefore, aText); }
+    size_t Count(const std::string& aText) const { return ProcessLogCountSince(m_nBefore, aText); }
 
 private:
     size_t m_nBefore;

@@ -273,6 +273,7 @@ private:
         uint16_t recvSequenced = 0;
         std::map<uint16_t, CRtRudpPacket*> outOfOrder;
         size_t outOfOrderBytes = 0;
+        uint16_t loggedWait = 0;  // the gap last logged
     };
 
     CRtRudpPacket* NewPacket();

@@ -804,8 +804,13 @@ void CRtRudpConn::HandleOrdered(CRtRudpPacket* aPacket) {
         return;
     }
     if (d > 0) {
-        RT_DEBUG_TRACE_THIS("CRtRudpConn::OnReceive_i, waitingOrderId" << ch.recvOrdered << " while getting"
-                                                                       << aPacket->orderingID);
+        // Once a gap: a loss holds back a whole window, and a line for
+        // each packet would cost more than the packets.
+        if (ch.outOfOrder.empty() || ch.recvOrdered != ch.loggedWait) {
+            ch.loggedWait = ch.recvOrdered;
+            RT_DEBUG_TRACE_THIS("CRtRudpConn::OnReceive_i, waitingOrderId" << ch.recvOrdered << " while getting"
+                                                                           << aPacket->orderingID);
+        }
         if (ch.outOfOrder.count(aPacket->orderingID)) {
             FreePacket(aPacket);
             return;
