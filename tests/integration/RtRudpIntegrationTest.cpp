@@ -465,6 +465,19 @@ TEST_F(RudpTest, HalfOpenFloodsLeaveNothingAndGetNoMoreBytesThanTheySent) {
     EXPECT_LE(got, sent);
 }
 
+// Only the fifth sync gets through: its answer still connects.
+TEST_F(RudpTest, TheLastSyncsAnswerStillConnects) {
+    CRtRudpConn::SetTimeScaleForTest(5);  // syncs at 0, 0.2, 1.2, 3.2 and 6.2 s
+    Start(m_pNetwork, TS_MULTI_THREAD, UdpRelay::Config{});
+    m_pRelay->SetForwarding(false);
+    Connect(TS_MULTI_THREAD);
+    rtos::SleepMs(4700);
+    m_pRelay->SetForwarding(true);
+    ASSERT_TRUE(WaitUntil([&] { return m_Client->Connected() && m_Server->Connected(); }, 5000));
+    EXPECT_EQ(m_Client->m_nIndications.load(), 1u);
+    EXPECT_EQ(m_Client->m_nResult.load(), RT_OK);
+}
+
 // The protocol's own periods, once at their real length and side by side: a
 // client that hears nothing syncs at 0, 1, 6, 16 and 31 s and then gives up;
 // an idle connection outlives the 15 s limit on keep-alives and, cut off,
@@ -481,7 +494,7 @@ TEST_F(RudpTest, RealPaceSyncsThenTimeoutWhileIdleOutlivesTheLimitAndSilenceEnds
     const uint64_t t0 = rtos::MonotonicMs();
     Connect(TS_MULTI_THREAD, silent.Port(), &unanswered);
     std::vector<uint64_t> syncs;
-    uint64_t cut = 0, ended = 0;
+    uint64_t cut = 0, ended = 0, gaveUp = 0;
     int keepAlives[2] = {0, 0};
     bool counted = false;
     std::string d;
@@ -503,6 +516,8 @@ TEST_F(RudpTest, RealPaceSyncsThenTimeoutWhileIdleOutlivesTheLimitAndSilenceEnds
         }
         if (cut && !ended && m_Client->m_nDisconnects == 1 && m_Server->m_nDisconnects == 1)
             ended = since();
+        if (!gaveUp && unanswered.m_nIndications)
+            gaveUp = since();
     }
     while (silent.Recv(d, 200))
         syncs.push_back(since());
@@ -514,6 +529,7 @@ TEST_F(RudpTest, RealPaceSyncsThenTimeoutWhileIdleOutlivesTheLimitAndSilenceEnds
     }
     EXPECT_EQ(unanswered.m_nIndications.load(), 1u);
     EXPECT_EQ(unanswered.m_nResult.load(), RT_ERROR_TIMEOUT);
+    EXPECT_GE(gaveUp + 100, syncs[4] + 1000);  // the fifth's answer had its second
     EXPECT_TRUE(counted);
     EXPECT_EQ(keepAlives[0], 0);
     EXPECT_GT(keepAlives[1], 0);

@@ -94,8 +94,14 @@ void CRtRudpConnClient::OnTimer(CRtTimerWrapper* aId) {
     }
     if (GetState() != RUDP_STATE_SYNC_SENT)
         return;
+    // After the fifth sync the attempt ends, but only once its answer has
+    // had a second to come: a lossy path may let no other through.
+    if (m_nSendSyncCount >= 5) {
+        Fail(RT_ERROR_TIMEOUT);
+        return;
+    }
     const int mod = m_nSendSyncCount % 5;
-    const int64_t next = mod ? 5000000LL * mod : 1000000LL;
+    int64_t next = mod ? 5000000LL * mod : 1000000LL;
     ++m_nSendSyncCount;
     RT_WARNING_TRACE_THIS("CRtRudpConnClient::OnTimer, send sync again, m_sendSyncCount=" << m_nSendSyncCount);
     RtResult rv = SendRaw(0x00, 0xFF);
@@ -103,10 +109,8 @@ void CRtRudpConnClient::OnTimer(CRtTimerWrapper* aId) {
         Fail(rv);
         return;
     }
-    if (m_nSendSyncCount >= 5) {
-        Fail(RT_ERROR_TIMEOUT);
-        return;
-    }
+    if (m_nSendSyncCount >= 5)
+        next = 1000000LL;
     m_SyncTimer.Schedule(this, ScaledTime(next), 1);
 }
 
